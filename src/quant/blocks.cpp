@@ -1,0 +1,121 @@
+#include "quant/blocks.h"
+
+#include <cstring>
+
+#include "common/format.h"
+#include "quant/types.h"
+
+namespace kestrune {
+
+namespace {
+
+inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+
+inline void k_scale_min(int j, const uint8_t* s, uint8_t& sc, uint8_t& m) {
+  if (j < 4) {
+    sc = s[j] & 63;
+    m = s[j + 4] & 63;
+  } else {
+    sc = uint8_t((s[j + 4] & 15) | ((s[j - 4] >> 6) << 4));
+    m = uint8_t((s[j + 4] >> 4) | ((s[j] >> 6) << 4));
+  }
+}
+
+}  // namespace
+
+void dequant_block_q8_0(const uint8_t* block, float* out) {
+  const float d = f16_to_f32(load_u16(block));
+  const auto* qs = reinterpret_cast<const int8_t*>(block + 2);
+  for (int i = 0; i < 32; ++i) out[i] = d * float(qs[i]);
+}
+
+void dequant_block_q4_k(const uint8_t* block, float* out) {
+  const float d = f16_to_f32(load_u16(block));
+  const float dmin = f16_to_f32(load_u16(block + 2));
+  const uint8_t* scales = block + 4;
+  const uint8_t* qs = block + 16;
+  for (int g = 0; g < 4; ++g) {
+    uint8_t sc, m;
+    k_scale_min(2 * g, scales, sc, m);
+    const float d1 = d * float(sc), m1 = dmin * float(m);
+    k_scale_min(2 * g + 1, scales, sc, m);
+    const float d2 = d * float(sc), m2 = dmin * float(m);
+    const uint8_t* q = qs + 32 * g;
+    for (int l = 0; l < 32; ++l) out[64 * g + l] = d1 * float(q[l] & 15) - m1;
+    for (int l = 0; l < 32; ++l) out[64 * g + 32 + l] = d2 * float(q[l] >> 4) - m2;
+  }
+}
+
+void dequant_block_q5_k(const uint8_t* block, float* out) {
+  const float d = f16_to_f32(load_u16(block));
+  const float dmin = f16_to_f32(load_u16(block + 2));
+  const uint8_t* scales = block + 4;
+  const uint8_t* qh = block + 16;
+  const uint8_t* qs = block + 48;
+  for (int g = 0; g < 4; ++g) {
+    uint8_t sc, m;
+    k_scale_min(2 * g, scales, sc, m);
+    const float d1 = d * float(sc), m1 = dmin * float(m);
+    k_scale_min(2 * g + 1, scales, sc, m);
+    const float d2 = d * float(sc), m2 = dmin * float(m);
+    const uint8_t u1 = uint8_t(1u << (2 * g)), u2 = uint8_t(2u << (2 * g));
+    const uint8_t* q = qs + 32 * g;
+    for (int l = 0; l < 32; ++l) {
+      int v = (q[l] & 15) + ((qh[l] & u1) ? 16 : 0);
+      out[64 * g + l] = d1 * float(v) - m1;
+    }
+    for (int l = 0; l < 32; ++l) {
+      int v = (q[l] >> 4) + ((qh[l] & u2) ? 16 : 0);
+      out[64 * g + 32 + l] = d2 * float(v) - m2;
+    }
+  }
+}
+
+void dequant_block_q6_k(const uint8_t* block, float* out) {
+  const float d = f16_to_f32(load_u16(block + 208));
+  for (int h = 0; h < 2; ++h) {
+    const uint8_t* ql = block + 64 * h;
+    const uint8_t* qh = block + 128 + 32 * h;
+    const auto* sc = reinterpret_cast<const int8_t*>(block + 192 + 8 * h);
+    float* y = out + 128 * h;
+    for (int l = 0; l < 32; ++l) {
+      const int is = l / 16;
+      const uint8_t q = qh[l];
+      const int q1 = ((ql[l] & 15) | ((q & 3) << 4)) - 32;
+      const int q2 = ((ql[l + 32] & 15) | (((q >> 2) & 3) << 4)) - 32;
+      const int q3 = ((ql[l] >> 4) | (((q >> 4) & 3) << 4)) - 32;
+      const int q4 = ((ql[l + 32] >> 4) | (((q >> 6) & 3) << 4)) - 32;
+      y[l] = d * float(sc[is]) * float(q1);
+      y[l + 32] = d * float(sc[is + 2]) * float(q2);
+      y[l + 64] = d * float(sc[is + 4]) * float(q3);
+      y[l + 96] = d * float(sc[is + 6]) * float(q4);
+    }
+  }
+}
+
+Status dequant_values(uint32_t type, const uint8_t* src, uint64_t ne0, float* out) {
+  switch (type) {
+    case kF32:
+      std::memcpy(out, src, ne0 * sizeof(float));
+      return {};
+    case kF16:
+      for (uint64_t i = 0; i < ne0; ++i) out[i] = f16_to_f32(load_u16(src + 2 * i));
+      return {};
+    case kQ8_0:
+      for (uint64_t b = 0; b < ne0 / 32; ++b) dequant_block_q8_0(src + 34 * b, out + 32 * b);
+      return {};
+    case kQ4_K:
+      for (uint64_t b = 0; b < ne0 / 256; ++b) dequant_block_q4_k(src + 144 * b, out + 256 * b);
+      return {};
+    case kQ5_K:
+      for (uint64_t b = 0; b < ne0 / 256; ++b) dequant_block_q5_k(src + 176 * b, out + 256 * b);
+      return {};
+    case kQ6_K:
+      for (uint64_t b = 0; b < ne0 / 256; ++b) dequant_block_q6_k(src + 210 * b, out + 256 * b);
+      return {};
+    default:
+      return invalid_data(format("dequant for {} not implemented", type_name(type)));
+  }
+}
+
+}  // namespace kestrune

@@ -1,0 +1,54 @@
+// Load-time dense f32 copies of tensors (all of them in eager mode, the small ones in
+// lazy mode) and the choice of the logits head.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/error.h"
+#include "weights/model_file.h"
+
+namespace kestrune {
+
+struct CachedTensor {
+  std::vector<uint64_t> dims;
+  std::vector<float> data;  // every element in storage order
+};
+
+using TensorCache = std::unordered_map<std::string, CachedTensor>;
+
+enum class WeightsMode { Eager, Lazy };
+
+inline constexpr uint64_t kEagerLimitBytes = 6442450944ull;  // 6 GiB of f32
+inline constexpr uint64_t kLazyCacheMaxElements = 524288;    // 2^19
+
+const char* weights_mode_label(WeightsMode mode);
+
+// Lazy when the all-f32 copy would exceed 6 GiB; the override is KESTRUNE_WEIGHTS.
+WeightsMode auto_weights_mode(const GgufFile& gguf);
+WeightsMode choose_weights_mode(const GgufFile& gguf);
+
+Result<TensorCache> build_tensor_cache(const ModelFile& file, WeightsMode mode);
+
+Result<const CachedTensor*> cached_tensor(const TensorCache& cache, const std::string& name);
+
+struct LogitsHead {
+  std::string tensor_name;  // "output.weight" or "token_embd.weight"
+  const char* label;        // "untied (output.weight)" or "tied (token_embd)"
+};
+LogitsHead choose_logits_head(const GgufFile& gguf);
+
+// What the model load keeps from the weight store.
+struct LoadedWeights {
+  WeightsMode mode;
+  TensorCache cache;
+  LogitsHead head;
+};
+
+// Mode choice, cache build and head choice, printing "# logits head: ..." and
+// "# weights mode: ..." on standard error.
+Result<LoadedWeights> load_weights(const ModelFile& file);
+
+}  // namespace kestrune
