@@ -3,7 +3,13 @@
 #include "common/diag.h"
 #include "common/format.h"
 
+#include <unordered_set>
+
 namespace kestrune {
+
+namespace {
+constexpr uint64_t kMaxLayers = 1u << 20;
+}  // namespace
 
 const char* layer_kind_name(LayerKind kind) { return kind == LayerKind::Gdn ? "Gdn" : "Attention"; }
 
@@ -32,17 +38,18 @@ Result<ModelConfig> config_from_gguf(const GgufFile& file) {
                 c.nextn_predict_layers));
   }
   c.n_layers = block_count - c.nextn_predict_layers;
-  // Each layer needs tensors, each tensor record at least 24 header bytes: a larger
-  // count is a lie and must not size the schedule.
-  if (c.n_layers > file.tensors.size()) {
-    return invalid_data(format("{} {} exceeds the {} tensors in the file", key("block_count"), block_count,
-                               file.tensors.size()));
+  // No real model comes near this; a larger count is corrupt and must not size the schedule.
+  if (c.n_layers > kMaxLayers) {
+    return invalid_data(format("{} {} is implausible (more than {} layers)", key("block_count"), block_count,
+                               kMaxLayers));
   }
 
+  std::unordered_set<std::string_view> names;
+  for (const auto& t : file.tensors) names.insert(t.name);
   std::vector<LayerKind> by_name;
   by_name.reserve(static_cast<size_t>(c.n_layers));
   for (uint64_t j = 0; j < c.n_layers; ++j) {
-    bool attn = find_tensor(file, format("blk.{}.attn_q.weight", j)) != nullptr;
+    bool attn = names.count(format("blk.{}.attn_q.weight", j)) != 0;
     by_name.push_back(attn ? LayerKind::Attention : LayerKind::Gdn);
   }
   KS_TRY(c.full_attention_interval, meta_uint(file, key("full_attention_interval")));

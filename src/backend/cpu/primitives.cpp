@@ -1,0 +1,88 @@
+#include "backend/cpu/primitives.h"
+
+#include <math.h>
+
+#include "common/format.h"
+
+namespace kestrune {
+
+float dot(std::span<const float> a, std::span<const float> b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  float s = 0.0f;
+  for (size_t i = 0; i < n; ++i) s = s + a[i] * b[i];
+  return s;
+}
+
+float l2_norm(std::span<const float> x) { return sqrtf(dot(x, x)); }
+
+Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y) {
+  if (const auto* dense = std::get_if<DenseRows>(&rows)) {
+    const size_t ne0 = static_cast<size_t>(dense->ne0);
+    for (size_t r = 0; r < y.size(); ++r) y[r] = dot({dense->data + r * ne0, ne0}, x);
+    return {};
+  }
+  const auto& view = std::get<TensorView>(rows);
+  std::vector<float> row(static_cast<size_t>(view.ne0()));
+  for (size_t r = 0; r < y.size(); ++r) {
+    KS_CHECK(dequant_row_into(view, r, row.data()));
+    y[r] = dot(row, x);
+  }
+  return {};
+}
+
+Result<std::vector<float>> matvec_f32(uint64_t ne0, std::span<const float> data, std::span<const float> x) {
+  if (ne0 == 0) return invalid_data("matvec_f32: ne0 is 0");
+  std::vector<float> y(static_cast<size_t>(data.size() / ne0));
+  KS_CHECK(matvec_rows(DenseRows{data.data(), ne0}, x, y));
+  return y;
+}
+
+namespace {
+// ne1 as the product uses it: dims[1], 1 with fewer than two dims.
+uint64_t tensor_ne1(const TensorInfo& t) { return t.dims.size() >= 2 ? t.dims[1] : 1; }
+}  // namespace
+
+Result<std::vector<float>> matvec_tensor(const TensorView& t, std::span<const float> x) {
+  if (x.size() != t.ne0()) return invalid_data(format("{}: matvec x len {} != ne0 {}", t.name(), x.size(), t.ne0()));
+  const uint64_t ne1 = tensor_ne1(*t.info);
+  // Rows past the mapped ones fail in the row fetch; bound the allocation by them.
+  std::vector<float> y(static_cast<size_t>(ne1 <= t.rows() ? ne1 : t.rows() + 1));
+  KS_CHECK(matvec_rows(t, x, y));
+  return y;
+}
+
+Result<std::vector<float>> matvec(const Matrix& m, std::span<const float> x) {
+  if (const auto* dense = std::get_if<const CachedTensor*>(&m)) {
+    return matvec_f32((*dense)->dims.empty() ? 0 : (*dense)->dims[0], (*dense)->data, x);
+  }
+  return matvec_tensor(std::get<TensorView>(m), x);
+}
+
+uint64_t matrix_rows(const Matrix& m) {
+  if (const auto* dense = std::get_if<const CachedTensor*>(&m)) {
+    const auto& ct = **dense;
+    return ct.dims.empty() || ct.dims[0] == 0 ? 0 : ct.data.size() / ct.dims[0];
+  }
+  return tensor_ne1(*std::get<TensorView>(m).info);
+}
+
+Result<std::vector<float>> rms_norm(std::span<const float> x, std::span<const float> w, float eps,
+                                    const char* what) {
+  if (w.size() < x.size()) return invalid_data(format("{}: norm weight {} < {}", what, w.size(), x.size()));
+  const float mean = dot(x, x) / static_cast<float>(x.size());
+  const float inv = 1.0f / sqrtf(eps + mean);
+  std::vector<float> y(x.size());
+  for (size_t i = 0; i < x.size(); ++i) y[i] = (x[i] * inv) * w[i];
+  return y;
+}
+
+void add_in_place(std::span<float> x, std::span<const float> y) {
+  const size_t n = x.size() < y.size() ? x.size() : y.size();
+  for (size_t i = 0; i < n; ++i) x[i] = y[i] + x[i];
+}
+
+float sigmoid(float z) { return 1.0f / (expf(-z) + 1.0f); }
+float silu(float z) { return sigmoid(z) * z; }
+float softplus(float z) { return z > 20.0f ? z : logf(expf(z) + 1.0f); }
+
+}  // namespace kestrune

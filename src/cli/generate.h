@@ -1,0 +1,79 @@
+// The generation loop shared by the Python method, the command-line `generate` and
+// each chat turn: one-token prefill, sample/emit/feed decode with a stop set and a
+// budget, and the timing report.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "sampler/sampler.h"
+
+namespace kestrune {
+
+struct Model;
+struct DecodeState;
+
+// Feeds one token at the next position and returns the logits for the one after it.
+using FeedFn = std::function<Result<std::vector<float>>(uint32_t token)>;
+
+// One speculative round fed with `token`: the accepted drafts and the token to emit next.
+struct SpecRound {
+  std::vector<uint32_t> accepted;
+  uint32_t next = 0;
+};
+using SpecStepFn = std::function<Result<SpecRound>(uint32_t token)>;
+
+// Hands one generated token to the front end (stream it, or collect it).
+using EmitFn = std::function<Status(uint32_t token)>;
+
+enum class SpecMode { Off, Depth1, Depth2 };
+
+struct DecodeRules {
+  uint64_t budget = 64;
+  std::vector<uint32_t> stop;
+  // The command-line `generate` starts the decode clock after the first sample; the
+  // Python method and chat turns start it just before.
+  bool clock_after_first_sample = false;
+};
+
+struct RunReport {
+  uint64_t prompt_tokens = 0;
+  uint64_t generated = 0;
+  double prefill_seconds = 0.0;
+  double gen_seconds = 0.0;
+  uint64_t rounds = 0;    // speculative rounds
+  uint64_t accepted = 0;  // accepted drafts over all rounds
+};
+
+using Clock = std::chrono::steady_clock;
+
+// Seconds since `start`, floored at 1e-9.
+double elapsed_seconds(Clock::time_point start);
+
+// Feeds every prompt token in order; returns the logits of the last one (empty for an
+// empty prompt). Records the count and the prefill seconds in `report`.
+Result<std::vector<float>> prefill(const FeedFn& feed, std::span<const uint32_t> prompt, RunReport& report);
+
+// Samples, emits and feeds until the budget or a stop token. `spec` is used instead of
+// `feed` after the first sample when set. Returns the decode clock's start so that the
+// caller can stop it after its own closing output; `report` receives the counts.
+Result<Clock::time_point> decode(const FeedFn& feed, const SpecStepFn* spec, Sampler& sampler,
+                                 std::vector<float> logits, const DecodeRules& rules, const EmitFn& emit,
+                                 RunReport& report);
+
+// "# perf: prefill ... | gen ...\n"
+std::string perf_line(const RunReport& report);
+// "# spec: accepted {}/{} rounds ({:.1}%)\n"
+std::string spec_line(const RunReport& report);
+// "# warning: context ...\n" when position is past 90% of the context, else empty.
+std::string context_warning(uint64_t position, uint64_t context_length);
+
+// Feeding through the model's plain forward pass.
+FeedFn model_feed(const Model& model, DecodeState& state);
+
+}  // namespace kestrune

@@ -1,0 +1,132 @@
+#include "model/attn.h"
+
+#include <math.h>
+
+#include <limits>
+
+#include "common/format.h"
+
+namespace kestrune {
+
+AttentionGeometry attention_geometry(const ModelConfig& c) {
+  return {c.key_length, c.head_count, c.head_count_kv, c.rope_dimension_count, c.rope_freq_base, c.rms_eps};
+}
+
+Result<AttnTensors> bind_attn(const WeightSource& w, uint64_t layer, Route route) {
+  const std::string p = format("blk.{}.", layer);
+  AttnTensors t;
+  KS_TRY(t.norm, bind_vector(w, p + "attn_norm.weight"));
+  KS_TRY(t.q, bind_matrix(w, p + "attn_q.weight", route));
+  KS_TRY(t.k, bind_matrix(w, p + "attn_k.weight", route));
+  KS_TRY(t.v, bind_matrix(w, p + "attn_v.weight", route));
+  KS_TRY(t.q_norm, bind_vector(w, p + "attn_q_norm.weight"));
+  KS_TRY(t.k_norm, bind_vector(w, p + "attn_k_norm.weight"));
+  KS_TRY(t.out, bind_matrix(w, p + "attn_output.weight", route));
+  return t;
+}
+
+void rope_rotate(std::span<float> y, uint64_t rope_dim, float base, uint32_t pos) {
+  const size_t half = static_cast<size_t>(rope_dim / 2);
+  const float r = static_cast<float>(rope_dim);
+  const float p = static_cast<float>(pos);
+  for (size_t j = 0; j < half; ++j) {
+    const float f = powf(base, (static_cast<float>(j) * 2.0f) / r);
+    const float angle = p / f;
+    float s, c;
+    sincosf(angle, &s, &c);
+    const float a = y[j], b = y[j + half];
+    y[j] = c * a - s * b;
+    y[j + half] = s * a + c * b;
+  }
+}
+
+namespace {
+
+// rms_norm over each `hd`-wide head of `v` in place, then RoPE.
+Status norm_and_rotate_heads(std::span<float> v, uint64_t heads, uint64_t hd, std::span<const float> w,
+                             const AttentionGeometry& g, uint32_t pos) {
+  if (w.size() < hd) return invalid_data("attn_mixer: norm geometry mismatch");
+  for (uint64_t h = 0; h < heads; ++h) {
+    std::span<float> head = v.subspan(static_cast<size_t>(h * hd), static_cast<size_t>(hd));
+    KS_TRY(std::vector<float> n, rms_norm(head, w, g.eps, "attn_mixer"));
+    std::copy(n.begin(), n.end(), head.begin());
+    rope_rotate(head, g.rope_dim, g.rope_base, pos);
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::vector<float>> attn_output(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
+                                       std::span<const float> x) {
+  if (g.n_kv == 0 || g.n_head % g.n_kv != 0) return invalid_data("attn_mixer: n_head % n_kv != 0");
+  if (g.rope_dim % 2 != 0 || g.rope_dim > g.head_dim) return invalid_data("attn_mixer: bad rope_dim");
+  const uint64_t hd = g.head_dim;
+  if (t.norm.size() < x.size()) return invalid_data("attn_mixer: norm geometry mismatch");
+  KS_TRY(std::vector<float> xn, rms_norm(x, t.norm, g.eps, "attn_mixer"));
+
+  KS_TRY(std::vector<float> qg, matvec(t.q, xn));
+  const uint64_t q_rows = 2 * g.n_head * hd;
+  if (qg.size() != q_rows) return invalid_data(format("attn_mixer: q rows {} != 2*n_head*hd_k {}", qg.size(), q_rows));
+  KS_TRY(std::vector<float> k, matvec(t.k, xn));
+  KS_TRY(std::vector<float> v, matvec(t.v, xn));
+  const uint64_t kv_width = g.n_kv * hd;
+  if (k.size() != kv_width || v.size() != k.size()) return invalid_data("attn_mixer: k/v projection geometry mismatch");
+
+  // Split the interleaved projection into queries and gates.
+  std::vector<float> q(static_cast<size_t>(g.n_head * hd)), gate(q.size());
+  for (uint64_t h = 0; h < g.n_head; ++h) {
+    const float* src = qg.data() + 2 * h * hd;
+    std::copy(src, src + hd, q.begin() + static_cast<ptrdiff_t>(h * hd));
+    std::copy(src + hd, src + 2 * hd, gate.begin() + static_cast<ptrdiff_t>(h * hd));
+  }
+  KS_CHECK(norm_and_rotate_heads(q, g.n_head, hd, t.q_norm, g, pos));
+  KS_CHECK(norm_and_rotate_heads(k, g.n_kv, hd, t.k_norm, g, pos));
+
+  const bool lengths_agreed = kv.k.size() == kv.v.size();
+  kv.k.insert(kv.k.end(), k.begin(), k.end());
+  kv.v.insert(kv.v.end(), v.begin(), v.end());
+  const uint64_t T = static_cast<uint64_t>(pos) + 1;
+  if (!lengths_agreed || kv.k.size() != T * kv_width || kv.v.size() != kv.k.size()) {
+    return invalid_data("attn_mixer: kv cache length inconsistent with pos");
+  }
+
+  const float scale = 1.0f / sqrtf(static_cast<float>(hd));
+  const uint64_t group = g.n_head / g.n_kv;
+  std::vector<float> o(static_cast<size_t>(g.n_head * hd), 0.0f);
+  std::vector<float> w(static_cast<size_t>(T));
+  for (uint64_t h = 0; h < g.n_head; ++h) {
+    const uint64_t kvh = h / group;
+    std::span<const float> qh(q.data() + h * hd, static_cast<size_t>(hd));
+    float m = -std::numeric_limits<float>::infinity();
+    for (uint64_t s = 0; s < T; ++s) {
+      w[s] = dot(qh, {kv.k.data() + s * kv_width + kvh * hd, static_cast<size_t>(hd)}) * scale;
+      if (w[s] > m) m = w[s];  // a NaN never becomes the maximum
+    }
+    float sum = 0.0f;
+    for (uint64_t s = 0; s < T; ++s) {
+      w[s] = expf(w[s] - m);
+      sum = sum + w[s];
+    }
+    for (uint64_t s = 0; s < T; ++s) w[s] = w[s] / sum;
+    float* oh = o.data() + h * hd;
+    for (uint64_t s = 0; s < T; ++s) {
+      const float* vs = kv.v.data() + s * kv_width + kvh * hd;
+      for (uint64_t j = 0; j < hd; ++j) oh[j] = vs[j] * w[s] + oh[j];
+    }
+    const float* gh = gate.data() + h * hd;
+    for (uint64_t j = 0; j < hd; ++j) oh[j] = sigmoid(gh[j]) * oh[j];
+  }
+
+  KS_TRY(std::vector<float> y, matvec(t.out, o));
+  if (y.size() != x.size()) return invalid_data(format("attn_mixer: out rows {} != hidden {}", y.size(), x.size()));
+  return y;
+}
+
+Status attn_step(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv, std::span<float> x) {
+  KS_TRY(std::vector<float> y, attn_output(g, t, pos, kv, x));
+  add_in_place(x, y);
+  return {};
+}
+
+}  // namespace kestrune

@@ -1,0 +1,46 @@
+// Per-sequence decode state: one LayerState per main layer plus the position and the
+// draft-head bookkeeping.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <variant>
+#include <vector>
+
+namespace kestrune {
+
+// Keys and values of one attention layer, one block of n_kv*head_dim floats per
+// position, kv heads in order.
+struct KvCache {
+  std::vector<float> k;
+  std::vector<float> v;
+};
+
+// Conv history ((K-1) rows of C channels) and the recurrent state (Hv heads of d x d,
+// row index over key dims).
+struct GdnLayerState {
+  std::vector<float> conv;
+  std::vector<float> recurrent;
+};
+
+struct LayerState {
+  uint64_t nonce = 0;  // keys backend-side data of this layer
+  std::variant<KvCache, GdnLayerState> data;
+};
+
+struct DecodeState {
+  std::vector<LayerState> layers;  // schedule order
+  uint32_t position = 0;           // pos of the next token
+  // Residual stream after the last layer of the previous token, before the final norm.
+  std::vector<float> hidden;
+  std::optional<KvCache> draft_cache;  // present exactly when the model has a draft head
+  uint32_t draft_position = 0;
+  // Draft-agreement instrument.
+  bool alpha_pending = false;
+  uint32_t alpha_draft = 0;
+  uint64_t alpha_hits = 0;
+  uint64_t alpha_total = 0;
+  uint64_t nonce = 0;  // drawn only with a draft head
+};
+
+}  // namespace kestrune
