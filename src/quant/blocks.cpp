@@ -78,17 +78,19 @@ void dequant_block_q6_k(const uint8_t* block, float* out) {
     const uint8_t* qh = block + 128 + 32 * h;
     const auto* sc = reinterpret_cast<const int8_t*>(block + 192 + 8 * h);
     float* y = out + 128 * h;
-    for (int l = 0; l < 32; ++l) {
-      const int is = l / 16;
-      const uint8_t q = qh[l];
-      const int q1 = ((ql[l] & 15) | ((q & 3) << 4)) - 32;
-      const int q2 = ((ql[l + 32] & 15) | (((q >> 2) & 3) << 4)) - 32;
-      const int q3 = ((ql[l] >> 4) | (((q >> 4) & 3) << 4)) - 32;
-      const int q4 = ((ql[l + 32] >> 4) | (((q >> 6) & 3) << 4)) - 32;
-      y[l] = d * float(sc[is]) * float(q1);
-      y[l + 32] = d * float(sc[is + 2]) * float(q2);
-      y[l + 64] = d * float(sc[is + 4]) * float(q3);
-      y[l + 96] = d * float(sc[is + 6]) * float(q4);
+    // Quarter k of the half takes its low nibbles from ql[l + 32*(k&1)] (high nibble
+    // when k >= 2) and its top two bits from qh bits 2k..2k+1; (d * sc) * q as written.
+    for (int k = 0; k < 4; ++k) {
+      const uint8_t* lo = ql + 32 * (k & 1);
+      const int shift = (k >> 1) * 4;
+      for (int half16 = 0; half16 < 2; ++half16) {
+        const float scale = d * float(sc[half16 + 2 * k]);
+        for (int i = 0; i < 16; ++i) {
+          const int l = 16 * half16 + i;
+          const int q = ((lo[l] >> shift) & 15) | (((qh[l] >> (2 * k)) & 3) << 4);
+          y[32 * k + l] = scale * float(q - 32);
+        }
+      }
     }
   }
 }

@@ -15,7 +15,7 @@
 namespace kestrune {
 
 Mapping::~Mapping() {
-  if (base && size) ::munmap(const_cast<uint8_t*>(base), size);
+  if (owned && base && size) ::munmap(const_cast<uint8_t*>(base), size);
 }
 
 namespace {
@@ -28,6 +28,16 @@ std::optional<uint64_t> dims_product(const std::vector<uint64_t>& dims, size_t f
     p *= dims[i];
   }
   return p;
+}
+
+std::unique_ptr<ModelFile> make_model_file(GgufFile gguf, std::shared_ptr<Mapping> map) {
+  auto file = std::make_unique<ModelFile>();
+  file->gguf = std::move(gguf);
+  file->map = std::move(map);
+  for (size_t i = 0; i < file->gguf.tensors.size(); ++i) {
+    file->tensor_index.emplace(file->gguf.tensors[i].name, i);  // keeps the first
+  }
+  return file;
 }
 
 }  // namespace
@@ -68,13 +78,16 @@ Result<std::unique_ptr<ModelFile>> open_model_file(const std::string& path) {
   }
   ::close(fd);
 
-  auto file = std::make_unique<ModelFile>();
-  file->gguf = std::move(gguf);
-  file->map = std::move(map);
-  for (size_t i = 0; i < file->gguf.tensors.size(); ++i) {
-    file->tensor_index.emplace(file->gguf.tensors[i].name, i);  // keeps the first
-  }
-  return file;
+  return make_model_file(std::move(gguf), std::move(map));
+}
+
+Result<std::unique_ptr<ModelFile>> model_file_from_memory(std::string_view bytes) {
+  KS_TRY(GgufFile gguf, parse_gguf(bytes));
+  auto map = std::make_shared<Mapping>();
+  map->base = reinterpret_cast<const uint8_t*>(bytes.data());
+  map->size = bytes.size();
+  map->owned = false;
+  return make_model_file(std::move(gguf), std::move(map));
 }
 
 Result<TensorView> tensor_view(const ModelFile& file, std::string_view name) {

@@ -18,6 +18,7 @@ namespace kestrune {
 struct Mapping {
   const uint8_t* base = nullptr;
   uint64_t size = 0;
+  bool owned = true;  // false for caller-owned memory (fuzzing, tests)
   Mapping() = default;
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
@@ -45,6 +46,8 @@ struct TensorView {
 };
 
 Result<std::unique_ptr<ModelFile>> open_model_file(const std::string& path);
+// A model file over bytes the caller keeps alive for the ModelFile's life.
+Result<std::unique_ptr<ModelFile>> model_file_from_memory(std::string_view bytes);
 
 Result<TensorView> tensor_view(const ModelFile& file, std::string_view name);
 // Row r as ne0 floats.
