@@ -53,9 +53,9 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from gguf_writer import (BOOL, FLOAT32, GGML_F16, GGML_F32, GGML_Q4_K,  # noqa: E402
-                         GGML_Q5_K, GGML_Q6_K, GGML_Q8_0, INT32, UINT32, GGUFWriter,
-                         TYPE_IDS, TYPE_NAMES, tensor_nbytes)
+from gguf_writer import (GGML_F16, GGML_F32, GGML_Q4_K, GGML_Q5_K,  # noqa: E402
+                         GGML_Q6_K, GGML_Q8_0, INT32, GGUFWriter, TYPE_IDS, TYPE_NAMES,
+                         tensor_nbytes)
 from quants import quantize  # noqa: E402
 
 ARCH = "qwen35"
@@ -339,7 +339,7 @@ def tensor_plan(g: Geometry, policy: str = "q8_0", draft: bool = False,
     if rows is None:
         raise ValueError("vocab_rows must be resolved before planning")
     h, qd = g.hidden, g.heads * g.head_dim
-    out_scale = 1.0 / math.sqrt(2.0 * max(1, g.layers))
+    out_scale = 2.0 / math.sqrt(2.0 * max(1, g.layers))
     plan = []
 
     def add(name, dims, role, init, layer=-1):
@@ -364,7 +364,8 @@ def tensor_plan(g: Geometry, policy: str = "q8_0", draft: bool = False,
         add(p + "ffn_up.weight", [h, g.ffn], "ffn_up", mat(h), i)
         add(p + "ffn_down.weight", [g.ffn, h], "ffn_down", mat(g.ffn, out_scale), i)
 
-    # Logits std ~2 for a unit-RMS normalised input, tied or not.
+    # Logits std ~2 for a unit-RMS input, tied or not; the residual stream
+    # then grows to a few times the embedding norm over the layers.
     add("token_embd.weight", [h, rows], "embed", ("normal", 2.0 / math.sqrt(h)))
     for i in range(g.layers):
         p = f"blk.{i}."
@@ -470,6 +471,18 @@ class ModelInfo:
     seconds: float = 0.0
 
 
+def _resolve(preset, tied, vocab, merges, geometry):
+    """Geometry with the vocabulary rows filled in, and the padded vocabulary."""
+    geometry = dict(geometry)
+    if tied is not None:
+        geometry["tied"] = tied
+    g = resolve_geometry(preset, **geometry)
+    if vocab is None:
+        vocab = "auto" if preset in LARGE_PRESETS else "synthetic"
+    voc = build_vocab(vocab, g.vocab_rows, merges)
+    return replace(g, vocab_rows=len(voc.tokens)), voc
+
+
 def build_writer(preset: str = "tiny", seed: int = 1, types: str = "q8_0",
                  draft: bool = False, tied: Optional[bool] = None,
                  vocab: Optional[str] = None, sampling: Optional[dict] = None,
@@ -483,13 +496,7 @@ def build_writer(preset: str = "tiny", seed: int = 1, types: str = "q8_0",
     sampling: optional dict with any of temp, top_p (float32), top_k and
     top_k_type ("uint32", the default, or "int32").
     """
-    if tied is not None:
-        geometry["tied"] = tied
-    g = resolve_geometry(preset, **geometry)
-    if vocab is None:
-        vocab = "auto" if preset in LARGE_PRESETS else "synthetic"
-    voc = build_vocab(vocab, g.vocab_rows, merges)
-    g = replace(g, vocab_rows=len(voc.tokens))
+    g, voc = _resolve(preset, tied, vocab, merges, geometry)
     plan = tensor_plan(g, types, draft, type_overrides)
     overrides = dict(override_tensors or {})
     unknown = set(overrides) - {t.name for t in plan}
@@ -566,15 +573,11 @@ def write_model(path, **kwargs) -> ModelInfo:
 
 
 def model_plan(preset: str = "tiny", types: str = "q8_0", draft: bool = False,
-               tied: Optional[bool] = None, vocab_rows: Optional[int] = None,
-               **geometry) -> list:
-    """The tensor list a call would produce, without generating anything."""
-    if tied is not None:
-        geometry["tied"] = tied
-    g = resolve_geometry(preset, vocab_rows=vocab_rows, **geometry)
-    if g.vocab_rows is None:
-        g = replace(g, vocab_rows=256)   # placeholder: only dims[1] of embeddings depend on it
-    return tensor_plan(g, types, draft)
+               tied: Optional[bool] = None, vocab: Optional[str] = None, merges: int = 240,
+               type_overrides: Optional[dict] = None, **geometry) -> list:
+    """The TensorSpecs build_writer would use for these arguments, without generating data."""
+    g, _ = _resolve(preset, tied, vocab, merges, geometry)
+    return tensor_plan(g, types, draft, type_overrides)
 
 
 # -- command line ---------------------------------------------------------------------
