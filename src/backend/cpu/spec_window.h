@@ -1,0 +1,39 @@
+// The reference backend's speculative window: GDN states snapshotted while a verify
+// pass runs, and restored lazily at the layer's next step after a rejection.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "common/error.h"
+#include "model/state.h"
+
+namespace kestrune {
+
+struct GdnSnapshot {
+  std::vector<float> conv;
+  std::vector<float> recurrent;
+};
+
+// Shared by every decode state of one model, keyed by layer nonce.
+struct CpuSpecState {
+  std::mutex mu;
+  bool armed = false;
+  std::unordered_map<uint64_t, std::vector<GdnSnapshot>> snapshots;  // column order
+  std::unordered_map<uint64_t, GdnSnapshot> pending;                 // restore before next step
+};
+
+// Applies a pending restore for the layer, then, when `snapshot` is set and the window
+// is armed, records the (restored) state. One lock for both.
+Status spec_before_gdn_step(CpuSpecState& spec, uint64_t nonce, GdnLayerState& st, bool snapshot);
+// Records the state after a column when the window is armed.
+void spec_snapshot(CpuSpecState& spec, uint64_t nonce, const GdnLayerState& st);
+
+void spec_arm_cpu(CpuSpecState& spec);
+// Closes the window keeping the state after `accepted` columns: layers whose list
+// holds a snapshot at that index get it as their pending restore.
+Status spec_resolve_cpu(CpuSpecState& spec, unsigned accepted);
+
+}  // namespace kestrune

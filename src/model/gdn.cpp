@@ -1,0 +1,183 @@
+#include "model/gdn.h"
+
+#include <math.h>
+
+#include <algorithm>
+
+#include "common/format.h"
+
+namespace kestrune {
+
+GdnGeometry gdn_geometry(const ModelConfig& c) {
+  return {c.ssm_state_size, c.ssm_group_count, c.ssm_time_step_rank, c.ssm_conv_kernel, c.rms_eps};
+}
+
+GdnLayerState new_gdn_state(const GdnGeometry& g) {
+  GdnLayerState s;
+  const uint64_t rows = g.conv_kernel == 0 ? 0 : g.conv_kernel - 1;
+  s.conv.assign(static_cast<size_t>(rows * g.channels()), 0.0f);
+  s.recurrent.assign(static_cast<size_t>(g.hv * g.d * g.d), 0.0f);
+  return s;
+}
+
+Result<GdnTensors> bind_gdn(const WeightSource& w, uint64_t layer, Route route, const GdnGeometry& g) {
+  const std::string p = format("blk.{}.", layer);
+  GdnTensors t;
+  KS_TRY(t.norm, bind_vector(w, p + "attn_norm.weight"));
+  KS_TRY(t.qkv, bind_matrix(w, p + "attn_qkv.weight", route));
+  KS_TRY(t.conv, cached_tensor(*w.cache, p + "ssm_conv1d.weight"));
+  if (route == Route::Streamed && (t.conv->dims.empty() || t.conv->dims[0] != g.conv_kernel)) {
+    return invalid_data(format("blk.{}.ssm_conv1d dims {} inconsistent with conv_kernel {}", layer,
+                               list_str(t.conv->dims), g.conv_kernel));
+  }
+  if (route == Route::Cached) {
+    KS_TRY(t.alpha, bind_matrix(w, p + "ssm_alpha.weight", route));
+    KS_TRY(t.beta, bind_matrix(w, p + "ssm_beta.weight", route));
+  } else {
+    KS_TRY(t.alpha, bind_cached_matrix(w, p + "ssm_alpha.weight"));
+    KS_TRY(t.beta, bind_cached_matrix(w, p + "ssm_beta.weight"));
+  }
+  KS_TRY(t.a, bind_vector(w, p + "ssm_a"));
+  KS_TRY(t.dt_bias, bind_vector(w, p + "ssm_dt.bias"));
+  KS_TRY(t.gate, bind_matrix(w, p + "attn_gate.weight", route));
+  KS_TRY(t.out_norm, bind_vector(w, p + "ssm_norm.weight"));
+  KS_TRY(t.out, bind_matrix(w, p + "ssm_out.weight", route));
+  return t;
+}
+
+void gdn_step(std::span<float> S, std::span<const float> q, std::span<const float> k, std::span<const float> v,
+              std::span<const float> decay, std::span<const float> beta, std::span<float> out, uint64_t d,
+              uint64_t hk, uint64_t hv) {
+  std::vector<float> e(static_cast<size_t>(d));
+  for (uint64_t l = 0; l < hv; ++l) {
+    const uint64_t g = l % hk;  // value heads cycle over the key heads
+    float* s = S.data() + l * d * d;
+    const float* kg = k.data() + g * d;
+    const float* qg = q.data() + g * d;
+    const float* vl = v.data() + l * d;
+    float* ol = out.data() + l * d;
+    for (uint64_t i = 0; i < d * d; ++i) s[i] = s[i] * decay[l];
+    std::fill(e.begin(), e.end(), 0.0f);
+    for (uint64_t a = 0; a < d; ++a) {
+      const float* row = s + a * d;
+      for (uint64_t b = 0; b < d; ++b) e[b] = row[b] * kg[a] + e[b];
+    }
+    for (uint64_t a = 0; a < d; ++a) {
+      const float kb = kg[a] * beta[l];
+      float* row = s + a * d;
+      for (uint64_t b = 0; b < d; ++b) row[b] = (vl[b] - e[b]) * kb + row[b];
+    }
+    for (uint64_t a = 0; a < d; ++a) {
+      const float* row = s + a * d;
+      for (uint64_t b = 0; b < d; ++b) ol[b] = row[b] * qg[a] + ol[b];
+    }
+  }
+}
+
+namespace {
+
+// Scales each d-wide head of v to unit RMS (epsilon 1e-6 on the mean square) times `scale`.
+void l2_normalize_heads(std::span<float> v, uint64_t heads, uint64_t d, float scale) {
+  for (uint64_t h = 0; h < heads; ++h) {
+    float* x = v.data() + h * d;
+    const float ss = dot({x, static_cast<size_t>(d)}, {x, static_cast<size_t>(d)});
+    const float f = scale / sqrtf(ss / static_cast<float>(d) + 1e-6f);
+    for (uint64_t j = 0; j < d; ++j) x[j] = x[j] * f;
+  }
+}
+
+}  // namespace
+
+Result<std::vector<float>> gdn_output(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st,
+                                      std::span<const float> x) {
+  const uint64_t K = g.conv_kernel;
+  if (K < 2) return invalid_data("gdn_mixer: conv_kernel < 2 unsupported");
+  if (g.hk == 0) return invalid_data("gdn_mixer: Hk is 0");
+  const uint64_t C = g.channels(), qk = g.qk(), inner = g.inner(), d = g.d;
+  if (t.norm.size() < x.size()) return invalid_data("gdn_mixer: norm geometry mismatch");
+  KS_TRY(std::vector<float> xn, rms_norm(x, t.norm, g.eps, "gdn_mixer"));
+
+  KS_TRY(std::vector<float> r, matvec(t.qkv, xn));
+  if (r.size() != C || st.conv.size() != (K - 1) * C) {
+    return invalid_data(format("gdn_mixer: qkv/conv geometry mismatch (qkv {}, conv {}, width {})", r.size(),
+                               st.conv.size(), C));
+  }
+  const std::vector<float>& w = t.conv->data;
+  const uint64_t taps = t.conv->dims.empty() ? 0 : t.conv->dims[0];
+  if (taps < K || w.size() / taps < C) {
+    return invalid_data(format("gdn_mixer: conv weight dims {} too small for conv_kernel {} x channels {}",
+                               list_str(t.conv->dims), K, C));
+  }
+  // Per-head vectors and the output norm are checked before any state moves.
+  if (t.a.size() < g.hv || t.dt_bias.size() < g.hv) {
+    return invalid_data(format("gdn_mixer: ssm_a/ssm_dt.bias lengths {}, {} < Hv {}", t.a.size(), t.dt_bias.size(),
+                               g.hv));
+  }
+  if (t.out_norm.size() < d) {
+    return invalid_data(format("gdn_mixer: ssm_norm length {} < d {}", t.out_norm.size(), d));
+  }
+  if (matrix_rows(t.alpha) < g.hv || matrix_rows(t.beta) < g.hv) {
+    return invalid_data(format("gdn_mixer: ssm_alpha/ssm_beta rows {}, {} < Hv {}", matrix_rows(t.alpha),
+                               matrix_rows(t.beta), g.hv));
+  }
+
+  // Convolution over [history..., current]: the current input first, then oldest to newest.
+  std::vector<float> y(static_cast<size_t>(C));
+  float* conv = st.conv.data();
+  for (uint64_t c = 0; c < C; ++c) {
+    const float* wc = w.data() + c * taps;
+    float acc = wc[K - 1] * r[c];
+    for (uint64_t tp = 0; tp + 1 < K; ++tp) acc = acc + wc[tp] * conv[tp * C + c];
+    y[c] = silu(acc);
+  }
+  for (uint64_t row = 0; row + 2 < K; ++row) {
+    std::copy(conv + (row + 1) * C, conv + (row + 2) * C, conv + row * C);
+  }
+  std::copy(r.begin(), r.end(), conv + (K - 2) * C);
+
+  std::span<float> q(y.data(), static_cast<size_t>(qk));
+  std::span<float> k(y.data() + qk, static_cast<size_t>(qk));
+  std::span<const float> v(y.data() + 2 * qk, static_cast<size_t>(inner));
+  const float s = powf(static_cast<float>(d), -0.5f);
+  l2_normalize_heads(q, g.hk, d, s * s);
+  l2_normalize_heads(k, g.hk, d, s);
+
+  KS_TRY(std::vector<float> a_in, matvec(t.alpha, xn));
+  KS_TRY(std::vector<float> b_in, matvec(t.beta, xn));
+  if (a_in.size() < g.hv || b_in.size() < g.hv) {
+    return invalid_data(format("gdn_mixer: ssm_alpha/ssm_beta rows {}, {} < Hv {}", a_in.size(), b_in.size(), g.hv));
+  }
+  std::vector<float> decay(static_cast<size_t>(g.hv)), beta(static_cast<size_t>(g.hv));
+  for (uint64_t l = 0; l < g.hv; ++l) {
+    const float u = a_in[l] + t.dt_bias[l];
+    decay[l] = expf(t.a[l] * softplus(u));
+    beta[l] = sigmoid(b_in[l]);
+  }
+
+  std::vector<float> out(static_cast<size_t>(inner), 0.0f);
+  gdn_step(st.recurrent, q, k, v, decay, beta, out, d, g.hk, g.hv);
+
+  KS_TRY(std::vector<float> z, matvec(t.gate, xn));
+  if (z.size() != inner) return invalid_data(format("gdn_mixer: gate rows {} != inner {}", z.size(), inner));
+  std::vector<float> gated(static_cast<size_t>(inner));
+  for (uint64_t l = 0; l < g.hv; ++l) {
+    const float* ol = out.data() + l * d;
+    const float* zl = z.data() + l * d;
+    float* gl = gated.data() + l * d;
+    const float p = dot({ol, static_cast<size_t>(d)}, {ol, static_cast<size_t>(d)});
+    const float inv = 1.0f / sqrtf(p / static_cast<float>(d) + g.eps);
+    for (uint64_t b = 0; b < d; ++b) gl[b] = (sigmoid(zl[b]) * zl[b]) * ((ol[b] * inv) * t.out_norm[b]);
+  }
+
+  KS_TRY(std::vector<float> yo, matvec(t.out, gated));
+  if (yo.size() != x.size()) return invalid_data(format("gdn_mixer: out rows {} != hidden {}", yo.size(), x.size()));
+  return yo;
+}
+
+Status gdn_apply(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std::span<float> x) {
+  KS_TRY(std::vector<float> y, gdn_output(g, t, st, x));
+  add_in_place(x, y);
+  return {};
+}
+
+}  // namespace kestrune

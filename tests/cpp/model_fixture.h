@@ -1,0 +1,41 @@
+// Generated model files and environment handling for the model tests.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kestrune::testing {
+
+// Runs tools/gen_model.py with `args` once per process and returns the file path, or
+// nothing when python3 with numpy is unavailable.
+std::optional<std::string> generated_model(const std::string& args);
+
+// Runs a python3 command line (already quoted) from the source root; true on exit 0.
+bool run_python(const std::string& args);
+
+// Whether python3 can import numpy.
+bool python_available();
+
+// Sets (or, with nullptr, unsets) environment variables for a scope, restoring the
+// previous values after.
+class ScopedEnv {
+ public:
+  using Vars = std::vector<std::pair<const char*, const char*>>;
+  explicit ScopedEnv(const Vars& vars);
+  ScopedEnv(std::initializer_list<std::pair<const char*, const char*>> vars) : ScopedEnv(Vars(vars)) {}
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// Every variable the model load reads, unset.
+#define KESTRUNE_CLEAN_ENV                                                                         \
+  {"KESTRUNE_BACKEND", nullptr}, {"KESTRUNE_WEIGHTS", nullptr}, {"KESTRUNE_TRACE", nullptr},      \
+      {"KESTRUNE_LENS", nullptr}, {"KESTRUNE_MTP_ALPHA", nullptr}, {"KESTRUNE_MTP", nullptr}
+
+}  // namespace kestrune::testing
