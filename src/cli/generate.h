@@ -71,7 +71,7 @@ std::string perf_line(const RunReport& report);
 // "# spec: accepted {}/{} rounds ({:.1}%)\n"
 std::string spec_line(const RunReport& report);
 // "# warning: context ...\n" when position is past 90% of the context, else empty.
-std::string context_warning(uint64_t position, uint64_t context_length);
+std::string context_warning(uint32_t position, uint64_t context_length);
 
 // Feeding through the model's plain forward pass.
 FeedFn model_feed(const Model& model, DecodeState& state);

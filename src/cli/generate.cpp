@@ -1,0 +1,109 @@
+#include "cli/generate.h"
+
+#include <algorithm>
+#include <cstdint>
+
+#include "common/format.h"
+#include "model/model.h"
+
+namespace kestrune {
+
+namespace {
+
+bool stops(const DecodeRules& rules, uint32_t token) {
+  return std::find(rules.stop.begin(), rules.stop.end(), token) != rules.stop.end();
+}
+
+double per_second(uint64_t count, double seconds) { return static_cast<double>(count) / seconds; }
+
+Status decode_plain(const FeedFn& feed, Sampler& sampler, uint32_t next, const DecodeRules& rules,
+                    const EmitFn& emit, RunReport& report) {
+  while (report.generated < rules.budget) {
+    if (stops(rules, next)) break;
+    KS_CHECK(emit(next));
+    ++report.generated;
+    KS_TRY(auto logits, feed(next));
+    next = sample(sampler, logits);
+  }
+  return Ok{};
+}
+
+// Each round feeds `tok` and may accept drafts; a budget stop leaves the last emitted
+// token unfed, a stop token inside the accepted list has been fed but is not emitted.
+Status decode_speculative(const SpecStepFn& spec, uint32_t tok, const DecodeRules& rules, const EmitFn& emit,
+                          RunReport& report) {
+  if (rules.budget == 0 || stops(rules, tok)) return Ok{};
+  for (;;) {
+    KS_CHECK(emit(tok));
+    if (++report.generated >= rules.budget) return Ok{};
+    KS_TRY(SpecRound round, spec(tok));
+    ++report.rounds;
+    report.accepted += round.accepted.size();
+    for (uint32_t t : round.accepted) {
+      if (stops(rules, t)) return Ok{};
+      KS_CHECK(emit(t));
+      if (++report.generated >= rules.budget) return Ok{};
+    }
+    if (stops(rules, round.next)) return Ok{};
+    tok = round.next;
+  }
+}
+
+}  // namespace
+
+double elapsed_seconds(Clock::time_point start) {
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+  double s = static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
+  return std::max(s, 1e-9);
+}
+
+Result<std::vector<float>> prefill(const FeedFn& feed, std::span<const uint32_t> prompt, RunReport& report) {
+  auto start = Clock::now();
+  std::vector<float> logits;
+  for (uint32_t token : prompt) {
+    KS_TRY(logits, feed(token));
+    ++report.prompt_tokens;
+  }
+  report.prefill_seconds = elapsed_seconds(start);
+  return logits;
+}
+
+Result<Clock::time_point> decode(const FeedFn& feed, const SpecStepFn* spec, Sampler& sampler,
+                                 std::vector<float> logits, const DecodeRules& rules, const EmitFn& emit,
+                                 RunReport& report) {
+  auto start = Clock::now();
+  uint32_t first = sample(sampler, logits);
+  if (rules.clock_after_first_sample) start = Clock::now();
+  if (spec != nullptr && *spec) {
+    KS_CHECK(decode_speculative(*spec, first, rules, emit, report));
+  } else {
+    KS_CHECK(decode_plain(feed, sampler, first, rules, emit, report));
+  }
+  return start;
+}
+
+std::string perf_line(const RunReport& r) {
+  return format("# perf: prefill {} tok in {}s ({} tok/s) | gen {} tok in {}s ({} tok/s)\n", r.prompt_tokens,
+                fixed_str(r.prefill_seconds, 2), fixed_str(per_second(r.prompt_tokens, r.prefill_seconds), 1),
+                r.generated, fixed_str(r.gen_seconds, 2), fixed_str(per_second(r.generated, r.gen_seconds), 1));
+}
+
+std::string spec_line(const RunReport& r) {
+  double pct = static_cast<double>(r.accepted) * 100.0 / static_cast<double>(r.rounds);
+  return format("# spec: accepted {}/{} rounds ({}%)\n", r.accepted, r.rounds, fixed_str(pct, 1));
+}
+
+std::string context_warning(uint32_t position, uint64_t context_length) {
+  // No u32 position reaches 90% of a context beyond max/9; skip the product that would wrap.
+  uint64_t scaled = static_cast<uint64_t>(position) * 10;
+  if (context_length <= UINT64_MAX / 9 && scaled > context_length * 9) {
+    return format("# warning: context {} / {} tokens (~90%)\n", position, context_length);
+  }
+  return {};
+}
+
+FeedFn model_feed(const Model& model, DecodeState& state) {
+  return [&model, &state](uint32_t token) { return forward(model, state, token); };
+}
+
+}  // namespace kestrune

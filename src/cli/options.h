@@ -1,0 +1,43 @@
+// Command-line options: name/value pairs after the positional arguments, and the
+// sampling settings that fill in whatever the command line left open.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "common/error.h"
+#include "gguf/gguf.h"
+
+namespace kestrune {
+
+enum class Subcommand { Generate, Chat };
+
+struct CliOptions {
+  std::optional<float> temp;
+  std::optional<uint64_t> top_k;
+  std::optional<float> top_p;
+  std::optional<uint64_t> seed;
+  std::optional<std::string> system;  // chat only
+  uint64_t max_turn_tokens = 1024;    // chat only
+};
+
+// Parses `args` as name/value pairs; a later occurrence overrides an earlier one.
+Result<CliOptions> parse_options(std::span<const std::string> args, Subcommand cmd);
+
+struct SamplingSettings {
+  float temperature = 1.0f;
+  uint64_t top_k = 20;
+  float top_p = 0.95f;
+  uint64_t seed = 0;
+};
+
+// The options given, else the file's general.sampling.* values, else 1.0 / 20 / 0.95,
+// and the clock seed.
+SamplingSettings sampling_settings(const CliOptions& opts, const GgufFile& file);
+
+// "# sampling: temp={} top_k={} top_p={} seed={}\n"
+std::string sampling_line(const SamplingSettings& s);
+
+}  // namespace kestrune

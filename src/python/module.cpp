@@ -1,0 +1,278 @@
+// The `kestrune` extension module: argument conversion, interpreter-lock handling and
+// the mapping of error values to Python exceptions. The work happens in src/cli.
+//
+// Methods are installed as CPython method descriptors rather than pybind11 functions so
+// that their documentation strings double as text signatures ("$self" included) and
+// inspect.signature reports them exactly.
+#include <pybind11/pybind11.h>
+
+#include <csignal>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/engine.h"
+#include "tokenizer/tokenizer.h"
+
+namespace py = pybind11;
+
+namespace {
+
+struct EngineBox {
+  std::unique_ptr<kestrune::Engine> engine;
+};
+
+PyObject* g_panic_exception = nullptr;
+
+constexpr const char* kEncodeDoc = "encode($self, text)\n--\n\n";
+constexpr const char* kDecodeDoc =
+    "decode($self, ids)\n--\n\nToken ids -> raw bytes. Returns `bytes`, not a list: UTF-8 only\n"
+    "re-establishes itself after concatenation (casebook 001).";
+constexpr const char* kGenerateDoc =
+    "generate($self, prompt, max_tokens=64, temperature=0.0, top_k=20, top_p=0.95, seed=None)\n--\n\n"
+    "Completion. Greedy by default (temperature=0.0) \u2014 the API face is\n"
+    "reproducibility-first; sampling is opt-in via kwargs. seed=None means\n"
+    "clock-seeded (different every call); pass a seed for exact replay.\n"
+    "Returns the continuation text (prompt excluded).";
+constexpr const char* kCliMainDoc =
+    "cli_main()\n--\n\nConsole-script entry point (`kestrune` on PATH after pip install).\n"
+    "Args come from sys.argv \u2014 under a console-script shim the process argv\n"
+    "belongs to the interpreter, not to us. SIGINT is restored to the default\n"
+    "disposition so Ctrl-C kills a mid-stream generation like a native binary:\n"
+    "Python's own handler cannot fire inside a long GIL-released call.";
+
+// Raises the Python form of an error value.
+[[noreturn]] void raise_error(const kestrune::Error& error) {
+  if (kestrune::is_empty_prompt_error(error)) throw py::value_error(error.message);
+  PyErr_SetString(PyExc_OSError, error.message.c_str());
+  throw py::error_already_set();
+}
+
+template <class T>
+T unwrap(kestrune::Result<T> result) {
+  if (!result.ok()) raise_error(result.error());
+  return std::move(result).value();
+}
+
+// Re-raises the pending conversion error with the parameter's name in front.
+[[noreturn]] void raise_for_argument(const char* name) {
+  py::error_already_set pending;
+  py::object type = pending.type();
+  std::string message = "argument '" + std::string(name) + "': " + py::str(pending.value()).cast<std::string>();
+  PyErr_SetString(type.ptr(), message.c_str());
+  throw py::error_already_set();
+}
+
+std::string type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
+
+std::string to_string_arg(PyObject* obj, const char* name) {
+  if (!PyUnicode_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", name, type_name(obj).c_str());
+    throw py::error_already_set();
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) raise_for_argument(name);
+  return std::string(data, static_cast<size_t>(size));
+}
+
+uint64_t to_u64_arg(PyObject* obj, const char* name) {
+  py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(obj));
+  if (!index) raise_for_argument(name);
+  unsigned long long v = PyLong_AsUnsignedLongLong(index.ptr());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) raise_for_argument(name);
+  return static_cast<uint64_t>(v);
+}
+
+float to_f32_arg(PyObject* obj, const char* name) {
+  double v = PyFloat_AsDouble(obj);
+  if (v == -1.0 && PyErr_Occurred()) raise_for_argument(name);
+  return static_cast<float>(v);
+}
+
+std::vector<uint32_t> to_ids_arg(PyObject* obj, const char* name) {
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    PyErr_Format(PyExc_TypeError, "argument '%s': expected a sequence of int, got %s", name,
+                 type_name(obj).c_str());
+    throw py::error_already_set();
+  }
+  py::object seq = py::reinterpret_steal<py::object>(PySequence_Fast(obj, "expected a sequence"));
+  if (!seq) raise_for_argument(name);
+  Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
+  PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
+  std::vector<uint32_t> ids;
+  ids.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    uint64_t v = to_u64_arg(items[i], name);
+    if (v > UINT32_MAX) {
+      PyErr_Format(PyExc_OverflowError, "argument '%s': out of range integral type conversion attempted", name);
+      throw py::error_already_set();
+    }
+    ids.push_back(static_cast<uint32_t>(v));
+  }
+  return ids;
+}
+
+const kestrune::Engine& engine_of(PyObject* self) { return *py::handle(self).cast<EngineBox&>().engine; }
+
+// Runs a method body, turning C++ exceptions into the pending Python exception: error
+// values were already raised as OSError/ValueError; anything else is an internal fault.
+template <class F>
+PyObject* guarded(F&& body) {
+  try {
+    return body().release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (py::builtin_exception& e) {
+    e.set_error();
+  } catch (const std::exception& e) {
+    PyErr_SetString(g_panic_exception, e.what());
+  } catch (...) {
+    PyErr_SetString(g_panic_exception, "internal error");
+  }
+  return nullptr;
+}
+
+PyObject* engine_encode(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* kwlist[] = {"text", nullptr};
+    PyObject* text_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:encode", const_cast<char**>(kwlist), &text_obj)) {
+      throw py::error_already_set();
+    }
+    std::string text = to_string_arg(text_obj, "text");
+    std::vector<uint32_t> ids = unwrap(kestrune::encode(engine_of(self).tokenizer, text));
+    py::list out(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) out[i] = py::int_(ids[i]);
+    return out;
+  });
+}
+
+PyObject* engine_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* kwlist[] = {"ids", nullptr};
+    PyObject* ids_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:decode", const_cast<char**>(kwlist), &ids_obj)) {
+      throw py::error_already_set();
+    }
+    std::vector<uint32_t> ids = to_ids_arg(ids_obj, "ids");
+    std::string bytes = unwrap(kestrune::decode(engine_of(self).tokenizer, ids));
+    return py::bytes(bytes);
+  });
+}
+
+PyObject* engine_generate(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* kwlist[] = {"prompt", "max_tokens", "temperature", "top_k", "top_p", "seed", nullptr};
+    PyObject* prompt_obj = nullptr;
+    PyObject* max_tokens_obj = nullptr;
+    PyObject* temperature_obj = nullptr;
+    PyObject* top_k_obj = nullptr;
+    PyObject* top_p_obj = nullptr;
+    PyObject* seed_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:generate", const_cast<char**>(kwlist), &prompt_obj,
+                                     &max_tokens_obj, &temperature_obj, &top_k_obj, &top_p_obj, &seed_obj)) {
+      throw py::error_already_set();
+    }
+    std::string prompt = to_string_arg(prompt_obj, "prompt");
+    kestrune::CompletionRequest request;
+    if (max_tokens_obj) request.max_tokens = to_u64_arg(max_tokens_obj, "max_tokens");
+    if (temperature_obj) request.temperature = to_f32_arg(temperature_obj, "temperature");
+    if (top_k_obj) request.top_k = to_u64_arg(top_k_obj, "top_k");
+    if (top_p_obj) request.top_p = to_f32_arg(top_p_obj, "top_p");
+    if (seed_obj && seed_obj != Py_None) request.seed = to_u64_arg(seed_obj, "seed");
+
+    const kestrune::Engine& engine = engine_of(self);
+    std::optional<kestrune::Result<std::string>> result;
+    {
+      py::gil_scoped_release release;
+      result.emplace(kestrune::complete(engine, prompt, request));
+    }
+    std::string bytes = unwrap(std::move(*result));
+    PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace");
+    if (text == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(text);
+  });
+}
+
+PyObject* cli_main(PyObject* /*module*/, PyObject* /*unused*/) {
+  return guarded([&]() -> py::object {
+    py::module_ signal = py::module_::import("signal");
+    signal.attr("signal")(signal.attr("SIGINT"), signal.attr("SIG_DFL"));
+
+    py::object argv = py::module_::import("sys").attr("argv");
+    if (PyUnicode_Check(argv.ptr()) || !PySequence_Check(argv.ptr())) {
+      PyErr_Format(PyExc_TypeError, "sys.argv: expected a list of str, got %s", type_name(argv.ptr()).c_str());
+      throw py::error_already_set();
+    }
+    std::vector<std::string> args;
+    Py_ssize_t n = PySequence_Size(argv.ptr());
+    if (n < 0) throw py::error_already_set();
+    for (Py_ssize_t i = 1; i < n; ++i) {
+      py::object item = py::reinterpret_steal<py::object>(PySequence_GetItem(argv.ptr(), i));
+      if (!item) throw py::error_already_set();
+      args.push_back(to_string_arg(item.ptr(), "sys.argv"));
+    }
+    int code = 0;
+    {
+      py::gil_scoped_release release;
+      code = kestrune::cli_exit_code(args);
+    }
+    return py::int_(code);
+  });
+}
+
+template <class Fn>
+PyCFunction as_cfunction(Fn fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
+PyMethodDef g_engine_methods[] = {
+    {"encode", as_cfunction(engine_encode), METH_VARARGS | METH_KEYWORDS, kEncodeDoc},
+    {"decode", as_cfunction(engine_decode), METH_VARARGS | METH_KEYWORDS, kDecodeDoc},
+    {"generate", as_cfunction(engine_generate), METH_VARARGS | METH_KEYWORDS, kGenerateDoc},
+};
+
+PyMethodDef g_cli_main_def = {"cli_main", as_cfunction(cli_main), METH_NOARGS, kCliMainDoc};
+
+}  // namespace
+
+PYBIND11_MODULE(kestrune, m) {
+  g_panic_exception = PyErr_NewException("kestrune.PanicException", PyExc_BaseException, nullptr);
+  if (g_panic_exception == nullptr) throw py::error_already_set();
+
+  // Anything other than an error value escaping a method is an internal fault.
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const py::builtin_exception&) {
+      throw;
+    } catch (const std::exception& e) {
+      PyErr_SetString(g_panic_exception, e.what());
+    }
+  });
+
+  py::options options;
+  options.disable_function_signatures();
+
+  py::class_<EngineBox> engine(m, "Engine", "Engine(path)\n--\n\n");
+  engine.def(py::init([](py::object path) {
+               std::string p = to_string_arg(path.ptr(), "path");
+               return EngineBox{unwrap(kestrune::open_engine(p))};
+             }),
+             py::arg("path"), "__init__(self, path)\n--\n\n");
+  for (PyMethodDef& def : g_engine_methods) {
+    py::object descr = py::reinterpret_steal<py::object>(
+        PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(engine.ptr()), &def));
+    if (!descr) throw py::error_already_set();
+    engine.attr(def.ml_name) = descr;
+  }
+
+  py::object module_name = m.attr("__name__");
+  py::object cli = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&g_cli_main_def, m.ptr(), module_name.ptr()));
+  if (!cli) throw py::error_already_set();
+  m.attr("cli_main") = cli;
+  m.attr("__version__") = "0.1.0";
+}
