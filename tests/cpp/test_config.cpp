@@ -21,7 +21,7 @@ KvWriter f64(double v) { return [v](GgufBuilder& b, const std::string& k) { b.kv
 KvWriter str(std::string v) { return [v](GgufBuilder& b, const std::string& k) { b.kv_str(k, v); }; }
 
 // A small, consistent qwen35 header: 4 main layers, attention at layer 3.
-struct Spec {
+struct Qwen35Header {
   std::vector<std::pair<std::string, KvWriter>> kvs = {
       {"general.architecture", str("qwen35")},
       {"qwen35.block_count", u32(4)},
@@ -73,7 +73,7 @@ struct Spec {
 };
 
 TEST(Config, ValidHeader) {
-  Spec s;
+  Qwen35Header s;
   GgufFile g = s.parse();
   ::testing::internal::CaptureStderr();
   ASSERT_TRUE(arch_check(g).ok());
@@ -92,7 +92,7 @@ TEST(Config, ValidHeader) {
 }
 
 TEST(Config, NextnLayers) {
-  Spec s;
+  Qwen35Header s;
   s.set("qwen35.block_count", u32(5));
   s.set("qwen35.nextn_predict_layers", u32(1));
   ::testing::internal::CaptureStderr();
@@ -114,14 +114,14 @@ TEST(Config, NextnLayers) {
 
 struct BadConfigCase {
   const char* name;
-  std::function<void(Spec&)> mutate;
+  std::function<void(Qwen35Header&)> mutate;
   const char* message;
 };
 
 class BadConfig : public ::testing::TestWithParam<BadConfigCase> {};
 
 TEST_P(BadConfig, FailsWithMessage) {
-  Spec s;
+  Qwen35Header s;
   GetParam().mutate(s);
   GgufFile g = s.parse();
   ::testing::internal::CaptureStderr();
@@ -135,46 +135,46 @@ TEST_P(BadConfig, FailsWithMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Config, BadConfig,
     ::testing::Values(
-        BadConfigCase{"no_arch", [](Spec& s) { s.erase("general.architecture"); },
+        BadConfigCase{"no_arch", [](Qwen35Header& s) { s.erase("general.architecture"); },
                       "kv general.architecture: expected string, got None"},
-        BadConfigCase{"other_arch", [](Spec& s) { s.set("general.architecture", str("llama")); },
+        BadConfigCase{"other_arch", [](Qwen35Header& s) { s.set("general.architecture", str("llama")); },
                       "architecture 'llama' not supported (supported: qwen35)"},
-        BadConfigCase{"block_count_string", [](Spec& s) { s.set("qwen35.block_count", str("4")); },
+        BadConfigCase{"block_count_string", [](Qwen35Header& s) { s.set("qwen35.block_count", str("4")); },
                       "kv qwen35.block_count: expected uint, got Some(Str(\"4\"))"},
-        BadConfigCase{"block_count_negative", [](Spec& s) { s.set("qwen35.block_count", i32(-1)); },
+        BadConfigCase{"block_count_negative", [](Qwen35Header& s) { s.set("qwen35.block_count", i32(-1)); },
                       "kv qwen35.block_count: expected uint, got Some(Int(-1))"},
-        BadConfigCase{"missing_attention_tensor", [](Spec& s) { s.erase_tensor("blk.3.attn_q.weight"); },
+        BadConfigCase{"missing_attention_tensor", [](Qwen35Header& s) { s.erase_tensor("blk.3.attn_q.weight"); },
                       "layer 3: tensor names say Gdn, full_attention_interval=4 says Attention"},
         BadConfigCase{"extra_attention_tensor",
-                      [](Spec& s) { s.tensors.push_back({"blk.1.attn_q.weight", {32, 64}, kF32, 0}); },
+                      [](Qwen35Header& s) { s.tensors.push_back({"blk.1.attn_q.weight", {32, 64}, kF32, 0}); },
                       "layer 1: tensor names say Attention, full_attention_interval=4 says Gdn"},
-        BadConfigCase{"interval_zero", [](Spec& s) { s.set("qwen35.full_attention_interval", u32(0)); },
+        BadConfigCase{"interval_zero", [](Qwen35Header& s) { s.set("qwen35.full_attention_interval", u32(0)); },
                       "qwen35.full_attention_interval must not be 0"},
-        BadConfigCase{"nextn_exceeds_blocks", [](Spec& s) { s.set("qwen35.nextn_predict_layers", u32(9)); },
+        BadConfigCase{"nextn_exceeds_blocks", [](Qwen35Header& s) { s.set("qwen35.nextn_predict_layers", u32(9)); },
                       "qwen35.nextn_predict_layers 9 exceeds qwen35.block_count 4"},
         BadConfigCase{"absurd_block_count",
-                      [](Spec& s) {
+                      [](Qwen35Header& s) {
                         s.set("qwen35.block_count", u32(4000000000u));
                         s.set("qwen35.full_attention_interval", u32(4000000001u));
                       },
                       "qwen35.block_count 4000000000 is implausible (more than 1048576 layers)"},
-        BadConfigCase{"moe", [](Spec& s) { s.set("qwen35.expert_count", u32(0)); },
+        BadConfigCase{"moe", [](Qwen35Header& s) { s.set("qwen35.expert_count", u32(0)); },
                       "MoE qwen35 file: FfnKind::Moe not implemented yet"},
-        BadConfigCase{"no_embedding", [](Spec& s) { s.erase_tensor("token_embd.weight"); },
+        BadConfigCase{"no_embedding", [](Qwen35Header& s) { s.erase_tensor("token_embd.weight"); },
                       "token_embd.weight not found"},
         BadConfigCase{"embedding_dims",
-                      [](Spec& s) { s.tensors[0].dims = {2048, 1000}; },
+                      [](Qwen35Header& s) { s.tensors[0].dims = {2048, 1000}; },
                       "token_embd dims [2048, 1000] inconsistent with embedding_length 32"},
-        BadConfigCase{"eps_f64", [](Spec& s) { s.set("qwen35.attention.layer_norm_rms_epsilon", f64(1e-6)); },
+        BadConfigCase{"eps_f64", [](Qwen35Header& s) { s.set("qwen35.attention.layer_norm_rms_epsilon", f64(1e-6)); },
                       "kv qwen35.attention.layer_norm_rms_epsilon: expected f32, got Some(F64Bits(4517329193108106637))"},
-        BadConfigCase{"rope_base_f64", [](Spec& s) { s.set("qwen35.rope.freq_base", f64(1e4)); },
+        BadConfigCase{"rope_base_f64", [](Qwen35Header& s) { s.set("qwen35.rope.freq_base", f64(1e4)); },
                       "kv qwen35.rope.freq_base: expected f32, got Some(F64Bits(4666723172467343360))"},
-        BadConfigCase{"missing_state_size", [](Spec& s) { s.erase("qwen35.ssm.state_size"); },
+        BadConfigCase{"missing_state_size", [](Qwen35Header& s) { s.erase("qwen35.ssm.state_size"); },
                       "kv qwen35.ssm.state_size: expected uint, got None"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Config, OneDimensionalEmbeddingHasNoRows) {
-  Spec s;
+  Qwen35Header s;
   s.tensors[0].dims = {32};
   auto c = config_from_gguf(s.parse());
   ASSERT_TRUE(c.ok()) << c.error().message;
@@ -182,7 +182,7 @@ TEST(Config, OneDimensionalEmbeddingHasNoRows) {
 }
 
 TEST(Config, NoMainLayersNeedNoInterval) {
-  Spec s;
+  Qwen35Header s;
   s.set("qwen35.block_count", u32(1));
   s.set("qwen35.nextn_predict_layers", u32(1));
   s.set("qwen35.full_attention_interval", u32(0));
@@ -200,14 +200,14 @@ namespace {
 
 struct GeometryCase {
   const char* name;
-  std::function<void(Spec&)> mutate;
+  std::function<void(Qwen35Header&)> mutate;
   const char* message;  // empty: passes
 };
 
 class Geometry : public ::testing::TestWithParam<GeometryCase> {};
 
 TEST_P(Geometry, Check) {
-  Spec s;
+  Qwen35Header s;
   GetParam().mutate(s);
   GgufBuilder b;
   b.header(s.tensors.size(), s.kvs.size());
@@ -231,21 +231,21 @@ TEST_P(Geometry, Check) {
 INSTANTIATE_TEST_SUITE_P(
     Config, Geometry,
     ::testing::Values(
-        GeometryCase{"valid", [](Spec&) {}, ""},
-        GeometryCase{"hk_zero", [](Spec& s) { s.set("qwen35.ssm.group_count", u32(0)); },
+        GeometryCase{"valid", [](Qwen35Header&) {}, ""},
+        GeometryCase{"hk_zero", [](Qwen35Header& s) { s.set("qwen35.ssm.group_count", u32(0)); },
                      "GDN Hv 4 not divisible by Hk 0"},
-        GeometryCase{"hk_not_dividing", [](Spec& s) { s.set("qwen35.ssm.group_count", u32(3)); },
+        GeometryCase{"hk_not_dividing", [](Qwen35Header& s) { s.set("qwen35.ssm.group_count", u32(3)); },
                      "GDN Hv 4 not divisible by Hk 3"},
-        GeometryCase{"inner_size", [](Spec& s) { s.set("qwen35.ssm.inner_size", u32(31)); },
+        GeometryCase{"inner_size", [](Qwen35Header& s) { s.set("qwen35.ssm.inner_size", u32(31)); },
                      "GDN Hv*d 32 != ssm.inner_size 31"},
-        GeometryCase{"qkv_rows", [](Spec& s) { s.tensors[1].dims = {32, 63}; },
+        GeometryCase{"qkv_rows", [](Qwen35Header& s) { s.tensors[1].dims = {32, 63}; },
                      "blk.0.attn_qkv ne1 63 != (2*Hk+Hv)*d = 64 (Hk=2, Hv=4, d=8)"},
-        GeometryCase{"qkv_missing", [](Spec& s) { s.erase_tensor("blk.0.attn_qkv.weight"); },
+        GeometryCase{"qkv_missing", [](Qwen35Header& s) { s.erase_tensor("blk.0.attn_qkv.weight"); },
                      "tensor blk.0.attn_qkv.weight not found"},
-        GeometryCase{"alpha_rows", [](Spec& s) { s.tensors[2].dims = {32}; }, "blk.0.ssm_alpha ne1 0 != Hv 4"},
+        GeometryCase{"alpha_rows", [](Qwen35Header& s) { s.tensors[2].dims = {32}; }, "blk.0.ssm_alpha ne1 0 != Hv 4"},
         // Only the first Gdn layer is inspected.
         GeometryCase{"second_layer_unchecked",
-                     [](Spec& s) { s.tensors.push_back({"blk.1.attn_qkv.weight", {32, 3}, kF32, 0}); }, ""}),
+                     [](Qwen35Header& s) { s.tensors.push_back({"blk.1.attn_qkv.weight", {32, 3}, kF32, 0}); }, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
