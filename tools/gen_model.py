@@ -9,7 +9,8 @@ only on the seed and its name, so changing the types keeps the values.
 
 CLI:
     python tools/gen_model.py OUT.gguf [--preset tiny] [--seed 1] [--types q8_0]
-        [--draft] [--tied | --untied] [--vocab synthetic|qwen3|auto]
+        [--draft] [--agree] [--agree-miss F] [--tied | --untied]
+        [--vocab synthetic|qwen3|auto]
         [--hidden N] [--layers N] [--interval N] [--ffn N] [--heads N]
         [--kv-heads N] [--head-dim N] [--rope-dim N] [--rope-base F]
         [--ssm-d N] [--ssm-hk N] [--ssm-hv N] [--conv-kernel N]
@@ -20,6 +21,12 @@ CLI:
 
 Presets: tiny (unit tests, ~3 MB), small (~30 MB), 0.8b, 2b, 4b, 9b, 27b
 (real dense Qwen3.5 geometry, 248320 vocabulary rows).
+--agree builds a model whose draft head mostly agrees with it (implies --draft and
+--untied; needs vocabulary rows <= 2 * hidden): token t embeds as +-8 on axis
+t mod hidden (sign by t < hidden), the untied head maps each axis to a fixed successor
+so that greedy decoding walks one cycle over the ordinary tokens, and the draft
+block's eh_proj copies the embedding axis, except on a --agree-miss fraction of axes
+(default 0.25) that it swaps in pairs, where the draft predicts a wrong successor.
 Type policies: f32, f16, q8_0, q4k, q4k-mix, q5k, q6k. Matrices whose row
 length does not fill K-quant super-blocks fall back to Q8_0 (or F32); norms,
 biases, ssm_a, ssm_dt and conv weights stay F32. --type overrides single
@@ -29,6 +36,8 @@ API:
     from gen_model import write_model
     info = write_model("/tmp/m.gguf", preset="tiny", seed=1, types="q4k-mix",
                        draft=True, override_tensors={"blk.0.ffn_up.weight": arr})
+    write_model("/tmp/a.gguf", agree=0.25)   # agreeing draft head, 25% axes missed
+    info.successor   # (agree only) the greedy successor of every token id
     info.tensors   # [(name, dims, type name)], info.geometry, info.eos_id, ...
     build_writer(...) returns the GGUFWriter (tensor data generated lazily).
 """
@@ -454,6 +463,66 @@ def _data_source(spec: TensorSpec, seed: int, override: Optional[np.ndarray]):
     return lambda: (quantize(chunk, spec.ttype) for chunk in _value_chunks(spec, seed))
 
 
+# -- agreeing draft head ---------------------------------------------------------------
+
+AGREE_EMBED = 8.0      # the one non-zero embedding value; dominates the layers' outputs
+AGREE_HIDDEN_MIX = 0.3  # weight of the carried hidden vector in eh_proj
+
+
+@dataclass
+class AgreePlan:
+    successor: list     # greedy successor of every token id (a permutation)
+    draft_axis: list    # eh_proj's axis map: output axis of every input axis
+    overrides: dict     # tensor name -> values
+
+
+def agree_plan(g: Geometry, voc: Vocab, seed: int, miss: float) -> AgreePlan:
+    """Embeddings, head and eh_proj of a model whose greedy continuation is a fixed
+    token -> successor cycle and whose draft head predicts it except on missed axes."""
+    h, rows = g.hidden, g.vocab_rows
+    if rows > 2 * h:
+        raise ValueError(f"agree needs vocabulary rows {rows} <= 2 * hidden {2 * h}")
+    if not 0.0 <= miss <= 1.0:
+        raise ValueError(f"agree miss fraction {miss} outside [0, 1]")
+    rng = np.random.default_rng([seed & 0xFFFFFFFF, seed >> 32, zlib.crc32(b"agree")])
+
+    def axis(t):
+        return t % h
+
+    def sign(t):
+        return 1.0 if t < h else -1.0
+
+    emb = np.zeros((rows, h), np.float32)
+    for t in range(rows):
+        emb[t, axis(t)] = np.float32(AGREE_EMBED * sign(t))
+
+    # One cycle through the ordinary tokens; specials and fillers map to themselves, so
+    # a text prompt's continuation never reaches them.
+    ordinary = [t for t in range(rows) if voc.token_types[t] == 1]
+    order = [ordinary[i] for i in rng.permutation(len(ordinary))]
+    successor = list(range(rows))
+    for i, t in enumerate(order):
+        successor[t] = order[(i + 1) % len(order)]
+    head = np.zeros((rows, h), np.float32)
+    for t in range(rows):
+        head[successor[t], axis(t)] = np.float32(sign(t))
+
+    # Missed axes are swapped in pairs: the draft then sees another token's axis.
+    n_miss = int(round(miss * h)) // 2 * 2
+    draft_axis = list(range(h))
+    missed = [int(a) for a in rng.permutation(h)[:n_miss]]
+    for a, b in zip(missed[0::2], missed[1::2]):
+        draft_axis[a], draft_axis[b] = b, a
+    eh = np.zeros((h, 2 * h), np.float32)
+    for a in range(h):
+        eh[draft_axis[a], a] = 1.0
+    eh[:, h:] = (AGREE_HIDDEN_MIX / math.sqrt(2 * h)) * rng.standard_normal((h, h)).astype(np.float32)
+
+    overrides = {"token_embd.weight": emb, "output.weight": head,
+                 f"blk.{g.layers}.nextn.eh_proj.weight": eh}
+    return AgreePlan(successor, draft_axis, overrides)
+
+
 # -- file -----------------------------------------------------------------------------
 
 @dataclass
@@ -469,6 +538,7 @@ class ModelInfo:
     eos_id: Optional[int] = None
     size: int = 0
     seconds: float = 0.0
+    successor: Optional[list] = None   # agree only: greedy successor of every token id
 
 
 def _resolve(preset, tied, vocab, merges, geometry):
@@ -490,15 +560,21 @@ def build_writer(preset: str = "tiny", seed: int = 1, types: str = "q8_0",
                  type_overrides: Optional[dict] = None,
                  override_tensors: Optional[dict] = None,
                  alignment: Optional[int] = None, merges: int = 240,
-                 name: Optional[str] = None, **geometry):
+                 name: Optional[str] = None, agree: Optional[float] = None, **geometry):
     """Assemble the GGUFWriter of a model; returns (writer, ModelInfo).
 
     sampling: optional dict with any of temp, top_p (float32), top_k and
     top_k_type ("uint32", the default, or "int32").
+    agree: the missed-axis fraction of an agreeing draft head (see the module
+    docstring); None for random weights. Implies draft and untied.
     """
+    if agree is not None:
+        draft, tied = True, False
     g, voc = _resolve(preset, tied, vocab, merges, geometry)
     plan = tensor_plan(g, types, draft, type_overrides)
-    overrides = dict(override_tensors or {})
+    agreeing = agree_plan(g, voc, seed, agree) if agree is not None else None
+    overrides = dict(agreeing.overrides if agreeing else {})
+    overrides.update(override_tensors or {})
     unknown = set(overrides) - {t.name for t in plan}
     if unknown:
         raise ValueError(f"override for unknown tensors {sorted(unknown)}")
@@ -558,7 +634,8 @@ def build_writer(preset: str = "tiny", seed: int = 1, types: str = "q8_0",
     info = ModelInfo(path=None, preset=preset, geometry=g, types=types, draft=draft,
                      tensors=[(t.name, list(t.dims), t.type_name) for t in plan],
                      vocab_size=voc.size, vocab_rows=len(voc.tokens),
-                     eos_id=eos_value if eos else None)
+                     eos_id=eos_value if eos else None,
+                     successor=agreeing.successor if agreeing else None)
     return w, info
 
 
@@ -602,6 +679,10 @@ def parse_args(argv=None):
     ap.add_argument("--type", action="append", default=[], metavar="PATTERN=TYPE",
                     help="per-tensor type override (F32, F16, Q8_0, Q4_K, Q5_K, Q6_K)")
     ap.add_argument("--draft", action="store_true", help="add the nextn draft block")
+    ap.add_argument("--agree", action="store_true",
+                    help="draft head that mostly agrees with a predictable model (implies --draft --untied)")
+    ap.add_argument("--agree-miss", type=float, default=0.25, metavar="F",
+                    help="fraction of embedding axes on which the agreeing draft is wrong")
     tie = ap.add_mutually_exclusive_group()
     tie.add_argument("--tied", dest="tied", action="store_true", default=None)
     tie.add_argument("--untied", dest="tied", action="store_false")
@@ -644,7 +725,8 @@ def main(argv=None) -> int:
     info = write_model(a.out, preset=a.preset, seed=a.seed, types=a.types, draft=a.draft,
                        tied=a.tied, vocab=a.vocab, sampling=sampling or None,
                        eos=not a.no_eos, eos_id=a.eos_id, type_overrides=overrides,
-                       alignment=a.alignment, merges=a.merges, name=a.name, **geometry)
+                       alignment=a.alignment, merges=a.merges, name=a.name,
+                       agree=a.agree_miss if a.agree else None, **geometry)
     if a.list:
         for name, dims, tname in info.tensors:
             print(f"{name:40s} {str(dims):20s} {tname}")

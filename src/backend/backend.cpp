@@ -88,7 +88,7 @@ Result<bool> spec_arm(const Backend& b) {
 }
 
 Status spec_resolve(const Backend& b, bool accepted) {
-  return std::visit([&](const Cpu& cpu) { return spec_resolve_cpu(*cpu.spec, accepted ? 1u : 0u); }, b);
+  return std::visit([&](const Cpu& cpu) { return spec_resolve_depth1_cpu(*cpu.spec, accepted); }, b);
 }
 
 Status spec_resolve_depth(const Backend& b, unsigned accepted) {

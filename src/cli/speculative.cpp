@@ -4,6 +4,8 @@
 #include "common/env.h"
 #include "common/format.h"
 #include "model/model.h"
+#include "model/mtp.h"
+#include "model/spec_step.h"
 
 namespace kestrune {
 
@@ -19,20 +21,20 @@ SpecMode engage_speculation(const Model& model, float temperature) {
   return mode;
 }
 
-// The draft-head passes (forward_mtp, spec_step, spec_step2) plug in here. Until they
-// are linked, a round is the plain step the speculative decoder itself falls back to
-// when it has no carried hidden vector: feed the token, sample, accept nothing. The
-// emitted tokens are therefore the greedy ones either way.
-FeedFn speculative_prefill_feed(const Model& model, DecodeState& state, SpecMode /*mode*/) {
-  return model_feed(model, state);
+FeedFn speculative_prefill_feed(const Model& model, DecodeState& state, SpecMode mode) {
+  if (mode == SpecMode::Off) return model_feed(model, state);
+  // The draft head sees the whole prompt, so the first round can draft at once.
+  return [&model, &state](uint32_t token) { return forward_mtp(model, state, token); };
 }
 
 SpecStepFn speculative_step(const Model& model, DecodeState& state, Sampler& sampler, SpecMode mode) {
   if (mode == SpecMode::Off) return {};
-  return [&model, &state, &sampler](uint32_t token) -> Result<SpecRound> {
-    KS_TRY(std::vector<float> logits, forward(model, state, token));
+  const auto step = mode == SpecMode::Depth1 ? spec_step : spec_step2;
+  return [&model, &state, &sampler, step](uint32_t token) -> Result<SpecRound> {
+    KS_TRY(StepResult r, step(model, token, state, sampler));
     SpecRound round;
-    round.next = sample(sampler, logits);
+    round.accepted = std::move(r.accepted);
+    round.next = r.next;
     return round;
   };
 }

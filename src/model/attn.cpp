@@ -23,6 +23,7 @@ Result<AttnTensors> bind_attn(const WeightSource& w, uint64_t layer, Route route
   KS_TRY(t.q_norm, bind_vector(w, p + "attn_q_norm.weight"));
   KS_TRY(t.k_norm, bind_vector(w, p + "attn_k_norm.weight"));
   KS_TRY(t.out, bind_matrix(w, p + "attn_output.weight", route));
+  t.pool = w.pool;
   return t;
 }
 
@@ -56,24 +57,12 @@ Status norm_and_rotate_heads(std::span<float> v, uint64_t heads, uint64_t hd, st
   return {};
 }
 
-}  // namespace
-
-Result<std::vector<float>> attn_output(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
-                                       std::span<const float> x) {
-  if (g.n_kv == 0 || g.n_head % g.n_kv != 0) return invalid_data("attn_mixer: n_head % n_kv != 0");
-  if (g.rope_dim % 2 != 0 || g.rope_dim > g.head_dim) return invalid_data("attn_mixer: bad rope_dim");
+// One token's attention once its projections are known: per-head norms and RoPE, the
+// cache append, then softmax attention over positions 0..pos into o (n_head*hd floats).
+Status attend(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv, std::span<const float> qg,
+              std::span<float> k, std::span<const float> v, std::span<float> o) {
   const uint64_t hd = g.head_dim;
-  if (t.norm.size() < x.size()) return invalid_data("attn_mixer: norm geometry mismatch");
-  KS_TRY(std::vector<float> xn, rms_norm(x, t.norm, g.eps, "attn_mixer"));
-
-  KS_TRY(std::vector<float> qg, matvec(t.q, xn));
-  const uint64_t q_rows = 2 * g.n_head * hd;
-  if (qg.size() != q_rows) return invalid_data(format("attn_mixer: q rows {} != 2*n_head*hd_k {}", qg.size(), q_rows));
-  KS_TRY(std::vector<float> k, matvec(t.k, xn));
-  KS_TRY(std::vector<float> v, matvec(t.v, xn));
   const uint64_t kv_width = g.n_kv * hd;
-  if (k.size() != kv_width || v.size() != k.size()) return invalid_data("attn_mixer: k/v projection geometry mismatch");
-
   // Split the interleaved projection into queries and gates.
   std::vector<float> q(static_cast<size_t>(g.n_head * hd)), gate(q.size());
   for (uint64_t h = 0; h < g.n_head; ++h) {
@@ -94,7 +83,7 @@ Result<std::vector<float>> attn_output(const AttentionGeometry& g, const AttnTen
 
   const float scale = 1.0f / sqrtf(static_cast<float>(hd));
   const uint64_t group = g.n_head / g.n_kv;
-  std::vector<float> o(static_cast<size_t>(g.n_head * hd), 0.0f);
+  std::fill(o.begin(), o.end(), 0.0f);
   std::vector<float> w(static_cast<size_t>(T));
   for (uint64_t h = 0; h < g.n_head; ++h) {
     const uint64_t kvh = h / group;
@@ -118,15 +107,69 @@ Result<std::vector<float>> attn_output(const AttentionGeometry& g, const AttnTen
     const float* gh = gate.data() + h * hd;
     for (uint64_t j = 0; j < hd; ++j) oh[j] = sigmoid(gh[j]) * oh[j];
   }
+  return {};
+}
 
-  KS_TRY(std::vector<float> y, matvec(t.out, o));
-  if (y.size() != x.size()) return invalid_data(format("attn_mixer: out rows {} != hidden {}", y.size(), x.size()));
+}  // namespace
+
+Result<Columns> attn_outputs(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
+                             ColumnsIn xs) {
+  if (g.n_kv == 0 || g.n_head % g.n_kv != 0) return invalid_data("attn_mixer: n_head % n_kv != 0");
+  if (g.rope_dim % 2 != 0 || g.rope_dim > g.head_dim) return invalid_data("attn_mixer: bad rope_dim");
+  const uint64_t hd = g.head_dim;
+  const size_t n = xs.size();
+  Columns xn(n);
+  for (size_t j = 0; j < n; ++j) {
+    if (t.norm.size() < xs[j].size()) return invalid_data("attn_mixer: norm geometry mismatch");
+    KS_TRY(xn[j], rms_norm(xs[j], t.norm, g.eps, "attn_mixer"));
+  }
+
+  KS_TRY(Columns qg, matvec_cols(t.q, xn, t.pool));
+  const uint64_t q_rows = 2 * g.n_head * hd;
+  for (const auto& c : qg) {
+    if (c.size() != q_rows) return invalid_data(format("attn_mixer: q rows {} != 2*n_head*hd_k {}", c.size(), q_rows));
+  }
+  KS_TRY(Columns k, matvec_cols(t.k, xn, t.pool));
+  KS_TRY(Columns v, matvec_cols(t.v, xn, t.pool));
+  const uint64_t kv_width = g.n_kv * hd;
+  for (size_t j = 0; j < n; ++j) {
+    if (k[j].size() != kv_width || v[j].size() != k[j].size()) {
+      return invalid_data("attn_mixer: k/v projection geometry mismatch");
+    }
+  }
+
+  // The recurrent part: token by token, each appending before the next attends.
+  Columns o(n, std::vector<float>(static_cast<size_t>(g.n_head * hd)));
+  for (size_t j = 0; j < n; ++j) {
+    KS_CHECK(attend(g, t, pos + static_cast<uint32_t>(j), kv, qg[j], k[j], v[j], o[j]));
+  }
+
+  KS_TRY(Columns y, matvec_cols(t.out, o, t.pool));
+  for (size_t j = 0; j < n; ++j) {
+    if (y[j].size() != xs[j].size()) {
+      return invalid_data(format("attn_mixer: out rows {} != hidden {}", y[j].size(), xs[j].size()));
+    }
+  }
   return y;
+}
+
+Result<std::vector<float>> attn_output(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
+                                       std::span<const float> x) {
+  const std::span<const float> col[1] = {x};
+  KS_TRY(Columns y, attn_outputs(g, t, pos, kv, col));
+  return std::move(y[0]);
 }
 
 Status attn_step(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv, std::span<float> x) {
   KS_TRY(std::vector<float> y, attn_output(g, t, pos, kv, x));
   add_in_place(x, y);
+  return {};
+}
+
+Status attn_step_cols(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv, ColumnsOut xs) {
+  const std::vector<std::span<const float>> in(xs.begin(), xs.end());
+  KS_TRY(Columns y, attn_outputs(g, t, pos, kv, in));
+  for (size_t j = 0; j < xs.size(); ++j) add_in_place(xs[j], y[j]);
   return {};
 }
 

@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "backend/cpu/matmul.h"
 #include "backend/cpu/primitives.h"
 #include "common/error.h"
 #include "config/config.h"
@@ -34,6 +35,7 @@ struct AttnTensors {
   std::span<const float> q_norm;
   std::span<const float> k_norm;
   Matrix out;
+  ThreadPool* pool = nullptr;  // from the weight source
 };
 
 Result<AttnTensors> bind_attn(const WeightSource& w, uint64_t layer, Route route);
@@ -48,5 +50,14 @@ Result<std::vector<float>> attn_output(const AttentionGeometry& g, const AttnTen
 
 // attn_output added into x.
 Status attn_step(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv, std::span<float> x);
+
+// attn_output for consecutive tokens: column j at pos + j, each column's key and value
+// appended before the next column attends. The products take all columns at once; the
+// first error is the one the first column alone would meet.
+Result<Columns> attn_outputs(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
+                             ColumnsIn xs);
+
+// attn_outputs added into each column.
+Status attn_step_cols(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv, ColumnsOut xs);
 
 }  // namespace kestrune

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "backend/cpu/primitives.h"
+#include "backend/cpu/thread_pool.h"
 #include "common/error.h"
 #include "weights/model_file.h"
 #include "weights/tensor_cache.h"
@@ -18,6 +19,7 @@ enum class Route { Cached, Streamed };
 struct WeightSource {
   const ModelFile* file = nullptr;
   const TensorCache* cache = nullptr;
+  ThreadPool* pool = nullptr;  // splits the layers' products; null: the calling thread alone
 };
 
 Result<Matrix> bind_matrix(const WeightSource& w, const std::string& name, Route route);

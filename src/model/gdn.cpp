@@ -42,6 +42,7 @@ Result<GdnTensors> bind_gdn(const WeightSource& w, uint64_t layer, Route route, 
   KS_TRY(t.gate, bind_matrix(w, p + "attn_gate.weight", route));
   KS_TRY(t.out_norm, bind_vector(w, p + "ssm_norm.weight"));
   KS_TRY(t.out, bind_matrix(w, p + "ssm_out.weight", route));
+  t.pool = w.pool;
   return t;
 }
 
@@ -86,41 +87,14 @@ void l2_normalize_heads(std::span<float> v, uint64_t heads, uint64_t d, float sc
   }
 }
 
-}  // namespace
-
-Result<std::vector<float>> gdn_output(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st,
-                                      std::span<const float> x) {
-  const uint64_t K = g.conv_kernel;
-  if (K < 2) return invalid_data("gdn_mixer: conv_kernel < 2 unsupported");
-  if (g.hk == 0) return invalid_data("gdn_mixer: Hk is 0");
-  const uint64_t C = g.channels(), qk = g.qk(), inner = g.inner(), d = g.d;
-  if (t.norm.size() < x.size()) return invalid_data("gdn_mixer: norm geometry mismatch");
-  KS_TRY(std::vector<float> xn, rms_norm(x, t.norm, g.eps, "gdn_mixer"));
-
-  KS_TRY(std::vector<float> r, matvec(t.qkv, xn));
-  if (r.size() != C || st.conv.size() != (K - 1) * C) {
-    return invalid_data(format("gdn_mixer: qkv/conv geometry mismatch (qkv {}, conv {}, width {})", r.size(),
-                               st.conv.size(), C));
-  }
+// One token's recurrence once its projections are known: convolution over the history
+// and the state update, q/k normalisation, decay and strength, then the delta rule into
+// `out` (inner floats).
+void gdn_token(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std::span<const float> r,
+               std::span<const float> a_in, std::span<const float> b_in, std::span<float> out) {
+  const uint64_t K = g.conv_kernel, C = g.channels(), qk = g.qk(), inner = g.inner(), d = g.d;
   const std::vector<float>& w = t.conv->data;
-  const uint64_t taps = t.conv->dims.empty() ? 0 : t.conv->dims[0];
-  if (taps < K || w.size() / taps < C) {
-    return invalid_data(format("gdn_mixer: conv weight dims {} too small for conv_kernel {} x channels {}",
-                               list_str(t.conv->dims), K, C));
-  }
-  // Per-head vectors and the output norm are checked before any state moves.
-  if (t.a.size() < g.hv || t.dt_bias.size() < g.hv) {
-    return invalid_data(format("gdn_mixer: ssm_a/ssm_dt.bias lengths {}, {} < Hv {}", t.a.size(), t.dt_bias.size(),
-                               g.hv));
-  }
-  if (t.out_norm.size() < d) {
-    return invalid_data(format("gdn_mixer: ssm_norm length {} < d {}", t.out_norm.size(), d));
-  }
-  if (matrix_rows(t.alpha) < g.hv || matrix_rows(t.beta) < g.hv) {
-    return invalid_data(format("gdn_mixer: ssm_alpha/ssm_beta rows {}, {} < Hv {}", matrix_rows(t.alpha),
-                               matrix_rows(t.beta), g.hv));
-  }
-
+  const uint64_t taps = t.conv->dims[0];
   // Convolution over [history..., current]: the current input first, then oldest to newest.
   std::vector<float> y(static_cast<size_t>(C));
   float* conv = st.conv.data();
@@ -142,24 +116,20 @@ Result<std::vector<float>> gdn_output(const GdnGeometry& g, const GdnTensors& t,
   l2_normalize_heads(q, g.hk, d, s * s);
   l2_normalize_heads(k, g.hk, d, s);
 
-  KS_TRY(std::vector<float> a_in, matvec(t.alpha, xn));
-  KS_TRY(std::vector<float> b_in, matvec(t.beta, xn));
-  if (a_in.size() < g.hv || b_in.size() < g.hv) {
-    return invalid_data(format("gdn_mixer: ssm_alpha/ssm_beta rows {}, {} < Hv {}", a_in.size(), b_in.size(), g.hv));
-  }
   std::vector<float> decay(static_cast<size_t>(g.hv)), beta(static_cast<size_t>(g.hv));
   for (uint64_t l = 0; l < g.hv; ++l) {
     const float u = a_in[l] + t.dt_bias[l];
     decay[l] = expf(t.a[l] * softplus(u));
     beta[l] = sigmoid(b_in[l]);
   }
-
-  std::vector<float> out(static_cast<size_t>(inner), 0.0f);
+  std::fill(out.begin(), out.end(), 0.0f);
   gdn_step(st.recurrent, q, k, v, decay, beta, out, d, g.hk, g.hv);
+}
 
-  KS_TRY(std::vector<float> z, matvec(t.gate, xn));
-  if (z.size() != inner) return invalid_data(format("gdn_mixer: gate rows {} != inner {}", z.size(), inner));
-  std::vector<float> gated(static_cast<size_t>(inner));
+// The gated output norm of one token: g = silu(z) * (rms-normed out per head * ssm_norm).
+void gdn_gate(const GdnGeometry& g, const GdnTensors& t, std::span<const float> out, std::span<const float> z,
+              std::span<float> gated) {
+  const uint64_t d = g.d;
   for (uint64_t l = 0; l < g.hv; ++l) {
     const float* ol = out.data() + l * d;
     const float* zl = z.data() + l * d;
@@ -168,15 +138,102 @@ Result<std::vector<float>> gdn_output(const GdnGeometry& g, const GdnTensors& t,
     const float inv = 1.0f / sqrtf(p / static_cast<float>(d) + g.eps);
     for (uint64_t b = 0; b < d; ++b) gl[b] = (sigmoid(zl[b]) * zl[b]) * ((ol[b] * inv) * t.out_norm[b]);
   }
+}
 
-  KS_TRY(std::vector<float> yo, matvec(t.out, gated));
-  if (yo.size() != x.size()) return invalid_data(format("gdn_mixer: out rows {} != hidden {}", yo.size(), x.size()));
+}  // namespace
+
+Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, ColumnsIn xs,
+                            const GdnStepHook& before_step) {
+  if (before_step) KS_CHECK(before_step());
+  const uint64_t K = g.conv_kernel;
+  if (K < 2) return invalid_data("gdn_mixer: conv_kernel < 2 unsupported");
+  if (g.hk == 0) return invalid_data("gdn_mixer: Hk is 0");
+  const uint64_t C = g.channels(), inner = g.inner(), d = g.d;
+  const size_t n = xs.size();
+  Columns xn(n);
+  for (size_t j = 0; j < n; ++j) {
+    if (t.norm.size() < xs[j].size()) return invalid_data("gdn_mixer: norm geometry mismatch");
+    KS_TRY(xn[j], rms_norm(xs[j], t.norm, g.eps, "gdn_mixer"));
+  }
+
+  KS_TRY(Columns r, matvec_cols(t.qkv, xn, t.pool));
+  for (const auto& c : r) {
+    if (c.size() != C || st.conv.size() != (K - 1) * C) {
+      return invalid_data(format("gdn_mixer: qkv/conv geometry mismatch (qkv {}, conv {}, width {})", c.size(),
+                                 st.conv.size(), C));
+    }
+  }
+  const uint64_t taps = t.conv->dims.empty() ? 0 : t.conv->dims[0];
+  if (taps < K || t.conv->data.size() / taps < C) {
+    return invalid_data(format("gdn_mixer: conv weight dims {} too small for conv_kernel {} x channels {}",
+                               list_str(t.conv->dims), K, C));
+  }
+  // Per-head vectors and the output norm are checked before any state moves.
+  if (t.a.size() < g.hv || t.dt_bias.size() < g.hv) {
+    return invalid_data(format("gdn_mixer: ssm_a/ssm_dt.bias lengths {}, {} < Hv {}", t.a.size(), t.dt_bias.size(),
+                               g.hv));
+  }
+  if (t.out_norm.size() < d) {
+    return invalid_data(format("gdn_mixer: ssm_norm length {} < d {}", t.out_norm.size(), d));
+  }
+  if (matrix_rows(t.alpha) < g.hv || matrix_rows(t.beta) < g.hv) {
+    return invalid_data(format("gdn_mixer: ssm_alpha/ssm_beta rows {}, {} < Hv {}", matrix_rows(t.alpha),
+                               matrix_rows(t.beta), g.hv));
+  }
+
+  // The decay and strength inputs do not depend on the state; the convolution that
+  // precedes them for a single token cannot fail, so computing them first changes no
+  // outcome.
+  KS_TRY(Columns a_in, matvec_cols(t.alpha, xn, t.pool));
+  KS_TRY(Columns b_in, matvec_cols(t.beta, xn, t.pool));
+  for (size_t j = 0; j < n; ++j) {
+    if (a_in[j].size() < g.hv || b_in[j].size() < g.hv) {
+      return invalid_data(
+          format("gdn_mixer: ssm_alpha/ssm_beta rows {}, {} < Hv {}", a_in[j].size(), b_in[j].size(), g.hv));
+    }
+  }
+
+  // The recurrent part: token by token.
+  Columns out(n, std::vector<float>(static_cast<size_t>(inner)));
+  for (size_t j = 0; j < n; ++j) {
+    if (j > 0 && before_step) KS_CHECK(before_step());
+    gdn_token(g, t, st, r[j], a_in[j], b_in[j], out[j]);
+  }
+
+  KS_TRY(Columns z, matvec_cols(t.gate, xn, t.pool));
+  Columns gated(n, std::vector<float>(static_cast<size_t>(inner)));
+  for (size_t j = 0; j < n; ++j) {
+    if (z[j].size() != inner) return invalid_data(format("gdn_mixer: gate rows {} != inner {}", z[j].size(), inner));
+    gdn_gate(g, t, out[j], z[j], gated[j]);
+  }
+
+  KS_TRY(Columns yo, matvec_cols(t.out, gated, t.pool));
+  for (size_t j = 0; j < n; ++j) {
+    if (yo[j].size() != xs[j].size()) {
+      return invalid_data(format("gdn_mixer: out rows {} != hidden {}", yo[j].size(), xs[j].size()));
+    }
+  }
   return yo;
+}
+
+Result<std::vector<float>> gdn_output(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st,
+                                      std::span<const float> x) {
+  const std::span<const float> col[1] = {x};
+  KS_TRY(Columns y, gdn_outputs(g, t, st, col));
+  return std::move(y[0]);
 }
 
 Status gdn_apply(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std::span<float> x) {
   KS_TRY(std::vector<float> y, gdn_output(g, t, st, x));
   add_in_place(x, y);
+  return {};
+}
+
+Status gdn_apply_cols(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, ColumnsOut xs,
+                      const GdnStepHook& before_step) {
+  const std::vector<std::span<const float>> in(xs.begin(), xs.end());
+  KS_TRY(Columns y, gdn_outputs(g, t, st, in, before_step));
+  for (size_t j = 0; j < xs.size(); ++j) add_in_place(xs[j], y[j]);
   return {};
 }
 

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
+#include "backend/cpu/matmul.h"
 #include "backend/cpu/primitives.h"
 #include "common/error.h"
 #include "config/config.h"
@@ -42,6 +44,7 @@ struct GdnTensors {
   Matrix gate;                     // attn_gate (z)
   std::span<const float> out_norm; // ssm_norm
   Matrix out;                      // ssm_out
+  ThreadPool* pool = nullptr;      // from the weight source
 };
 
 // The streamed binding also refuses a conv weight whose first dim is not K.
@@ -60,5 +63,19 @@ Result<std::vector<float>> gdn_output(const GdnGeometry& g, const GdnTensors& t,
 
 // gdn_output added into x.
 Status gdn_apply(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std::span<float> x);
+
+// Runs before each column touches the layer state, the first call before any other
+// work: where a backend restores or snapshots the state per token.
+using GdnStepHook = std::function<Status()>;
+
+// gdn_output for consecutive tokens, the state advancing column by column. The
+// products take all columns at once; the first error is the one the first column alone
+// would meet.
+Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, ColumnsIn xs,
+                            const GdnStepHook& before_step = {});
+
+// gdn_outputs added into each column.
+Status gdn_apply_cols(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, ColumnsOut xs,
+                      const GdnStepHook& before_step = {});
 
 }  // namespace kestrune

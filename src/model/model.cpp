@@ -6,6 +6,7 @@
 #include "common/diag.h"
 #include "common/env.h"
 #include "common/format.h"
+#include "model/mtp.h"
 
 namespace kestrune {
 
@@ -116,6 +117,7 @@ Result<std::unique_ptr<Model>> load_model(const std::string& path) {
   diag(format("# mtp speculative: {}\n", m->speculative ? "armed" : "off"));
 
   KS_TRY(m->backend, select_backend());
+  m->pool = make_thread_pool(parse_thread_count(env_utf8("KESTRUNE_THREADS")));
   KS_CHECK(check_geometry(m->config, *m->file));
   KS_CHECK(check_state_sizes(m->config));
   return m;
@@ -220,10 +222,22 @@ Result<std::vector<float>> forward(const Model& model, DecodeState& state, uint3
                   hit ? "HIT " : "miss", state.alpha_hits, state.alpha_total, fixed_str(pct, 1)));
       state.alpha_pending = false;
     }
-    // The draft step that refills alpha_pending arrives with the draft head.
+    // The draft made while feeding this token predicts the token fed next.
+    if (model.has_draft && !state.hidden.empty()) {
+      KS_TRY(uint32_t drafted, draft_step(model, state, x));
+      state.alpha_draft = drafted;
+      state.alpha_pending = true;
+    }
   }
 
-  const WeightSource ws{model.file.get(), &model.cache};
+  KS_TRY(ForwardPass pass, forward_layers(model, state, std::move(x)));
+  if (model.alpha) state.hidden = std::move(pass.hidden);
+  return std::move(pass.logits);
+}
+
+Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::vector<float> x) {
+  const uint32_t pos = state.position;
+  const WeightSource ws{model.file.get(), &model.cache, model.pool.get()};
   const bool streamed = model.lazy && !model.trace;
   const float eps = model.config.rms_eps;
   std::span<const float> out_norm;
@@ -260,13 +274,15 @@ Result<std::vector<float>> forward(const Model& model, DecodeState& state, uint3
     }
   }
 
-  if (model.alpha) state.hidden = x;
   state.position += 1;
 
   KS_TRY(std::span<const float> w_norm, bind_vector(ws, "output_norm.weight"));
   KS_TRY(std::vector<float> xn, rms_norm(x, w_norm, eps, "output_norm"));
   KS_TRY(Matrix head, bind_matrix(ws, model.head_name, Route::Cached));
-  return matvec(head, xn);
+  ForwardPass pass;
+  KS_TRY(pass.logits, matvec(head, xn, model.pool.get()));
+  pass.hidden = std::move(x);
+  return pass;
 }
 
 }  // namespace kestrune

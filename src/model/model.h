@@ -35,6 +35,8 @@ struct Model {
   bool has_draft = false;
   uint64_t draft_layer = 0;  // block index of the nextn draft head
   std::vector<uint32_t> lens;  // per-layer logit probe ids
+  // Helper threads that split the products (KESTRUNE_THREADS); null with one thread.
+  std::unique_ptr<ThreadPool> pool;
 };
 
 // Opens, checks and prepares the model at `path`, printing every start-up line on
@@ -48,8 +50,17 @@ DecodeState new_state(const Model& model);
 Result<std::vector<float>> embed(const Model& model, uint32_t token);
 
 // Runs `token` at state.position through every layer and returns the logits (head_rows
-// floats); advances state.position by one on success.
+// floats); advances state.position by one on success. With the alpha instrument on it
+// also drafts the next token with the draft head and reports the previous draft.
 Result<std::vector<float>> forward(const Model& model, DecodeState& state, uint32_t token);
+
+// The main layers, final norm and head for the embedded token `x` at state.position,
+// without any draft-head work; advances state.position by one on success.
+struct ForwardPass {
+  std::vector<float> logits;
+  std::vector<float> hidden;  // residual stream after the last layer, before the final norm
+};
+Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::vector<float> x);
 
 // Comma-separated probe ids: pieces trimmed, "+" allowed, unparsable pieces skipped.
 std::vector<uint32_t> parse_lens(const std::string& value);

@@ -36,6 +36,7 @@ class ScopedEnv {
 // Every variable the model load reads, unset.
 #define KESTRUNE_CLEAN_ENV                                                                         \
   {"KESTRUNE_BACKEND", nullptr}, {"KESTRUNE_WEIGHTS", nullptr}, {"KESTRUNE_TRACE", nullptr},      \
-      {"KESTRUNE_LENS", nullptr}, {"KESTRUNE_MTP_ALPHA", nullptr}, {"KESTRUNE_MTP", nullptr}
+      {"KESTRUNE_LENS", nullptr}, {"KESTRUNE_MTP_ALPHA", nullptr}, {"KESTRUNE_MTP", nullptr},             \
+      {"KESTRUNE_THREADS", nullptr}
 
 }  // namespace kestrune::testing

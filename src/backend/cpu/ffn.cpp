@@ -11,23 +11,44 @@ Result<FfnTensors> bind_ffn(const WeightSource& w, uint64_t layer, Route route) 
   KS_TRY(t.gate, bind_matrix(w, p + "ffn_gate.weight", route));
   KS_TRY(t.up, bind_matrix(w, p + "ffn_up.weight", route));
   KS_TRY(t.down, bind_matrix(w, p + "ffn_down.weight", route));
+  t.pool = w.pool;
   return t;
 }
 
+Result<Columns> ffn_outputs(const FfnTensors& t, float eps, ColumnsIn xs) {
+  const size_t n = xs.size();
+  Columns xn(n);
+  for (size_t j = 0; j < n; ++j) {
+    if (t.norm.size() < xs[j].size()) return invalid_data("ffn_swiglu: norm geometry mismatch");
+    KS_TRY(xn[j], rms_norm(xs[j], t.norm, eps, "ffn_swiglu"));
+  }
+  KS_TRY(Columns g, matvec_cols(t.gate, xn, t.pool));
+  KS_TRY(Columns u, matvec_cols(t.up, xn, t.pool));
+  Columns h(n);
+  for (size_t j = 0; j < n; ++j) {
+    const size_t m = g[j].size() < u[j].size() ? g[j].size() : u[j].size();
+    h[j].resize(m);
+    for (size_t i = 0; i < m; ++i) h[j][i] = (sigmoid(g[j][i]) * g[j][i]) * u[j][i];
+  }
+  return matvec_cols(t.down, h, t.pool);
+}
+
 Result<std::vector<float>> ffn_output(const FfnTensors& t, float eps, std::span<const float> x) {
-  if (t.norm.size() < x.size()) return invalid_data("ffn_swiglu: norm geometry mismatch");
-  KS_TRY(std::vector<float> xn, rms_norm(x, t.norm, eps, "ffn_swiglu"));
-  KS_TRY(std::vector<float> g, matvec(t.gate, xn));
-  KS_TRY(std::vector<float> u, matvec(t.up, xn));
-  const size_t n = g.size() < u.size() ? g.size() : u.size();
-  std::vector<float> h(n);
-  for (size_t j = 0; j < n; ++j) h[j] = (sigmoid(g[j]) * g[j]) * u[j];
-  return matvec(t.down, h);
+  const std::span<const float> col[1] = {x};
+  KS_TRY(Columns y, ffn_outputs(t, eps, col));
+  return std::move(y[0]);
 }
 
 Status ffn_apply(const FfnTensors& t, float eps, std::span<float> x) {
   KS_TRY(std::vector<float> y, ffn_output(t, eps, x));
   add_in_place(x, y);
+  return {};
+}
+
+Status ffn_apply_cols(const FfnTensors& t, float eps, ColumnsOut xs) {
+  const std::vector<std::span<const float>> in(xs.begin(), xs.end());
+  KS_TRY(Columns y, ffn_outputs(t, eps, in));
+  for (size_t j = 0; j < xs.size(); ++j) add_in_place(xs[j], y[j]);
   return {};
 }
 

@@ -1,5 +1,8 @@
 #include "backend/cpu/primitives.h"
 
+#include "backend/cpu/matvec_fast.h"
+#include "common/env.h"
+
 #include <math.h>
 
 #include "common/format.h"
@@ -15,19 +18,30 @@ float dot(std::span<const float> a, std::span<const float> b) {
 
 float l2_norm(std::span<const float> x) { return sqrtf(dot(x, x)); }
 
-Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y) {
+Status matvec_rows_reference(const RowSource& rows, std::span<const float> x, std::span<float> y, size_t first) {
   if (const auto* dense = std::get_if<DenseRows>(&rows)) {
     const size_t ne0 = static_cast<size_t>(dense->ne0);
-    for (size_t r = 0; r < y.size(); ++r) y[r] = dot({dense->data + r * ne0, ne0}, x);
+    for (size_t r = first; r < y.size(); ++r) y[r] = dot({dense->data + r * ne0, ne0}, x);
     return {};
   }
   const auto& view = std::get<TensorView>(rows);
   std::vector<float> row(static_cast<size_t>(view.ne0()));
-  for (size_t r = 0; r < y.size(); ++r) {
+  for (size_t r = first; r < y.size(); ++r) {
     KS_CHECK(dequant_row_into(view, r, row.data()));
     y[r] = dot(row, x);
   }
   return {};
+}
+
+bool reference_forced() {
+  // Read once: the choice holds for the life of the process.
+  static const bool forced = env_utf8("KESTRUNE_REFERENCE") == std::optional<std::string>("1");
+  return forced;
+}
+
+Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y) {
+  if (reference_forced() || !fast_matvec_available()) return matvec_rows_reference(rows, x, y, 0);
+  return matvec_rows_fast(rows, x, y);
 }
 
 Result<std::vector<float>> matvec_f32(uint64_t ne0, std::span<const float> data, std::span<const float> x) {

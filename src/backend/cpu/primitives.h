@@ -30,7 +30,13 @@ using RowSource = std::variant<DenseRows, TensorView>;
 
 // The one product kernel: y[r] = dot(row r, x) for r < y.size(). The caller has bounded
 // the rows. A faster version must keep the order of every dot.
+// Runs the exact SIMD kernels where the CPU has them, unless KESTRUNE_REFERENCE=1.
 Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y);
+// The scalar reference itself, from row `first` on: one row dequantized, then one dot.
+Status matvec_rows_reference(const RowSource& rows, std::span<const float> x, std::span<float> y,
+                             size_t first = 0);
+// Whether KESTRUNE_REFERENCE=1 forces the scalar reference everywhere.
+bool reference_forced();
 
 // Dense product over floor(data.size() / ne0) rows; x shorter or longer than a row is
 // paired positionally. ne0 = 0 is an error.

@@ -1,5 +1,7 @@
 #include "backend/cpu/spec_window.h"
 
+#include <optional>
+
 namespace kestrune {
 
 Status spec_before_gdn_step(CpuSpecState& spec, uint64_t nonce, GdnLayerState& st, bool snapshot) {
@@ -26,17 +28,39 @@ void spec_snapshot(CpuSpecState& spec, uint64_t nonce, const GdnLayerState& st) 
 void spec_arm_cpu(CpuSpecState& spec) {
   std::lock_guard<std::mutex> lock(spec.mu);
   spec.armed = true;
+  // A round that failed before resolving leaves its snapshots; they must not shift the
+  // column indices of this window.
+  spec.snapshots.clear();
 }
+
+namespace {
+
+// Under the lock: snapshot `keep` of every list long enough becomes the layer's pending
+// restore (replacing an older one); every list is dropped.
+void close_window(CpuSpecState& spec, std::optional<size_t> keep) {
+  spec.armed = false;
+  if (keep) {
+    for (auto& [nonce, list] : spec.snapshots) {
+      if (list.size() > *keep) spec.pending[nonce] = std::move(list[*keep]);
+    }
+  }
+  spec.snapshots.clear();
+}
+
+}  // namespace
 
 Status spec_resolve_cpu(CpuSpecState& spec, unsigned accepted) {
   std::lock_guard<std::mutex> lock(spec.mu);
   if (!spec.armed) return invalid_data("spec_resolve without an armed window");
   if (accepted > 2) return invalid_data("spec_resolve_depth: depth beyond 2");
-  spec.armed = false;
-  for (auto& [nonce, list] : spec.snapshots) {
-    if (list.size() > accepted) spec.pending[nonce] = std::move(list[accepted]);
-  }
-  spec.snapshots.clear();
+  close_window(spec, accepted);
+  return {};
+}
+
+Status spec_resolve_depth1_cpu(CpuSpecState& spec, bool accepted) {
+  std::lock_guard<std::mutex> lock(spec.mu);
+  if (!spec.armed) return invalid_data("spec_resolve without an armed window");
+  close_window(spec, accepted ? std::nullopt : std::optional<size_t>(0));
   return {};
 }
 

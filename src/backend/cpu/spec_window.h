@@ -31,9 +31,13 @@ Status spec_before_gdn_step(CpuSpecState& spec, uint64_t nonce, GdnLayerState& s
 // Records the state after a column when the window is armed.
 void spec_snapshot(CpuSpecState& spec, uint64_t nonce, const GdnLayerState& st);
 
+// Opens the window (dropping snapshots of a window that was never resolved).
 void spec_arm_cpu(CpuSpecState& spec);
-// Closes the window keeping the state after `accepted` columns: layers whose list
-// holds a snapshot at that index get it as their pending restore.
+// Depth-2 form: closes the window keeping the state after `accepted` columns: layers
+// whose list holds a snapshot at that index get it as their pending restore.
 Status spec_resolve_cpu(CpuSpecState& spec, unsigned accepted);
+// Depth-1 form: an accepted draft keeps every layer as it is; a rejected one restores
+// the state after column 0.
+Status spec_resolve_depth1_cpu(CpuSpecState& spec, bool accepted);
 
 }  // namespace kestrune

@@ -1,0 +1,225 @@
+#include "backend/cpu/matmul.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "common/format.h"
+#include "quant/types.h"
+
+namespace kestrune {
+
+namespace {
+
+// Columns multiplied together: lane c of the accumulators belongs to column c alone, so
+// a vectorised loop over the lanes keeps every column's sum in reference order.
+constexpr size_t kLanes = 16;
+// Smallest slice of a product (multiply-adds) worth handing to another thread.
+constexpr size_t kMinPartWork = size_t{1} << 16;
+
+// Elements of every column multiplied with a row: min(row length, column length) when
+// all columns agree, none when they differ.
+std::optional<size_t> common_length(uint64_t ne0, ColumnsIn xs) {
+  std::optional<size_t> n;
+  for (auto x : xs) {
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(ne0, x.size()));
+    if (n && *n != len) return std::nullopt;
+    n = len;
+  }
+  return n;
+}
+
+// Columns regrouped by kLanes: element i of column g*kLanes + c at
+// [(g*n + i)*kLanes + c]; lanes past the last column hold zeros.
+std::vector<float> make_panels(ColumnsIn xs, size_t n) {
+  const size_t groups = (xs.size() + kLanes - 1) / kLanes;
+  std::vector<float> p(groups * n * kLanes, 0.0f);
+  for (size_t col = 0; col < xs.size(); ++col) {
+    float* dst = p.data() + (col / kLanes) * n * kLanes + col % kLanes;
+    const float* src = xs[col].data();
+    for (size_t i = 0; i < n; ++i) dst[i * kLanes] = src[i];
+  }
+  return p;
+}
+
+// acc[c] = sum over i of w[i] * panel[i*kLanes + c], left to right from zero per lane.
+void panel_dot(const float* w, const float* panel, size_t n, float* out) {
+  float acc[kLanes] = {};
+  for (size_t i = 0; i < n; ++i) {
+    const float wi = w[i];
+    const float* p = panel + i * kLanes;
+    for (size_t c = 0; c < kLanes; ++c) acc[c] = acc[c] + wi * p[c];
+  }
+  for (size_t c = 0; c < kLanes; ++c) out[c] = acc[c];
+}
+
+struct MultiJob {
+  const RowSource* rows;
+  ColumnsIn xs;
+  ColumnsOut ys;
+  std::optional<size_t> n;  // common length: the panel path
+  const float* panels;
+};
+
+// Rows [r0, r1) of the product.
+Status multi_range(const MultiJob& j, size_t r0, size_t r1) {
+  const DenseRows* dense = std::get_if<DenseRows>(j.rows);
+  const TensorView* view = std::get_if<TensorView>(j.rows);
+  const size_t ne0 = static_cast<size_t>(dense ? dense->ne0 : view->ne0());
+  std::vector<float> buf(dense ? 0 : ne0);
+  const size_t cols = j.xs.size();
+  float acc[kLanes];
+  for (size_t r = r0; r < r1; ++r) {
+    const float* w = nullptr;
+    if (dense) {
+      w = dense->data + r * ne0;
+    } else {
+      KS_CHECK(dequant_row_into(*view, r, buf.data()));
+      w = buf.data();
+    }
+    if (!j.n) {
+      for (size_t c = 0; c < cols; ++c) j.ys[c][r] = dot({w, ne0}, j.xs[c]);
+      continue;
+    }
+    const size_t n = *j.n;
+    for (size_t g = 0; g * kLanes < cols; ++g) {
+      panel_dot(w, j.panels + g * n * kLanes, n, acc);
+      const size_t lanes = std::min(kLanes, cols - g * kLanes);
+      for (size_t c = 0; c < lanes; ++c) j.ys[g * kLanes + c][r] = acc[c];
+    }
+  }
+  return {};
+}
+
+// Rows the product of `rows` would split: none when a row fetch could fail (the
+// reference loop then reports it), else every row.
+bool splittable(const RowSource& rows, size_t n_rows) {
+  const auto* view = std::get_if<TensorView>(&rows);
+  if (!view) return true;
+  if (view->info == nullptr || n_rows > view->rows()) return false;
+  return row_size(*view->info).ok();
+}
+
+// Rows from `first` on, as a source of their own. A stored tensor's view keeps its
+// whole-tensor row count, so only the caller's bound keeps reads inside the mapping.
+RowSource rows_from(const RowSource& rows, size_t first) {
+  if (const auto* dense = std::get_if<DenseRows>(&rows)) return DenseRows{dense->data + first * dense->ne0, dense->ne0};
+  const auto& view = std::get<TensorView>(rows);
+  const uint64_t rs = first == 0 ? 0 : *row_size(*view.info);
+  return TensorView{view.info, view.data + first * rs, view.size - first * rs};
+}
+
+uint64_t row_length(const RowSource& rows) {
+  if (const auto* dense = std::get_if<DenseRows>(&rows)) return dense->ne0;
+  return std::get<TensorView>(rows).ne0();
+}
+
+// Rows per part so that a part holds at least kMinPartWork multiply-adds.
+size_t grain_rows(uint64_t ne0, size_t cols) {
+  const uint64_t per_row = std::max<uint64_t>(1, ne0) * std::max<size_t>(1, cols);
+  return static_cast<size_t>(std::max<uint64_t>(1, kMinPartWork / per_row));
+}
+
+// A product as matvec sets it up: its rows and how many of them it yields.
+struct Plan {
+  RowSource rows;
+  size_t n_rows = 0;
+};
+
+uint64_t tensor_ne1(const TensorInfo& t) { return t.dims.size() >= 2 ? t.dims[1] : 1; }
+
+// The checks of matvec_f32 / matvec_tensor for an input of `x_len` floats.
+Result<Plan> plan(const Matrix& m, size_t x_len) {
+  if (const auto* dense = std::get_if<const CachedTensor*>(&m)) {
+    const CachedTensor& ct = **dense;
+    const uint64_t ne0 = ct.dims.empty() ? 0 : ct.dims[0];
+    if (ne0 == 0) return invalid_data("matvec_f32: ne0 is 0");
+    return Plan{DenseRows{ct.data.data(), ne0}, static_cast<size_t>(ct.data.size() / ne0)};
+  }
+  const TensorView& t = std::get<TensorView>(m);
+  if (x_len != t.ne0()) return invalid_data(format("{}: matvec x len {} != ne0 {}", t.name(), x_len, t.ne0()));
+  const uint64_t ne1 = tensor_ne1(*t.info);
+  // Rows past the mapped ones fail in the row fetch; bound the allocation by them.
+  return Plan{t, static_cast<size_t>(ne1 <= t.rows() ? ne1 : t.rows() + 1)};
+}
+
+}  // namespace
+
+std::vector<std::span<const float>> column_spans(const Columns& c) {
+  return std::vector<std::span<const float>>(c.begin(), c.end());
+}
+
+std::vector<std::span<float>> column_spans_mut(Columns& c) { return std::vector<std::span<float>>(c.begin(), c.end()); }
+
+Status matvec_rows_multi(const RowSource& rows, ColumnsIn xs, ColumnsOut ys) {
+  return matvec_rows_multi(rows, xs, ys, nullptr);
+}
+
+Status matvec_rows_multi(const RowSource& rows, ColumnsIn xs, ColumnsOut ys, ThreadPool* pool) {
+  if (xs.size() != ys.size()) return invalid_input("matvec_rows_multi: input and output column counts differ");
+  if (ys.empty()) return {};
+  const size_t n_rows = ys[0].size();
+  for (auto y : ys) {
+    if (y.size() != n_rows) return invalid_input("matvec_rows_multi: output columns of different lengths");
+  }
+  const uint64_t ne0 = row_length(rows);
+  MultiJob job{&rows, xs, ys, common_length(ne0, xs), nullptr};
+  std::vector<float> panels;
+  if (job.n) {
+    panels = make_panels(xs, *job.n);
+    job.panels = panels.data();
+  }
+  if (pool_threads(pool) <= 1 || !splittable(rows, n_rows)) return multi_range(job, 0, n_rows);
+
+  std::atomic<bool> failed{false};
+  parallel_for(
+      pool, n_rows,
+      [&](size_t b, size_t e) {
+        if (!multi_range(job, b, e).ok()) failed.store(true, std::memory_order_relaxed);
+      },
+      grain_rows(ne0, xs.size()));
+  // The single-thread loop names the first failing row.
+  return failed.load() ? multi_range(job, 0, n_rows) : Status{};
+}
+
+Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y, ThreadPool* pool) {
+  const size_t grain = grain_rows(row_length(rows), 1);
+  if (pool_threads(pool) <= 1 || y.size() < 2 * grain || !splittable(rows, y.size())) return matvec_rows(rows, x, y);
+  std::atomic<bool> failed{false};
+  parallel_for(
+      pool, y.size(),
+      [&](size_t b, size_t e) {
+        if (!matvec_rows(rows_from(rows, b), x, y.subspan(b, e - b)).ok()) failed.store(true, std::memory_order_relaxed);
+      },
+      grain);
+  return failed.load() ? matvec_rows(rows, x, y) : Status{};
+}
+
+Result<std::vector<float>> matvec(const Matrix& m, std::span<const float> x, ThreadPool* pool) {
+  KS_TRY(Plan p, plan(m, x.size()));
+  std::vector<float> y(p.n_rows);
+  KS_CHECK(matvec_rows(p.rows, x, y, pool));
+  return y;
+}
+
+Result<Columns> matvec_cols(const Matrix& m, ColumnsIn xs, ThreadPool* pool) {
+  Columns ys;
+  if (xs.empty()) return ys;
+  if (xs.size() == 1) {
+    KS_TRY(std::vector<float> y, matvec(m, xs[0], pool));
+    ys.push_back(std::move(y));
+    return ys;
+  }
+  std::optional<Plan> p;
+  for (auto x : xs) {
+    KS_TRY(p, plan(m, x.size()));
+  }
+  ys.assign(xs.size(), std::vector<float>(p->n_rows));
+  KS_CHECK(matvec_rows_multi(p->rows, xs, column_spans_mut(ys), pool));
+  return ys;
+}
+
+Result<Columns> matvec_cols(const Matrix& m, const Columns& xs, ThreadPool* pool) {
+  return matvec_cols(m, column_spans(xs), pool);
+}
+
+}  // namespace kestrune

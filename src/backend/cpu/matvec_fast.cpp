@@ -1,0 +1,134 @@
+#include "backend/cpu/matvec_fast.h"
+
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define KS_MATVEC_X86 1
+#include <cpuid.h>
+#endif
+
+#include "backend/cpu/matvec_kernels.h"
+#include "common/format.h"
+#include "quant/types.h"
+
+namespace kestrune {
+
+namespace {
+
+MatvecIsa detect_isa() {
+#ifdef KS_MATVEC_X86
+  // Half conversions come with every AVX2 part in practice, but not by definition.
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  const bool f16c = __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_F16C) != 0;
+  __builtin_cpu_init();
+  if (!f16c || !__builtin_cpu_supports("avx2")) return MatvecIsa::kScalar;
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+      __builtin_cpu_supports("avx512vl")) {
+    return MatvecIsa::kAvx512;
+  }
+  return MatvecIsa::kAvx2;
+#else
+  return MatvecIsa::kScalar;
+#endif
+}
+
+Status scalar_rows(const RowSource& rows, std::span<const float> x, std::span<float> y, size_t first) {
+  return matvec_rows_reference(rows, x, y, first);
+}
+
+bool kernel_type(uint32_t type) {
+  switch (type) {
+    case kF32:
+    case kF16:
+    case kQ8_0:
+    case kQ4_K:
+    case kQ5_K:
+    case kQ6_K:
+      return true;
+    default:
+      return false;
+  }
+}
+
+void run_kernel(MatvecIsa isa, const matvec_detail::Rows& m, const float* x, size_t n, float* y, size_t rows) {
+#ifdef KS_MATVEC_X86
+  if (isa == MatvecIsa::kAvx512) return matvec_detail::matvec_avx512(m, x, n, y, rows);
+  if (isa == MatvecIsa::kAvx2) return matvec_detail::matvec_avx2(m, x, n, y, rows);
+#else
+  (void)isa, (void)m, (void)x, (void)n, (void)y, (void)rows;
+#endif
+}
+
+}  // namespace
+
+const char* matvec_isa_name(MatvecIsa isa) {
+  switch (isa) {
+    case MatvecIsa::kScalar:
+      return "scalar";
+    case MatvecIsa::kAvx2:
+      return "avx2";
+    case MatvecIsa::kAvx512:
+      return "avx512";
+  }
+  return "unknown";
+}
+
+MatvecIsa matvec_best_isa() {
+  static const MatvecIsa best = detect_isa();
+  return best;
+}
+
+bool matvec_isa_supported(MatvecIsa isa) {
+  const MatvecIsa best = matvec_best_isa();
+  switch (isa) {
+    case MatvecIsa::kScalar:
+      return true;
+    case MatvecIsa::kAvx2:
+      return best == MatvecIsa::kAvx2 || best == MatvecIsa::kAvx512;
+    case MatvecIsa::kAvx512:
+      return best == MatvecIsa::kAvx512;
+  }
+  return false;
+}
+
+bool fast_matvec_available() { return matvec_best_isa() != MatvecIsa::kScalar; }
+
+Status matvec_rows_isa(MatvecIsa isa, const RowSource& rows, std::span<const float> x, std::span<float> y) {
+  if (!matvec_isa_supported(isa)) {
+    return invalid_input(format("matvec: {} is not supported by this CPU", matvec_isa_name(isa)));
+  }
+  if (isa == MatvecIsa::kScalar || y.empty()) return scalar_rows(rows, x, y, 0);
+
+  if (const auto* dense = std::get_if<DenseRows>(&rows)) {
+    const size_t n = static_cast<size_t>(dense->ne0 < x.size() ? dense->ne0 : x.size());
+    if (n == 0) return scalar_rows(rows, x, y, 0);  // all zeros; no row is read
+    const matvec_detail::Rows m{kF32, reinterpret_cast<const uint8_t*>(dense->data), dense->ne0 * sizeof(float)};
+    run_kernel(isa, m, x.data(), n, y.data(), y.size());
+    return {};
+  }
+
+  const auto& view = std::get<TensorView>(rows);
+  const uint64_t ne0 = view.ne0();
+  const uint64_t stored = view.rows();
+  // Anything the row fetch would refuse (unknown type, ragged blocks, no rows) goes
+  // through the reference loop, which fails with the fetch's own error.
+  if (view.info == nullptr || !kernel_type(view.info->type) || stored == 0) return scalar_rows(rows, x, y, 0);
+  auto rs = row_size(*view.info);
+  if (!rs.ok()) return scalar_rows(rows, x, y, 0);
+  const size_t n = static_cast<size_t>(ne0 < x.size() ? ne0 : x.size());
+  const size_t fast = static_cast<size_t>(y.size() < stored ? y.size() : stored);
+  if (n == 0) {
+    for (size_t r = 0; r < fast; ++r) y[r] = 0.0f;
+  } else {
+    const matvec_detail::Rows m{view.info->type, view.data, *rs};
+    run_kernel(isa, m, x.data(), n, y.data(), fast);
+  }
+  // Rows past the stored ones fail as the row fetch does.
+  return fast < y.size() ? scalar_rows(rows, x, y, fast) : Status{};
+}
+
+Status matvec_rows_fast(const RowSource& rows, std::span<const float> x, std::span<float> y) {
+  return matvec_rows_isa(matvec_best_isa(), rows, x, y);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,35 @@
+// Many-rows-at-once matrix-vector product that keeps the reference bits: every output
+// element is still accumulated s = s + w[i]*x[i] from zero, left to right, with each
+// weight dequantized exactly as the block decoders do. Only the number of rows in
+// flight changes: each SIMD lane owns one output row.
+#pragma once
+
+#include <span>
+
+#include "backend/cpu/primitives.h"
+#include "common/error.h"
+
+namespace kestrune {
+
+enum class MatvecIsa {
+  kScalar,  // the reference loop: one row dequantized, then one dot
+  kAvx2,    // 8 rows per vector
+  kAvx512,  // 16 rows per vector (AVX-512 F/BW/VL)
+};
+
+const char* matvec_isa_name(MatvecIsa isa);
+bool matvec_isa_supported(MatvecIsa isa);
+// The widest level this CPU runs; fixed for the life of the process.
+MatvecIsa matvec_best_isa();
+// Whether matvec_rows_fast is faster than the reference on this CPU.
+bool fast_matvec_available();
+
+// Same contract and bits as matvec_rows: y[r] = dot(row r, x) for r < y.size(), rows of
+// a stored tensor failing exactly where the row fetch would.
+Status matvec_rows_fast(const RowSource& rows, std::span<const float> x, std::span<float> y);
+
+// matvec_rows_fast at a chosen level, for tests and benchmarks. A level the CPU lacks
+// is an invalid-input error.
+Status matvec_rows_isa(MatvecIsa isa, const RowSource& rows, std::span<const float> x, std::span<float> y);
+
+}  // namespace kestrune
