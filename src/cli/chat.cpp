@@ -88,7 +88,7 @@ Status run_chat(std::span<const std::string> args) {
   DecodeState state = new_state(*model);
   SpecMode mode = engage_speculation(*model, settings.temperature);
 
-  FeedFn prefill_feed = speculative_prefill_feed(*model, state, mode);
+  PrefillFn prefill_feed = speculative_prefill_feed(*model, state, mode);
   FeedFn decode_feed = model_feed(*model, state);
   SpecStepFn step = speculative_step(*model, state, sampler, mode);
   DecodeRules rules;

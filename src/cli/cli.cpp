@@ -69,7 +69,7 @@ Status run_generate(std::span<const std::string> args) {
   // Nothing to sample from: fail as the Python method does.
   if (ids.empty()) return empty_prompt_error();
 
-  FeedFn feed = speculative_prefill_feed(*model, state, mode);
+  PrefillFn feed = speculative_prefill_feed(*model, state, mode);
   RunReport report;
   KS_TRY(std::vector<float> logits, prefill(feed, ids, report));
   KS_CHECK(write_stdout(prompt));

@@ -39,7 +39,7 @@ Result<std::string> complete(const Engine& engine, std::string_view prompt, cons
   DecodeState state = new_state(*engine.model);
   FeedFn feed = model_feed(*engine.model, state);
   RunReport report;
-  KS_TRY(std::vector<float> logits, prefill(feed, ids, report));
+  KS_TRY(std::vector<float> logits, prefill(model_prefill(*engine.model, state), ids, report));
 
   DecodeRules rules;
   rules.budget = request.max_tokens;

@@ -5,6 +5,7 @@
 
 #include "common/format.h"
 #include "model/model.h"
+#include "model/prefill.h"
 
 namespace kestrune {
 
@@ -68,6 +69,14 @@ Result<std::vector<float>> prefill(const FeedFn& feed, std::span<const uint32_t>
   return logits;
 }
 
+Result<std::vector<float>> prefill(const PrefillFn& feed, std::span<const uint32_t> prompt, RunReport& report) {
+  auto start = Clock::now();
+  KS_TRY(std::vector<float> logits, feed(prompt));
+  report.prompt_tokens += prompt.size();
+  report.prefill_seconds = elapsed_seconds(start);
+  return logits;
+}
+
 Result<Clock::time_point> decode(const FeedFn& feed, const SpecStepFn* spec, Sampler& sampler,
                                  std::vector<float> logits, const DecodeRules& rules, const EmitFn& emit,
                                  RunReport& report) {
@@ -104,6 +113,10 @@ std::string context_warning(uint32_t position, uint64_t context_length) {
 
 FeedFn model_feed(const Model& model, DecodeState& state) {
   return [&model, &state](uint32_t token) { return forward(model, state, token); };
+}
+
+PrefillFn model_prefill(const Model& model, DecodeState& state) {
+  return [&model, &state](std::span<const uint32_t> tokens) { return prefill(model, state, tokens); };
 }
 
 }  // namespace kestrune

@@ -20,6 +20,8 @@ struct DecodeState;
 
 // Feeds one token at the next position and returns the logits for the one after it.
 using FeedFn = std::function<Result<std::vector<float>>(uint32_t token)>;
+// Feeds a run of prompt tokens and returns the logits after the last one.
+using PrefillFn = std::function<Result<std::vector<float>>(std::span<const uint32_t> tokens)>;
 
 // One speculative round fed with `token`: the accepted drafts and the token to emit next.
 struct SpecRound {
@@ -58,6 +60,7 @@ double elapsed_seconds(Clock::time_point start);
 // Feeds every prompt token in order; returns the logits of the last one (empty for an
 // empty prompt). Records the count and the prefill seconds in `report`.
 Result<std::vector<float>> prefill(const FeedFn& feed, std::span<const uint32_t> prompt, RunReport& report);
+Result<std::vector<float>> prefill(const PrefillFn& feed, std::span<const uint32_t> prompt, RunReport& report);
 
 // Samples, emits and feeds until the budget or a stop token. `spec` is used instead of
 // `feed` after the first sample when set. Returns the decode clock's start so that the
@@ -75,5 +78,7 @@ std::string context_warning(uint32_t position, uint64_t context_length);
 
 // Feeding through the model's plain forward pass.
 FeedFn model_feed(const Model& model, DecodeState& state);
+// The model's batched prefill (bit-identical to feeding one token at a time).
+PrefillFn model_prefill(const Model& model, DecodeState& state);
 
 }  // namespace kestrune

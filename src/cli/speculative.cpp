@@ -21,10 +21,16 @@ SpecMode engage_speculation(const Model& model, float temperature) {
   return mode;
 }
 
-FeedFn speculative_prefill_feed(const Model& model, DecodeState& state, SpecMode mode) {
-  if (mode == SpecMode::Off) return model_feed(model, state);
+PrefillFn speculative_prefill_feed(const Model& model, DecodeState& state, SpecMode mode) {
+  if (mode == SpecMode::Off) return model_prefill(model, state);
   // The draft head sees the whole prompt, so the first round can draft at once.
-  return [&model, &state](uint32_t token) { return forward_mtp(model, state, token); };
+  return [&model, &state](std::span<const uint32_t> tokens) -> Result<std::vector<float>> {
+    std::vector<float> logits;
+    for (uint32_t token : tokens) {
+      KS_TRY(logits, forward_mtp(model, state, token));
+    }
+    return logits;
+  };
 }
 
 SpecStepFn speculative_step(const Model& model, DecodeState& state, Sampler& sampler, SpecMode mode) {

@@ -14,7 +14,7 @@ struct DecodeState;
 SpecMode engage_speculation(const Model& model, float temperature);
 
 // The prefill feed for `mode` (the draft-head-tracking pass when speculating).
-FeedFn speculative_prefill_feed(const Model& model, DecodeState& state, SpecMode mode);
+PrefillFn speculative_prefill_feed(const Model& model, DecodeState& state, SpecMode mode);
 
 // One speculative round at the mode's depth; an empty function when `mode` is Off.
 SpecStepFn speculative_step(const Model& model, DecodeState& state, Sampler& sampler, SpecMode mode);

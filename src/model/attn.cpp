@@ -44,6 +44,9 @@ void rope_rotate(std::span<float> y, uint64_t rope_dim, float base, uint32_t pos
 
 namespace {
 
+// Smallest slice of per-head work (multiply-adds) worth handing to another thread.
+constexpr uint64_t kMinHeadWork = uint64_t{1} << 16;
+
 // rms_norm over each `hd`-wide head of `v` in place, then RoPE.
 Status norm_and_rotate_heads(std::span<float> v, uint64_t heads, uint64_t hd, std::span<const float> w,
                              const AttentionGeometry& g, uint32_t pos) {
@@ -55,6 +58,23 @@ Status norm_and_rotate_heads(std::span<float> v, uint64_t heads, uint64_t hd, st
     rope_rotate(head, g.rope_dim, g.rope_base, pos);
   }
   return {};
+}
+
+// w[s] = dot(q, key s) * scale for s < T, key s at keys + s * stride. Eight positions
+// share one pass over q; each dot is still its own left-to-right sum.
+void scores(std::span<const float> q, const float* keys, uint64_t stride, uint64_t T, float scale, float* w) {
+  constexpr uint64_t kPos = 8;
+  const size_t hd = q.size();
+  uint64_t s = 0;
+  for (; s + kPos <= T; s += kPos) {
+    float acc[kPos] = {};
+    const float* k = keys + s * stride;
+    for (size_t j = 0; j < hd; ++j) {
+      for (uint64_t p = 0; p < kPos; ++p) acc[p] = acc[p] + q[j] * k[p * stride + j];
+    }
+    for (uint64_t p = 0; p < kPos; ++p) w[s + p] = acc[p] * scale;
+  }
+  for (; s < T; ++s) w[s] = dot(q, {keys + s * stride, hd}) * scale;
 }
 
 // One token's attention once its projections are known: per-head norms and RoPE, the
@@ -84,29 +104,35 @@ Status attend(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, Kv
   const float scale = 1.0f / sqrtf(static_cast<float>(hd));
   const uint64_t group = g.n_head / g.n_kv;
   std::fill(o.begin(), o.end(), 0.0f);
-  std::vector<float> w(static_cast<size_t>(T));
-  for (uint64_t h = 0; h < g.n_head; ++h) {
-    const uint64_t kvh = h / group;
-    std::span<const float> qh(q.data() + h * hd, static_cast<size_t>(hd));
-    float m = -std::numeric_limits<float>::infinity();
-    for (uint64_t s = 0; s < T; ++s) {
-      w[s] = dot(qh, {kv.k.data() + s * kv_width + kvh * hd, static_cast<size_t>(hd)}) * scale;
-      if (w[s] > m) m = w[s];  // a NaN never becomes the maximum
+  // Heads are independent: split them across the pool.
+  auto heads = [&](size_t h0, size_t h1) {
+    std::vector<float> w(static_cast<size_t>(T));
+    for (uint64_t h = h0; h < h1; ++h) {
+      const uint64_t kvh = h / group;
+      std::span<const float> qh(q.data() + h * hd, static_cast<size_t>(hd));
+      scores(qh, kv.k.data() + kvh * hd, kv_width, T, scale, w.data());
+      float m = -std::numeric_limits<float>::infinity();
+      for (uint64_t s = 0; s < T; ++s) {
+        if (w[s] > m) m = w[s];  // a NaN never becomes the maximum
+      }
+      float sum = 0.0f;
+      for (uint64_t s = 0; s < T; ++s) {
+        w[s] = expf(w[s] - m);
+        sum = sum + w[s];
+      }
+      for (uint64_t s = 0; s < T; ++s) w[s] = w[s] / sum;
+      float* oh = o.data() + h * hd;
+      for (uint64_t s = 0; s < T; ++s) {
+        const float* vs = kv.v.data() + s * kv_width + kvh * hd;
+        for (uint64_t j = 0; j < hd; ++j) oh[j] = vs[j] * w[s] + oh[j];
+      }
+      const float* gh = gate.data() + h * hd;
+      for (uint64_t j = 0; j < hd; ++j) oh[j] = sigmoid(gh[j]) * oh[j];
     }
-    float sum = 0.0f;
-    for (uint64_t s = 0; s < T; ++s) {
-      w[s] = expf(w[s] - m);
-      sum = sum + w[s];
-    }
-    for (uint64_t s = 0; s < T; ++s) w[s] = w[s] / sum;
-    float* oh = o.data() + h * hd;
-    for (uint64_t s = 0; s < T; ++s) {
-      const float* vs = kv.v.data() + s * kv_width + kvh * hd;
-      for (uint64_t j = 0; j < hd; ++j) oh[j] = vs[j] * w[s] + oh[j];
-    }
-    const float* gh = gate.data() + h * hd;
-    for (uint64_t j = 0; j < hd; ++j) oh[j] = sigmoid(gh[j]) * oh[j];
-  }
+  };
+  const uint64_t per_head = std::max<uint64_t>(1, 2 * T * hd);
+  parallel_for(t.pool, static_cast<size_t>(g.n_head), heads,
+               static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / per_head)));
   return {};
 }
 

@@ -8,6 +8,11 @@
 
 namespace kestrune {
 
+namespace {
+// Smallest slice of per-head work (multiply-adds) worth handing to another thread.
+constexpr uint64_t kMinHeadWork = uint64_t{1} << 16;
+}  // namespace
+
 GdnGeometry gdn_geometry(const ModelConfig& c) {
   return {c.ssm_state_size, c.ssm_group_count, c.ssm_time_step_rank, c.ssm_conv_kernel, c.rms_eps};
 }
@@ -46,33 +51,76 @@ Result<GdnTensors> bind_gdn(const WeightSource& w, uint64_t layer, Route route, 
   return t;
 }
 
-void gdn_step(std::span<float> S, std::span<const float> q, std::span<const float> k, std::span<const float> v,
-              std::span<const float> decay, std::span<const float> beta, std::span<float> out, uint64_t d,
-              uint64_t hk, uint64_t hv) {
-  std::vector<float> e(static_cast<size_t>(d));
-  for (uint64_t l = 0; l < hv; ++l) {
+namespace {
+
+// gdn_step for value heads [l0, l1). Two passes over each head's state: decay a row and
+// add it into e, then update a row and add it into out. Each sum still runs over the
+// rows in order, and every element is decayed before it is read.
+inline __attribute__((always_inline)) void step_heads(float* S, const float* q, const float* k, const float* v,
+                                                      const float* decay, const float* beta, float* out, uint64_t d,
+                                                      uint64_t hk, uint64_t l0, uint64_t l1, float* e) {
+  for (uint64_t l = l0; l < l1; ++l) {
     const uint64_t g = l % hk;  // value heads cycle over the key heads
-    float* s = S.data() + l * d * d;
-    const float* kg = k.data() + g * d;
-    const float* qg = q.data() + g * d;
-    const float* vl = v.data() + l * d;
-    float* ol = out.data() + l * d;
-    for (uint64_t i = 0; i < d * d; ++i) s[i] = s[i] * decay[l];
-    std::fill(e.begin(), e.end(), 0.0f);
+    float* s = S + l * d * d;
+    const float* kg = k + g * d;
+    const float* qg = q + g * d;
+    const float* vl = v + l * d;
+    float* ol = out + l * d;
+    const float dl = decay[l];
+    for (uint64_t b = 0; b < d; ++b) e[b] = 0.0f;
     for (uint64_t a = 0; a < d; ++a) {
-      const float* row = s + a * d;
+      float* row = s + a * d;
+      for (uint64_t b = 0; b < d; ++b) row[b] = row[b] * dl;
       for (uint64_t b = 0; b < d; ++b) e[b] = row[b] * kg[a] + e[b];
     }
     for (uint64_t a = 0; a < d; ++a) {
       const float kb = kg[a] * beta[l];
       float* row = s + a * d;
       for (uint64_t b = 0; b < d; ++b) row[b] = (vl[b] - e[b]) * kb + row[b];
-    }
-    for (uint64_t a = 0; a < d; ++a) {
-      const float* row = s + a * d;
       for (uint64_t b = 0; b < d; ++b) ol[b] = row[b] * qg[a] + ol[b];
     }
   }
+}
+
+using StepHeadsFn = void (*)(float*, const float*, const float*, const float*, const float*, const float*, float*,
+                             uint64_t, uint64_t, uint64_t, uint64_t, float*);
+
+void step_heads_plain(float* S, const float* q, const float* k, const float* v, const float* decay,
+                      const float* beta, float* out, uint64_t d, uint64_t hk, uint64_t l0, uint64_t l1, float* e) {
+  step_heads(S, q, k, v, decay, beta, out, d, hk, l0, l1, e);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Wider vectors for the element-wise row loops; no FMA is enabled, so nothing fuses.
+__attribute__((target("avx2"))) void step_heads_avx2(float* S, const float* q, const float* k, const float* v,
+                                                     const float* decay, const float* beta, float* out, uint64_t d,
+                                                     uint64_t hk, uint64_t l0, uint64_t l1, float* e) {
+  step_heads(S, q, k, v, decay, beta, out, d, hk, l0, l1, e);
+}
+#endif
+
+StepHeadsFn pick_step_heads() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return step_heads_avx2;
+#endif
+  return step_heads_plain;
+}
+
+void gdn_step_heads(std::span<float> S, std::span<const float> q, std::span<const float> k,
+                    std::span<const float> v, std::span<const float> decay, std::span<const float> beta,
+                    std::span<float> out, uint64_t d, uint64_t hk, uint64_t l0, uint64_t l1) {
+  static const StepHeadsFn fn = pick_step_heads();
+  std::vector<float> e(static_cast<size_t>(d));
+  fn(S.data(), q.data(), k.data(), v.data(), decay.data(), beta.data(), out.data(), d, hk, l0, l1, e.data());
+}
+
+}  // namespace
+
+void gdn_step(std::span<float> S, std::span<const float> q, std::span<const float> k, std::span<const float> v,
+              std::span<const float> decay, std::span<const float> beta, std::span<float> out, uint64_t d,
+              uint64_t hk, uint64_t hv) {
+  gdn_step_heads(S, q, k, v, decay, beta, out, d, hk, 0, hv);
 }
 
 namespace {
@@ -123,7 +171,12 @@ void gdn_token(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std
     beta[l] = sigmoid(b_in[l]);
   }
   std::fill(out.begin(), out.end(), 0.0f);
-  gdn_step(st.recurrent, q, k, v, decay, beta, out, d, g.hk, g.hv);
+  // Heads are independent: split them across the pool.
+  const uint64_t per_head = 4 * d * d;
+  parallel_for(
+      t.pool, static_cast<size_t>(g.hv),
+      [&](size_t l0, size_t l1) { gdn_step_heads(st.recurrent, q, k, v, decay, beta, out, d, g.hk, l0, l1); },
+      static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / std::max<uint64_t>(per_head, 1))));
 }
 
 // The gated output norm of one token: g = silu(z) * (rms-normed out per head * ssm_norm).

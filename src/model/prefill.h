@@ -13,7 +13,7 @@
 namespace kestrune {
 
 // Tokens per pass over the weights unless the caller says otherwise.
-inline constexpr size_t kPrefillChunk = 16;
+inline constexpr size_t kPrefillChunk = 64;
 
 // Feeds `tokens` in order from state.position on and returns the logits after the last
 // one (empty for no tokens), leaving the same logits, caches, GDN states and position

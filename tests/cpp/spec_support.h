@@ -55,7 +55,7 @@ inline Run greedy_run(const Model& m, DecodeState& state, const std::vector<uint
                       const std::vector<uint32_t>& stop, SpecMode mode) {
   Run run;
   Sampler s = greedy();
-  FeedFn prefill_feed = speculative_prefill_feed(m, state, mode);
+  PrefillFn prefill_feed = speculative_prefill_feed(m, state, mode);
   auto logits = prefill(prefill_feed, prompt, run.report);
   EXPECT_TRUE(logits.ok()) << logits.error().message;
   if (!logits.ok()) return run;

@@ -11,7 +11,8 @@ namespace kestrune {
 namespace {
 
 // Columns multiplied together: lane c of the accumulators belongs to column c alone, so
-// a vectorised loop over the lanes keeps every column's sum in reference order.
+// a vector loop over the lanes keeps every column's sum in reference order (separate
+// multiply and add, -ffp-contract=off).
 constexpr size_t kLanes = 16;
 // Smallest slice of a product (multiply-adds) worth handing to another thread.
 constexpr size_t kMinPartWork = size_t{1} << 16;
@@ -41,15 +42,61 @@ std::vector<float> make_panels(ColumnsIn xs, size_t n) {
   return p;
 }
 
-// acc[c] = sum over i of w[i] * panel[i*kLanes + c], left to right from zero per lane.
-void panel_dot(const float* w, const float* panel, size_t n, float* out) {
-  float acc[kLanes] = {};
-  for (size_t i = 0; i < n; ++i) {
-    const float wi = w[i];
-    const float* p = panel + i * kLanes;
-    for (size_t c = 0; c < kLanes; ++c) acc[c] = acc[c] + wi * p[c];
+typedef float Vec4 __attribute__((vector_size(16)));
+typedef float Vec8 __attribute__((vector_size(32)));
+
+// out[r*kLanes + c] = sum over i of w[r][i] * panel[i*kLanes + c] for R rows, each lane
+// accumulated left to right from zero.
+template <class V, size_t R>
+inline __attribute__((always_inline)) void panel_rows(const float* const* w, const float* panel, size_t n,
+                                                      float* out) {
+  constexpr size_t W = sizeof(V) / sizeof(float), K = kLanes / W;
+  V acc[R][K];
+  for (size_t r = 0; r < R; ++r) {
+    for (size_t k = 0; k < K; ++k) acc[r][k] = V{};
   }
-  for (size_t c = 0; c < kLanes; ++c) out[c] = acc[c];
+  for (size_t i = 0; i < n; ++i) {
+    V p[K];
+    for (size_t k = 0; k < K; ++k) __builtin_memcpy(&p[k], panel + i * kLanes + k * W, sizeof(V));
+    for (size_t r = 0; r < R; ++r) {
+      const float wi = w[r][i];
+      for (size_t k = 0; k < K; ++k) acc[r][k] = acc[r][k] + wi * p[k];
+    }
+  }
+  for (size_t r = 0; r < R; ++r) {
+    for (size_t k = 0; k < K; ++k) __builtin_memcpy(out + r * kLanes + k * W, &acc[r][k], sizeof(V));
+  }
+}
+
+// A kernel over `rows` rows at once; one row at a time always works.
+struct PanelKernel {
+  size_t rows = 1;
+  void (*many)(const float* const* w, const float* panel, size_t n, float* out) = nullptr;
+};
+
+void panel_one(const float* const* w, const float* panel, size_t n, float* out) {
+  panel_rows<Vec4, 1>(w, panel, n, out);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Four rows in flight hide the add latency; no FMA is enabled, so no product fuses.
+__attribute__((target("avx2"))) void panel_four_avx2(const float* const* w, const float* panel, size_t n,
+                                                     float* out) {
+  panel_rows<Vec8, 4>(w, panel, n, out);
+}
+#endif
+
+PanelKernel pick_kernel() {
+#if defined(__x86_64__) && defined(__GNUC__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return {4, panel_four_avx2};
+#endif
+  return {1, panel_one};
+}
+
+const PanelKernel& panel_kernel() {
+  static const PanelKernel k = pick_kernel();
+  return k;
 }
 
 struct MultiJob {
@@ -60,32 +107,46 @@ struct MultiJob {
   const float* panels;
 };
 
-// Rows [r0, r1) of the product.
+// Rows [r0, r1) of the product, up to the kernel's row count at a time.
 Status multi_range(const MultiJob& j, size_t r0, size_t r1) {
   const DenseRows* dense = std::get_if<DenseRows>(j.rows);
   const TensorView* view = std::get_if<TensorView>(j.rows);
   const size_t ne0 = static_cast<size_t>(dense ? dense->ne0 : view->ne0());
-  std::vector<float> buf(dense ? 0 : ne0);
   const size_t cols = j.xs.size();
-  float acc[kLanes];
-  for (size_t r = r0; r < r1; ++r) {
-    const float* w = nullptr;
-    if (dense) {
-      w = dense->data + r * ne0;
-    } else {
-      KS_CHECK(dequant_row_into(*view, r, buf.data()));
-      w = buf.data();
+  const PanelKernel& kern = panel_kernel();
+  const size_t block = j.n ? kern.rows : 1;
+  std::vector<float> buf(dense ? 0 : ne0 * block);
+  const float* w[4] = {};
+  float acc[4 * kLanes];
+  for (size_t r = r0; r < r1;) {
+    const size_t take = std::min(block, r1 - r);
+    for (size_t b = 0; b < take; ++b) {
+      if (dense) {
+        w[b] = dense->data + (r + b) * ne0;
+      } else {
+        KS_CHECK(dequant_row_into(*view, r + b, buf.data() + b * ne0));
+        w[b] = buf.data() + b * ne0;
+      }
     }
     if (!j.n) {
-      for (size_t c = 0; c < cols; ++c) j.ys[c][r] = dot({w, ne0}, j.xs[c]);
+      for (size_t c = 0; c < cols; ++c) j.ys[c][r] = dot({w[0], ne0}, j.xs[c]);
+      r += 1;
       continue;
     }
     const size_t n = *j.n;
     for (size_t g = 0; g * kLanes < cols; ++g) {
-      panel_dot(w, j.panels + g * n * kLanes, n, acc);
+      const float* panel = j.panels + g * n * kLanes;
+      if (take == kern.rows) {
+        kern.many(w, panel, n, acc);
+      } else {
+        for (size_t b = 0; b < take; ++b) panel_one(&w[b], panel, n, acc + b * kLanes);
+      }
       const size_t lanes = std::min(kLanes, cols - g * kLanes);
-      for (size_t c = 0; c < lanes; ++c) j.ys[g * kLanes + c][r] = acc[c];
+      for (size_t b = 0; b < take; ++b) {
+        for (size_t c = 0; c < lanes; ++c) j.ys[g * kLanes + c][r + b] = acc[b * kLanes + c];
+      }
     }
+    r += take;
   }
   return {};
 }

@@ -1,6 +1,7 @@
 #include "backend/cpu/thread_pool.h"
 
 #include <algorithm>
+#include <system_error>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -64,9 +65,16 @@ ThreadPool::~ThreadPool() {
 std::unique_ptr<ThreadPool> make_thread_pool(size_t threads) {
   if (threads <= 1) return nullptr;
   auto p = std::make_unique<ThreadPool>();
-  p->threads = threads;
   p->helpers.reserve(threads - 1);
-  for (size_t i = 1; i < threads; ++i) p->helpers.emplace_back(helper_loop, std::ref(*p));
+  for (size_t i = 1; i < threads; ++i) {
+    try {
+      p->helpers.emplace_back(helper_loop, std::ref(*p));
+    } catch (const std::system_error&) {
+      break;  // the system refuses more threads: work with those that started
+    }
+  }
+  if (p->helpers.empty()) return nullptr;
+  p->threads = p->helpers.size() + 1;
   return p;
 }
 
