@@ -22,7 +22,7 @@ Result<std::vector<float>> draft_hidden(const Model& model, std::span<const floa
   if (h.size() != e.size()) {
     return invalid_data(format("draft_hidden: hidden vector {} != embedding {}", h.size(), e.size()));
   }
-  const WeightSource ws{model.file.get(), &model.cache};
+  const WeightSource ws{model.file.get(), &model.cache, model.pool.get()};
   const std::string p = draft_prefix(model);
   const float eps = model.config.rms_eps;
   KS_TRY(std::span<const float> enorm, bind_vector(ws, p + "nextn.enorm.weight"));
@@ -54,7 +54,7 @@ uint32_t draft_argmax(std::span<const float> logits) {
 }
 
 Result<uint32_t> draft_token(const Model& model, std::span<const float> y) {
-  const WeightSource ws{model.file.get(), &model.cache};
+  const WeightSource ws{model.file.get(), &model.cache, model.pool.get()};
   KS_TRY(std::span<const float> w, bind_vector(ws, draft_prefix(model) + "nextn.shared_head_norm.weight"));
   KS_TRY(std::vector<float> yn, rms_norm(y, w, model.config.rms_eps, "draft_token"));
   KS_TRY(Matrix head, bind_matrix(ws, model.head_name, Route::Cached));

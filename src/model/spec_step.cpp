@@ -64,7 +64,7 @@ Result<std::array<VerifyColumn, N>> verify_columns(const Model& m, const std::ar
   for (size_t c = 0; c < N; ++c) {
     KS_TRY(x[c], embed(m, tokens[c]));
   }
-  const WeightSource ws{m.file.get(), &m.cache};
+  const WeightSource ws{m.file.get(), &m.cache, m.pool.get()};
   const auto& kinds = m.config.layer_kinds;
   for (uint64_t i = 0; i < kinds.size(); ++i) {
     LayerState* ls = i < state.layers.size() ? &state.layers[i] : nullptr;
