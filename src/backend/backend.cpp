@@ -81,18 +81,18 @@ Status logits_head3(const Backend& b, std::span<const float> x0, std::span<const
 Result<bool> spec_arm(const Backend& b) {
   return std::visit(
       [&](const Cpu& cpu) -> Result<bool> {
-        spec_arm_cpu(*cpu.spec);
+        spec_arm_cpu(*cpu.window);
         return true;
       },
       b);
 }
 
 Status spec_resolve(const Backend& b, bool accepted) {
-  return std::visit([&](const Cpu& cpu) { return spec_resolve_depth1_cpu(*cpu.spec, accepted); }, b);
+  return std::visit([&](const Cpu& cpu) { return spec_resolve_depth1_cpu(*cpu.window, accepted); }, b);
 }
 
 Status spec_resolve_depth(const Backend& b, unsigned accepted) {
-  return std::visit([&](const Cpu& cpu) { return spec_resolve_cpu(*cpu.spec, accepted); }, b);
+  return std::visit([&](const Cpu& cpu) { return spec_resolve_cpu(*cpu.window, accepted); }, b);
 }
 
 }  // namespace kestrune

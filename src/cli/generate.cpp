@@ -31,13 +31,13 @@ Status decode_plain(const FeedFn& feed, Sampler& sampler, uint32_t next, const D
 
 // Each round feeds `tok` and may accept drafts; a budget stop leaves the last emitted
 // token unfed, a stop token inside the accepted list has been fed but is not emitted.
-Status decode_speculative(const SpecStepFn& spec, uint32_t tok, const DecodeRules& rules, const EmitFn& emit,
+Status decode_speculative(const SpecStepFn& speculate, uint32_t tok, const DecodeRules& rules, const EmitFn& emit,
                           RunReport& report) {
   if (rules.budget == 0 || stops(rules, tok)) return Ok{};
   for (;;) {
     KS_CHECK(emit(tok));
     if (++report.generated >= rules.budget) return Ok{};
-    KS_TRY(SpecRound round, spec(tok));
+    KS_TRY(SpecRound round, speculate(tok));
     ++report.rounds;
     report.accepted += round.accepted.size();
     for (uint32_t t : round.accepted) {
@@ -77,14 +77,14 @@ Result<std::vector<float>> prefill(const PrefillFn& feed, std::span<const uint32
   return logits;
 }
 
-Result<Clock::time_point> decode(const FeedFn& feed, const SpecStepFn* spec, Sampler& sampler,
+Result<Clock::time_point> decode(const FeedFn& feed, const SpecStepFn* speculate, Sampler& sampler,
                                  std::vector<float> logits, const DecodeRules& rules, const EmitFn& emit,
                                  RunReport& report) {
   auto start = Clock::now();
   uint32_t first = sample(sampler, logits);
   if (rules.clock_after_first_sample) start = Clock::now();
-  if (spec != nullptr && *spec) {
-    KS_CHECK(decode_speculative(*spec, first, rules, emit, report));
+  if (speculate != nullptr && *speculate) {
+    KS_CHECK(decode_speculative(*speculate, first, rules, emit, report));
   } else {
     KS_CHECK(decode_plain(feed, sampler, first, rules, emit, report));
   }

@@ -62,10 +62,10 @@ double elapsed_seconds(Clock::time_point start);
 Result<std::vector<float>> prefill(const FeedFn& feed, std::span<const uint32_t> prompt, RunReport& report);
 Result<std::vector<float>> prefill(const PrefillFn& feed, std::span<const uint32_t> prompt, RunReport& report);
 
-// Samples, emits and feeds until the budget or a stop token. `spec` is used instead of
+// Samples, emits and feeds until the budget or a stop token. `speculate` is used instead of
 // `feed` after the first sample when set. Returns the decode clock's start so that the
 // caller can stop it after its own closing output; `report` receives the counts.
-Result<Clock::time_point> decode(const FeedFn& feed, const SpecStepFn* spec, Sampler& sampler,
+Result<Clock::time_point> decode(const FeedFn& feed, const SpecStepFn* speculate, Sampler& sampler,
                                  std::vector<float> logits, const DecodeRules& rules, const EmitFn& emit,
                                  RunReport& report);
 

@@ -49,7 +49,7 @@ Status run_layers(const Model& m, const WeightSource& ws, DecodeState& st, Colum
       auto& gs = std::get<GdnLayerState>(ls.data);
       GdnStepHook hook;
       // The backend's GDN operation keeps its speculative bookkeeping per token.
-      if (route == Route::Streamed) hook = [&] { return spec_before_gdn_step(*cpu.spec, ls.nonce, gs, true); };
+      if (route == Route::Streamed) hook = [&] { return spec_before_gdn_step(*cpu.window, ls.nonce, gs, true); };
       KS_CHECK(gdn_apply_cols(m.gdn, t, gs, cols, hook));
     }
     KS_TRY(FfnTensors f, bind_ffn(ws, i, route));

@@ -7,21 +7,6 @@
 
 namespace kestrune {
 
-namespace {
-
-inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-
-inline void k_scale_min(int j, const uint8_t* s, uint8_t& sc, uint8_t& m) {
-  if (j < 4) {
-    sc = s[j] & 63;
-    m = s[j + 4] & 63;
-  } else {
-    sc = uint8_t((s[j + 4] & 15) | ((s[j - 4] >> 6) << 4));
-    m = uint8_t((s[j + 4] >> 4) | ((s[j] >> 6) << 4));
-  }
-}
-
-}  // namespace
 
 void dequant_block_q8_0(const uint8_t* block, float* out) {
   const float d = f16_to_f32(load_u16(block));

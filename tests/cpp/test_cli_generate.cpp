@@ -201,8 +201,8 @@ TEST(GenerateLoop, SpeculativeRounds) {
   };
   for (const Case& c : cases) {
     FakeModel m;
-    FakeSpec spec{c.rounds, {}};
-    SpecStepFn step = spec.fn();
+    FakeSpec fake{c.rounds, {}};
+    SpecStepFn step = fake.fn();
     Sampler s = make_sampler(0.0f, 0, 1.0f, 0);
     RunReport report;
     DecodeRules rules;
@@ -212,7 +212,7 @@ TEST(GenerateLoop, SpeculativeRounds) {
     ASSERT_TRUE(start.ok()) << c.name << ": " << start.error().message;
     EXPECT_EQ(m.emitted, c.emitted) << c.name;
     EXPECT_TRUE(m.fed.empty()) << c.name;  // the rounds feed, not the plain pass
-    EXPECT_EQ(spec.fed.size(), c.rounds_run) << c.name;
+    EXPECT_EQ(fake.fed.size(), c.rounds_run) << c.name;
     EXPECT_EQ(report.rounds, c.rounds_run) << c.name;
     EXPECT_EQ(report.accepted, c.accepted) << c.name;
     EXPECT_EQ(report.generated, c.emitted.size()) << c.name;

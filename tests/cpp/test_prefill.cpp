@@ -630,7 +630,7 @@ TEST(Prefill, ArmedWindowSnapshotsEveryToken) {
   if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
   auto m = load(*path, "lazy", "2");
   ASSERT_TRUE(m);
-  CpuSpecState& spec = *std::get<Cpu>(m->backend).spec;
+  CpuSpecState& window = *std::get<Cpu>(m->backend).window;
   const auto tokens = prompt(11, m->head_rows);
   // Snapshots per layer index, taken while feeding a fresh state one way or the other.
   auto snapshots = [&](bool batched) {
@@ -642,13 +642,13 @@ TEST(Prefill, ArmedWindowSnapshotsEveryToken) {
       for (uint32_t t : tokens) EXPECT_TRUE(forward(*m, st, t).ok());
     }
     std::vector<std::vector<GdnSnapshot>> out;
-    std::lock_guard<std::mutex> lock(spec.mu);
+    std::lock_guard<std::mutex> lock(window.mu);
     for (const auto& ls : st.layers) {
-      auto it = spec.snapshots.find(ls.nonce);
-      out.push_back(it == spec.snapshots.end() ? std::vector<GdnSnapshot>() : it->second);
+      auto it = window.snapshots.find(ls.nonce);
+      out.push_back(it == window.snapshots.end() ? std::vector<GdnSnapshot>() : it->second);
     }
-    spec.snapshots.clear();
-    spec.armed = false;
+    window.snapshots.clear();
+    window.armed = false;
     return out;
   };
   const auto want = snapshots(false);

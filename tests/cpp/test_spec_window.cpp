@@ -45,7 +45,7 @@ TEST(SpecWindow, ResolveKeepsTheStateAfterTheAcceptedColumns) {
   };
   for (const auto& c : cases) {
     Backend b{Cpu{}};
-    CpuSpecState& bw = *std::get<Cpu>(b).spec;
+    CpuSpecState& bw = *std::get<Cpu>(b).window;
     fill_window(bw);
     ASSERT_EQ(bw.snapshots[1].size(), 2u) << c.name;
     Status st = c.depth_form ? spec_resolve_depth(b, c.accepted) : spec_resolve(b, c.accepted == 1);
@@ -169,7 +169,7 @@ DecodeState expect_rolled_back_to(const Model& m, const Found& f, const std::vec
   std::vector<uint32_t> tokens = f.fed;
   tokens.insert(tokens.end(), columns.begin(), columns.end());
   DecodeState ref = fed_state(m, tokens);
-  const CpuSpecState& w = *std::get<Cpu>(m.backend).spec;
+  const CpuSpecState& w = *std::get<Cpu>(m.backend).window;
   EXPECT_FALSE(w.armed) << what;
   for (size_t i = 0; i < f.after.layers.size(); ++i) {
     const LayerState& ls = f.after.layers[i];
@@ -209,7 +209,7 @@ TEST(SpecWindow, RejectionAtDepthTwoRestartsFromColumnZero) {
   auto lr = forward_mtp(*m, ref, f->result.next);
   ASSERT_TRUE(ls.ok() && lr.ok());
   EXPECT_EQ(*ls, *lr);
-  EXPECT_TRUE(std::get<Cpu>(m->backend).spec->pending.empty());
+  EXPECT_TRUE(std::get<Cpu>(m->backend).window->pending.empty());
   for (size_t i = 0; i < speculative.layers.size(); ++i) {
     if (auto* g = std::get_if<GdnLayerState>(&speculative.layers[i].data)) {
       EXPECT_EQ(g->conv, std::get<GdnLayerState>(ref.layers[i].data).conv) << "layer " << i;
@@ -245,7 +245,7 @@ TEST(SpecWindow, DepthOneRejectionAndAcceptance) {
   EXPECT_EQ(kv_positions(*m, *accepted->after.draft_cache), accepted->draft_position_before + 2u);
   // Nothing to restore for this sequence (the first search left restores of its own).
   for (const LayerState& ls : accepted->after.layers) {
-    EXPECT_EQ(std::get<Cpu>(m->backend).spec->pending.count(ls.nonce), 0u);
+    EXPECT_EQ(std::get<Cpu>(m->backend).window->pending.count(ls.nonce), 0u);
   }
 }
 

@@ -25,15 +25,15 @@ Status cpu_attn_mixer3(const Cpu& cpu, const AttentionGeometry& g, const AttnTen
 
 Status cpu_gdn_mixer(const Cpu& cpu, const GdnGeometry& g, const GdnTensors& t, uint64_t nonce, GdnLayerState& st,
                      std::span<float> x) {
-  KS_CHECK(spec_before_gdn_step(*cpu.spec, nonce, st, true));
+  KS_CHECK(spec_before_gdn_step(*cpu.window, nonce, st, true));
   return gdn_apply(g, t, st, x);
 }
 
 Status cpu_gdn_mixer2(const Cpu& cpu, const GdnGeometry& g, const GdnTensors& t, uint64_t nonce, GdnLayerState& st,
                       std::span<float> x0, std::span<float> x1) {
-  KS_CHECK(spec_before_gdn_step(*cpu.spec, nonce, st, false));
+  KS_CHECK(spec_before_gdn_step(*cpu.window, nonce, st, false));
   KS_CHECK(gdn_apply(g, t, st, x0));
-  spec_snapshot(*cpu.spec, nonce, st);
+  spec_snapshot(*cpu.window, nonce, st);
   return gdn_apply(g, t, st, x1);
 }
 

@@ -18,7 +18,7 @@ namespace kestrune {
 struct Cpu {
   // Behind a pointer so that the backend value stays movable; the model never
   // changes which record it points to.
-  std::unique_ptr<CpuSpecState> spec = std::make_unique<CpuSpecState>();
+  std::unique_ptr<CpuSpecState> window = std::make_unique<CpuSpecState>();
 };
 
 Status cpu_attn_mixer(const Cpu& cpu, const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,

@@ -1,6 +1,8 @@
 // Internal interface between the product driver and its per-ISA kernels.
 #pragma once
 
+#include "quant/blocks.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -14,18 +16,6 @@ struct Rows {
   uint64_t row_bytes = 0;
 };
 
-inline uint16_t load_u16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-
-// The 6-bit scale and min of sub-block j of a K-quant scale field.
-inline void k_scale_min(int j, const uint8_t* s, uint8_t& sc, uint8_t& m) {
-  if (j < 4) {
-    sc = s[j] & 63;
-    m = s[j + 4] & 63;
-  } else {
-    sc = uint8_t((s[j + 4] & 15) | ((s[j - 4] >> 6) << 4));
-    m = uint8_t((s[j + 4] >> 4) | ((s[j] >> 6) << 4));
-  }
-}
 
 // y[r] = dot(row r[0..n), x[0..n)) for r < rows, n at most the row length. The type must
 // be one of F32, F16, Q8_0, Q4_K, Q5_K, Q6_K.

@@ -4,63 +4,63 @@
 
 namespace kestrune {
 
-Status spec_before_gdn_step(CpuSpecState& spec, uint64_t nonce, GdnLayerState& st, bool snapshot) {
-  std::lock_guard<std::mutex> lock(spec.mu);
-  auto it = spec.pending.find(nonce);
-  if (it != spec.pending.end()) {
+Status spec_before_gdn_step(CpuSpecState& window, uint64_t nonce, GdnLayerState& st, bool snapshot) {
+  std::lock_guard<std::mutex> lock(window.mu);
+  auto it = window.pending.find(nonce);
+  if (it != window.pending.end()) {
     GdnSnapshot snap = std::move(it->second);
-    spec.pending.erase(it);
+    window.pending.erase(it);
     if (snap.conv.size() != st.conv.size() || snap.recurrent.size() != st.recurrent.size()) {
       return invalid_data("gdn_mixer: pending snapshot does not fit the layer state");
     }
     st.conv = std::move(snap.conv);
     st.recurrent = std::move(snap.recurrent);
   }
-  if (snapshot && spec.armed) spec.snapshots[nonce].push_back({st.conv, st.recurrent});
+  if (snapshot && window.armed) window.snapshots[nonce].push_back({st.conv, st.recurrent});
   return {};
 }
 
-void spec_snapshot(CpuSpecState& spec, uint64_t nonce, const GdnLayerState& st) {
-  std::lock_guard<std::mutex> lock(spec.mu);
-  if (spec.armed) spec.snapshots[nonce].push_back({st.conv, st.recurrent});
+void spec_snapshot(CpuSpecState& window, uint64_t nonce, const GdnLayerState& st) {
+  std::lock_guard<std::mutex> lock(window.mu);
+  if (window.armed) window.snapshots[nonce].push_back({st.conv, st.recurrent});
 }
 
-void spec_arm_cpu(CpuSpecState& spec) {
-  std::lock_guard<std::mutex> lock(spec.mu);
-  spec.armed = true;
+void spec_arm_cpu(CpuSpecState& window) {
+  std::lock_guard<std::mutex> lock(window.mu);
+  window.armed = true;
   // A round that failed before resolving leaves its snapshots; they must not shift the
   // column indices of this window.
-  spec.snapshots.clear();
+  window.snapshots.clear();
 }
 
 namespace {
 
 // Under the lock: snapshot `keep` of every list long enough becomes the layer's pending
 // restore (replacing an older one); every list is dropped.
-void close_window(CpuSpecState& spec, std::optional<size_t> keep) {
-  spec.armed = false;
+void close_window(CpuSpecState& window, std::optional<size_t> keep) {
+  window.armed = false;
   if (keep) {
-    for (auto& [nonce, list] : spec.snapshots) {
-      if (list.size() > *keep) spec.pending[nonce] = std::move(list[*keep]);
+    for (auto& [nonce, list] : window.snapshots) {
+      if (list.size() > *keep) window.pending[nonce] = std::move(list[*keep]);
     }
   }
-  spec.snapshots.clear();
+  window.snapshots.clear();
 }
 
 }  // namespace
 
-Status spec_resolve_cpu(CpuSpecState& spec, unsigned accepted) {
-  std::lock_guard<std::mutex> lock(spec.mu);
-  if (!spec.armed) return invalid_data("spec_resolve without an armed window");
+Status spec_resolve_cpu(CpuSpecState& window, unsigned accepted) {
+  std::lock_guard<std::mutex> lock(window.mu);
+  if (!window.armed) return invalid_data("spec_resolve without an armed window");
   if (accepted > 2) return invalid_data("spec_resolve_depth: depth beyond 2");
-  close_window(spec, accepted);
+  close_window(window, accepted);
   return {};
 }
 
-Status spec_resolve_depth1_cpu(CpuSpecState& spec, bool accepted) {
-  std::lock_guard<std::mutex> lock(spec.mu);
-  if (!spec.armed) return invalid_data("spec_resolve without an armed window");
-  close_window(spec, accepted ? std::nullopt : std::optional<size_t>(0));
+Status spec_resolve_depth1_cpu(CpuSpecState& window, bool accepted) {
+  std::lock_guard<std::mutex> lock(window.mu);
+  if (!window.armed) return invalid_data("spec_resolve without an armed window");
+  close_window(window, accepted ? std::nullopt : std::optional<size_t>(0));
   return {};
 }
 

@@ -27,17 +27,17 @@ struct CpuSpecState {
 
 // Applies a pending restore for the layer, then, when `snapshot` is set and the window
 // is armed, records the (restored) state. One lock for both.
-Status spec_before_gdn_step(CpuSpecState& spec, uint64_t nonce, GdnLayerState& st, bool snapshot);
+Status spec_before_gdn_step(CpuSpecState& window, uint64_t nonce, GdnLayerState& st, bool snapshot);
 // Records the state after a column when the window is armed.
-void spec_snapshot(CpuSpecState& spec, uint64_t nonce, const GdnLayerState& st);
+void spec_snapshot(CpuSpecState& window, uint64_t nonce, const GdnLayerState& st);
 
 // Opens the window (dropping snapshots of a window that was never resolved).
-void spec_arm_cpu(CpuSpecState& spec);
+void spec_arm_cpu(CpuSpecState& window);
 // Depth-2 form: closes the window keeping the state after `accepted` columns: layers
 // whose list holds a snapshot at that index get it as their pending restore.
-Status spec_resolve_cpu(CpuSpecState& spec, unsigned accepted);
+Status spec_resolve_cpu(CpuSpecState& window, unsigned accepted);
 // Depth-1 form: an accepted draft keeps every layer as it is; a rejected one restores
 // the state after column 0.
-Status spec_resolve_depth1_cpu(CpuSpecState& spec, bool accepted);
+Status spec_resolve_depth1_cpu(CpuSpecState& window, bool accepted);
 
 }  // namespace kestrune
