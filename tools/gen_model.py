@@ -437,30 +437,30 @@ def _draw(rng: np.random.Generator, init: tuple, shape) -> np.ndarray:
     raise ValueError(f"unknown initialiser {kind!r}")
 
 
-def tensor_values(spec: TensorSpec, seed: int) -> np.ndarray:
+def tensor_values(tspec: TensorSpec, seed: int) -> np.ndarray:
     """The full float values of one tensor (shape (rows, ne0)); for tests and small tensors."""
-    return np.concatenate(list(_value_chunks(spec, seed)), axis=0)
+    return np.concatenate(list(_value_chunks(tspec, seed)), axis=0)
 
 
-def _value_chunks(spec: TensorSpec, seed: int):
-    ne0 = spec.dims[0]
-    rows = int(np.prod(spec.dims[1:], dtype=np.int64)) if len(spec.dims) > 1 else 1
-    rng = _rng(seed, spec.name)
+def _value_chunks(tspec: TensorSpec, seed: int):
+    ne0 = tspec.dims[0]
+    rows = int(np.prod(tspec.dims[1:], dtype=np.int64)) if len(tspec.dims) > 1 else 1
+    rng = _rng(seed, tspec.name)
     step = max(1, CHUNK_ELEMS // max(1, ne0))
     for r in range(0, rows, step):
-        yield _draw(rng, spec.init, (min(step, rows - r), ne0))
+        yield _draw(rng, tspec.init, (min(step, rows - r), ne0))
 
 
-def _data_source(spec: TensorSpec, seed: int, override: Optional[np.ndarray]):
+def _data_source(tspec: TensorSpec, seed: int, override: Optional[np.ndarray]):
     if override is not None:
-        ne0 = spec.dims[0]
+        ne0 = tspec.dims[0]
         arr = np.asarray(override, dtype=np.float32)
-        expected = int(np.prod(spec.dims, dtype=np.int64))
+        expected = int(np.prod(tspec.dims, dtype=np.int64))
         if arr.size != expected:
-            raise ValueError(f"override for {spec.name}: {arr.size} values, tensor has {expected}")
-        blob = quantize(arr.reshape(-1, ne0), spec.ttype)
+            raise ValueError(f"override for {tspec.name}: {arr.size} values, tensor has {expected}")
+        blob = quantize(arr.reshape(-1, ne0), tspec.ttype)
         return lambda: iter([blob])
-    return lambda: (quantize(chunk, spec.ttype) for chunk in _value_chunks(spec, seed))
+    return lambda: (quantize(chunk, tspec.ttype) for chunk in _value_chunks(tspec, seed))
 
 
 # -- agreeing draft head ---------------------------------------------------------------
@@ -626,10 +626,10 @@ def build_writer(preset: str = "tiny", seed: int = 1, types: str = "q8_0",
     w.add_uint32("tokenizer.ggml.padding_token_id", voc.tokens.index("<|endoftext|>"))
     w.add_bool("tokenizer.ggml.add_bos_token", False)
 
-    for spec in plan:
-        w.add_tensor(spec.name, spec.dims, spec.ttype,
-                     data=_data_source(spec, seed, overrides.get(spec.name)),
-                     nbytes=tensor_nbytes(spec.dims, spec.ttype))
+    for tspec in plan:
+        w.add_tensor(tspec.name, tspec.dims, tspec.ttype,
+                     data=_data_source(tspec, seed, overrides.get(tspec.name)),
+                     nbytes=tensor_nbytes(tspec.dims, tspec.ttype))
 
     info = ModelInfo(path=None, preset=preset, geometry=g, types=types, draft=draft,
                      tensors=[(t.name, list(t.dims), t.type_name) for t in plan],

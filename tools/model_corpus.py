@@ -44,8 +44,8 @@ def main(argv=None) -> int:
         w.tensors = [t for t in base.tensors if t.name != name]
         w.write(os.path.join(a.outdir, f"drop__{name}.gguf"))
 
-    for spec in a.shape:
-        label, name, dims_s = spec.split(":")
+    for tspec in a.shape:
+        label, name, dims_s = tspec.split(":")
         dims = [int(d) for d in dims_s.split(",")]
         if name not in names:
             raise SystemExit(f"no tensor {name!r} in {a.model}")

@@ -393,7 +393,7 @@ def draft_model(tmp_path_factory):
     return path
 
 
-SPEC = re.compile(r"^# spec: accepted (\d+)/(\d+) rounds \((\d+\.\d)%\)$")
+SPEC_LINE = re.compile(r"^# spec: accepted (\d+)/(\d+) rounds \((\d+\.\d)%\)$")
 
 
 @pytest.mark.parametrize("depth_env, depth", [(None, 2), ("1", 1), ("2", 2), ("01", 2)])
@@ -412,7 +412,7 @@ def test_speculation_engages_only_greedy(draft_model, depth_env, depth):
     banner = lines.index(BANNER)
     assert lines[banner + 1] == f"# mtp speculative: engaged (greedy, depth {depth})"
     assert lines[banner + 2].startswith("# prompt: ")
-    assert PERF.match(lines[-2]) and SPEC.match(lines[-1])
+    assert PERF.match(lines[-2]) and SPEC_LINE.match(lines[-1])
 
     idle = run("generate", draft_model, "Hello world", "4", "--temp", "0.5", "--seed", "1", env=env)
     lines = err_lines(idle)

@@ -422,11 +422,11 @@ def test_override_tensor_round_trips_exactly(tmp_path):
 
 
 def test_values_depend_only_on_seed_and_name():
-    spec = next(t for t in gen_model.model_plan("tiny") if t.name == "blk.0.ffn_gate.weight")
-    x = gen_model.tensor_values(spec, seed=1)
+    tspec = next(t for t in gen_model.model_plan("tiny") if t.name == "blk.0.ffn_gate.weight")
+    x = gen_model.tensor_values(tspec, seed=1)
     for policy, ttype in (("f32", F32), ("q8_0", Q8_0)):
         w, _ = gen_model.build_writer(preset="tiny", seed=1, types=policy, draft=True)
-        y = quants.dequantize(read_gguf(w.to_bytes()).find_tensor(spec.name).data, ttype, 256)
+        y = quants.dequantize(read_gguf(w.to_bytes()).find_tensor(tspec.name).data, ttype, 256)
         assert np.abs(x - y).max() <= np.abs(x).max() / 127 * (ttype == Q8_0)
 
 
