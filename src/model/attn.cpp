@@ -77,62 +77,90 @@ void scores(std::span<const float> q, const float* keys, uint64_t stride, uint64
   for (; s < T; ++s) w[s] = dot(q, {keys + s * stride, hd}) * scale;
 }
 
-// One token's attention once its projections are known: per-head norms and RoPE, the
-// cache append, then softmax attention over positions 0..pos into o (n_head*hd floats).
-Status attend(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv, std::span<const float> qg,
-              std::span<float> k, std::span<const float> v, std::span<float> o) {
+// One token's queries and gates (normed and rotated) and how many cached positions it
+// attends over.
+struct AttnQuery {
+  std::vector<float> q, gate;
+  uint64_t T = 0;
+};
+
+// Per-head norms and RoPE, then the cache append.
+Status attn_prepare(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
+                    std::span<const float> qg, std::span<float> k, std::span<const float> v, AttnQuery& out) {
   const uint64_t hd = g.head_dim;
   const uint64_t kv_width = g.n_kv * hd;
   // Split the interleaved projection into queries and gates.
-  std::vector<float> q(static_cast<size_t>(g.n_head * hd)), gate(q.size());
+  out.q.assign(static_cast<size_t>(g.n_head * hd), 0.0f);
+  out.gate.assign(out.q.size(), 0.0f);
   for (uint64_t h = 0; h < g.n_head; ++h) {
     const float* src = qg.data() + 2 * h * hd;
-    std::copy(src, src + hd, q.begin() + static_cast<ptrdiff_t>(h * hd));
-    std::copy(src + hd, src + 2 * hd, gate.begin() + static_cast<ptrdiff_t>(h * hd));
+    std::copy(src, src + hd, out.q.begin() + static_cast<ptrdiff_t>(h * hd));
+    std::copy(src + hd, src + 2 * hd, out.gate.begin() + static_cast<ptrdiff_t>(h * hd));
   }
-  KS_CHECK(norm_and_rotate_heads(q, g.n_head, hd, t.q_norm, g, pos));
+  KS_CHECK(norm_and_rotate_heads(out.q, g.n_head, hd, t.q_norm, g, pos));
   KS_CHECK(norm_and_rotate_heads(k, g.n_kv, hd, t.k_norm, g, pos));
 
   const bool lengths_agreed = kv.k.size() == kv.v.size();
   kv.k.insert(kv.k.end(), k.begin(), k.end());
   kv.v.insert(kv.v.end(), v.begin(), v.end());
-  const uint64_t T = static_cast<uint64_t>(pos) + 1;
-  if (!lengths_agreed || kv.k.size() != T * kv_width || kv.v.size() != kv.k.size()) {
+  out.T = static_cast<uint64_t>(pos) + 1;
+  if (!lengths_agreed || kv.k.size() != out.T * kv_width || kv.v.size() != kv.k.size()) {
     return invalid_data("attn_mixer: kv cache length inconsistent with pos");
   }
+  return {};
+}
 
+// Softmax attention of head h over cached positions [0, T) into oh (hd floats, zeroed),
+// gated. Later positions in the cache are never read.
+void attend_head(const AttentionGeometry& g, const KvCache& kv, const AttnQuery& a, uint64_t h, float* oh,
+                 std::vector<float>& w) {
+  const uint64_t hd = g.head_dim, kv_width = g.n_kv * hd, T = a.T;
+  const uint64_t kvh = h / (g.n_head / g.n_kv);
   const float scale = 1.0f / sqrtf(static_cast<float>(hd));
-  const uint64_t group = g.n_head / g.n_kv;
-  std::fill(o.begin(), o.end(), 0.0f);
-  // Heads are independent: split them across the pool.
-  auto heads = [&](size_t h0, size_t h1) {
-    std::vector<float> w(static_cast<size_t>(T));
-    for (uint64_t h = h0; h < h1; ++h) {
-      const uint64_t kvh = h / group;
-      std::span<const float> qh(q.data() + h * hd, static_cast<size_t>(hd));
-      scores(qh, kv.k.data() + kvh * hd, kv_width, T, scale, w.data());
-      float m = -std::numeric_limits<float>::infinity();
-      for (uint64_t s = 0; s < T; ++s) {
-        if (w[s] > m) m = w[s];  // a NaN never becomes the maximum
-      }
-      float sum = 0.0f;
-      for (uint64_t s = 0; s < T; ++s) {
-        w[s] = expf(w[s] - m);
-        sum = sum + w[s];
-      }
-      for (uint64_t s = 0; s < T; ++s) w[s] = w[s] / sum;
-      float* oh = o.data() + h * hd;
-      for (uint64_t s = 0; s < T; ++s) {
-        const float* vs = kv.v.data() + s * kv_width + kvh * hd;
-        for (uint64_t j = 0; j < hd; ++j) oh[j] = vs[j] * w[s] + oh[j];
-      }
-      const float* gh = gate.data() + h * hd;
-      for (uint64_t j = 0; j < hd; ++j) oh[j] = sigmoid(gh[j]) * oh[j];
+  w.resize(static_cast<size_t>(T));
+  std::span<const float> qh(a.q.data() + h * hd, static_cast<size_t>(hd));
+  scores(qh, kv.k.data() + kvh * hd, kv_width, T, scale, w.data());
+  float m = -std::numeric_limits<float>::infinity();
+  for (uint64_t s = 0; s < T; ++s) {
+    if (w[s] > m) m = w[s];  // a NaN never becomes the maximum
+  }
+  float sum = 0.0f;
+  for (uint64_t s = 0; s < T; ++s) {
+    w[s] = expf(w[s] - m);
+    sum = sum + w[s];
+  }
+  for (uint64_t s = 0; s < T; ++s) w[s] = w[s] / sum;
+  for (uint64_t s = 0; s < T; ++s) {
+    const float* vs = kv.v.data() + s * kv_width + kvh * hd;
+    for (uint64_t j = 0; j < hd; ++j) oh[j] = vs[j] * w[s] + oh[j];
+  }
+  const float* gh = a.gate.data() + h * hd;
+  for (uint64_t j = 0; j < hd; ++j) oh[j] = sigmoid(gh[j]) * oh[j];
+}
+
+// Every column's attention: each token appends before the next one's norms, then all
+// (head, token) pairs run across the pool; token j reads only positions up to its own.
+Status attend_all(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv, const Columns& qg,
+                  Columns& k, const Columns& v, Columns& o) {
+  const size_t n = qg.size();
+  std::vector<AttnQuery> qs(n);
+  for (size_t j = 0; j < n; ++j) {
+    KS_CHECK(attn_prepare(g, t, pos + static_cast<uint32_t>(j), kv, qg[j], k[j], v[j], qs[j]));
+  }
+  const uint64_t hd = g.head_dim;
+  for (auto& oj : o) std::fill(oj.begin(), oj.end(), 0.0f);
+  // Item h * n + j: contiguous ranges take whole heads, which balances the lengths.
+  auto items = [&](size_t i0, size_t i1) {
+    std::vector<float> w;
+    for (size_t i = i0; i < i1; ++i) {
+      const uint64_t h = i / n;
+      const size_t j = i % n;
+      attend_head(g, kv, qs[j], h, o[j].data() + h * hd, w);
     }
   };
-  const uint64_t per_head = std::max<uint64_t>(1, 2 * T * hd);
-  parallel_for(t.pool, static_cast<size_t>(g.n_head), heads,
-               static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / per_head)));
+  const uint64_t per_item = std::max<uint64_t>(1, 2 * (static_cast<uint64_t>(pos) + n) * hd);
+  parallel_for(t.pool, static_cast<size_t>(g.n_head) * n, items,
+               static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / per_item)));
   return {};
 }
 
@@ -164,11 +192,8 @@ Result<Columns> attn_outputs(const AttentionGeometry& g, const AttnTensors& t, u
     }
   }
 
-  // The recurrent part: token by token, each appending before the next attends.
   Columns o(n, std::vector<float>(static_cast<size_t>(g.n_head * hd)));
-  for (size_t j = 0; j < n; ++j) {
-    KS_CHECK(attend(g, t, pos + static_cast<uint32_t>(j), kv, qg[j], k[j], v[j], o[j]));
-  }
+  KS_CHECK(attend_all(g, t, pos, kv, qg, k, v, o));
 
   KS_TRY(Columns y, matvec_cols(t.out, o, t.pool));
   for (size_t j = 0; j < n; ++j) {

@@ -135,48 +135,89 @@ void l2_normalize_heads(std::span<float> v, uint64_t heads, uint64_t d, float sc
   }
 }
 
-// One token's recurrence once its projections are known: convolution over the history
-// and the state update, q/k normalisation, decay and strength, then the delta rule into
-// `out` (inner floats).
-void gdn_token(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std::span<const float> r,
-               std::span<const float> a_in, std::span<const float> b_in, std::span<float> out) {
-  const uint64_t K = g.conv_kernel, C = g.channels(), qk = g.qk(), inner = g.inner(), d = g.d;
+// One token's inputs to the delta rule: q, k, v (normalised) and per-head decay and
+// strength, after the causal convolution has advanced the layer's conv history.
+struct TokenInputs {
+  std::vector<float> y;  // q | k | v
+  std::vector<float> decay, beta;
+};
+
+TokenInputs gdn_prepare(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std::span<const float> r,
+                        std::span<const float> a_in, std::span<const float> b_in) {
+  const uint64_t K = g.conv_kernel, C = g.channels(), qk = g.qk(), d = g.d;
   const std::vector<float>& w = t.conv->data;
   const uint64_t taps = t.conv->dims[0];
+  TokenInputs in;
   // Convolution over [history..., current]: the current input first, then oldest to newest.
-  std::vector<float> y(static_cast<size_t>(C));
+  in.y.resize(static_cast<size_t>(C));
   float* conv = st.conv.data();
   for (uint64_t c = 0; c < C; ++c) {
     const float* wc = w.data() + c * taps;
     float acc = wc[K - 1] * r[c];
     for (uint64_t tp = 0; tp + 1 < K; ++tp) acc = acc + wc[tp] * conv[tp * C + c];
-    y[c] = silu(acc);
+    in.y[c] = silu(acc);
   }
   for (uint64_t row = 0; row + 2 < K; ++row) {
     std::copy(conv + (row + 1) * C, conv + (row + 2) * C, conv + row * C);
   }
   std::copy(r.begin(), r.end(), conv + (K - 2) * C);
 
-  std::span<float> q(y.data(), static_cast<size_t>(qk));
-  std::span<float> k(y.data() + qk, static_cast<size_t>(qk));
-  std::span<const float> v(y.data() + 2 * qk, static_cast<size_t>(inner));
   const float s = powf(static_cast<float>(d), -0.5f);
-  l2_normalize_heads(q, g.hk, d, s * s);
-  l2_normalize_heads(k, g.hk, d, s);
+  l2_normalize_heads({in.y.data(), static_cast<size_t>(qk)}, g.hk, d, s * s);
+  l2_normalize_heads({in.y.data() + qk, static_cast<size_t>(qk)}, g.hk, d, s);
 
-  std::vector<float> decay(static_cast<size_t>(g.hv)), beta(static_cast<size_t>(g.hv));
+  in.decay.resize(static_cast<size_t>(g.hv));
+  in.beta.resize(static_cast<size_t>(g.hv));
   for (uint64_t l = 0; l < g.hv; ++l) {
     const float u = a_in[l] + t.dt_bias[l];
-    decay[l] = expf(t.a[l] * softplus(u));
-    beta[l] = sigmoid(b_in[l]);
+    in.decay[l] = expf(t.a[l] * softplus(u));
+    in.beta[l] = sigmoid(b_in[l]);
   }
-  std::fill(out.begin(), out.end(), 0.0f);
-  // Heads are independent: split them across the pool.
+  return in;
+}
+
+// The delta rule of value heads [l0, l1) for tokens [0, n) in order, into zeroed outs.
+// Heads never share state, so any split of the heads gives the same bits.
+void gdn_steps(const GdnGeometry& g, GdnLayerState& st, const std::vector<TokenInputs>& ins, Columns& out,
+               size_t l0, size_t l1) {
+  const uint64_t qk = g.qk(), inner = g.inner();
+  for (size_t j = 0; j < ins.size(); ++j) {
+    const std::vector<float>& y = ins[j].y;
+    gdn_step_heads(st.recurrent, {y.data(), static_cast<size_t>(qk)}, {y.data() + qk, static_cast<size_t>(qk)},
+                   {y.data() + 2 * qk, static_cast<size_t>(inner)}, ins[j].decay, ins[j].beta, out[j], g.d, g.hk,
+                   l0, l1);
+  }
+}
+
+// The recurrence of every column, in `out` (inner floats each). With a hook, token by
+// token (the hook runs before each step); without, the heads are split across the pool
+// once for all tokens.
+Status gdn_recurrence(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, const Columns& r,
+                      const Columns& a_in, const Columns& b_in, Columns& out, const GdnStepHook& before_step) {
+  const uint64_t d = g.d;
   const uint64_t per_head = 4 * d * d;
+  const size_t n = r.size();
+  if (before_step) {
+    for (size_t j = 0; j < n; ++j) {
+      if (j > 0) KS_CHECK(before_step());
+      std::vector<TokenInputs> one;
+      one.push_back(gdn_prepare(g, t, st, r[j], a_in[j], b_in[j]));
+      Columns o(1, std::vector<float>(out[j].size(), 0.0f));
+      parallel_for(
+          t.pool, static_cast<size_t>(g.hv), [&](size_t l0, size_t l1) { gdn_steps(g, st, one, o, l0, l1); },
+          static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / std::max<uint64_t>(per_head, 1))));
+      out[j] = std::move(o[0]);
+    }
+    return {};
+  }
+  std::vector<TokenInputs> ins;
+  ins.reserve(n);
+  for (size_t j = 0; j < n; ++j) ins.push_back(gdn_prepare(g, t, st, r[j], a_in[j], b_in[j]));
+  const uint64_t work = std::max<uint64_t>(per_head * n, 1);
   parallel_for(
-      t.pool, static_cast<size_t>(g.hv),
-      [&](size_t l0, size_t l1) { gdn_step_heads(st.recurrent, q, k, v, decay, beta, out, d, g.hk, l0, l1); },
-      static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / std::max<uint64_t>(per_head, 1))));
+      t.pool, static_cast<size_t>(g.hv), [&](size_t l0, size_t l1) { gdn_steps(g, st, ins, out, l0, l1); },
+      static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / work)));
+  return {};
 }
 
 // The gated output norm of one token: g = silu(z) * (rms-normed out per head * ssm_norm).
@@ -246,12 +287,8 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnTensors& t, GdnLayerS
     }
   }
 
-  // The recurrent part: token by token.
-  Columns out(n, std::vector<float>(static_cast<size_t>(inner)));
-  for (size_t j = 0; j < n; ++j) {
-    if (j > 0 && before_step) KS_CHECK(before_step());
-    gdn_token(g, t, st, r[j], a_in[j], b_in[j], out[j]);
-  }
+  Columns out(n, std::vector<float>(static_cast<size_t>(inner), 0.0f));
+  KS_CHECK(gdn_recurrence(g, t, st, r, a_in, b_in, out, before_step));
 
   KS_TRY(Columns z, matvec_cols(t.gate, xn, t.pool));
   Columns gated(n, std::vector<float>(static_cast<size_t>(inner)));

@@ -48,8 +48,16 @@ Status run_layers(const Model& m, const WeightSource& ws, DecodeState& st, Colum
       KS_TRY(GdnTensors t, bind_gdn(ws, i, route, m.gdn));
       auto& gs = std::get<GdnLayerState>(ls.data);
       GdnStepHook hook;
-      // The backend's GDN operation keeps its speculative bookkeeping per token.
-      if (route == Route::Streamed) hook = [&] { return spec_before_gdn_step(*cpu.window, ls.nonce, gs, true); };
+      // The backend's GDN operation keeps its speculative bookkeeping per token. With the
+      // window closed only the first call can do anything (apply a pending restore), so
+      // the recurrence may then run all tokens at once.
+      if (route == Route::Streamed) {
+        hook = [&] { return spec_before_gdn_step(*cpu.window, ls.nonce, gs, true); };
+        if (!spec_window_armed(*cpu.window)) {
+          KS_CHECK(hook());
+          hook = nullptr;
+        }
+      }
       KS_CHECK(gdn_apply_cols(m.gdn, t, gs, cols, hook));
     }
     KS_TRY(FfnTensors f, bind_ffn(ws, i, route));

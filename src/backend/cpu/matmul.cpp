@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "backend/cpu/dequant_fast.h"
 #include "common/format.h"
 #include "quant/types.h"
 
@@ -116,6 +117,7 @@ Status multi_range(const MultiJob& j, size_t r0, size_t r1) {
   const PanelKernel& kern = panel_kernel();
   const size_t block = j.n ? kern.rows : 1;
   std::vector<float> buf(dense ? 0 : ne0 * block);
+  const bool fast = !reference_forced();
   const float* w[4] = {};
   float acc[4 * kLanes];
   for (size_t r = r0; r < r1;) {
@@ -124,7 +126,8 @@ Status multi_range(const MultiJob& j, size_t r0, size_t r1) {
       if (dense) {
         w[b] = dense->data + (r + b) * ne0;
       } else {
-        KS_CHECK(dequant_row_into(*view, r + b, buf.data() + b * ne0));
+        float* row = buf.data() + b * ne0;
+        KS_CHECK(fast ? dequant_row_fast(*view, r + b, row) : dequant_row_into(*view, r + b, row));
         w[b] = buf.data() + b * ne0;
       }
     }

@@ -20,6 +20,11 @@ Status spec_before_gdn_step(CpuSpecState& window, uint64_t nonce, GdnLayerState&
   return {};
 }
 
+bool spec_window_armed(CpuSpecState& window) {
+  std::lock_guard<std::mutex> lock(window.mu);
+  return window.armed;
+}
+
 void spec_snapshot(CpuSpecState& window, uint64_t nonce, const GdnLayerState& st) {
   std::lock_guard<std::mutex> lock(window.mu);
   if (window.armed) window.snapshots[nonce].push_back({st.conv, st.recurrent});

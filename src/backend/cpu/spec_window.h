@@ -28,6 +28,8 @@ struct CpuSpecState {
 // Applies a pending restore for the layer, then, when `snapshot` is set and the window
 // is armed, records the (restored) state. One lock for both.
 Status spec_before_gdn_step(CpuSpecState& window, uint64_t nonce, GdnLayerState& st, bool snapshot);
+// Whether a verify pass is recording snapshots.
+bool spec_window_armed(CpuSpecState& window);
 // Records the state after a column when the window is armed.
 void spec_snapshot(CpuSpecState& window, uint64_t nonce, const GdnLayerState& st);
 
