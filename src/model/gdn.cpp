@@ -294,8 +294,13 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnTensors& t, GdnLayerS
   Columns gated(n, std::vector<float>(static_cast<size_t>(inner)));
   for (size_t j = 0; j < n; ++j) {
     if (z[j].size() != inner) return invalid_data(format("gdn_mixer: gate rows {} != inner {}", z[j].size(), inner));
-    gdn_gate(g, t, out[j], z[j], gated[j]);
   }
+  // Columns are independent here; each one's gate is a few thousand sigmoids.
+  parallel_for(
+      t.pool, n, [&](size_t j0, size_t j1) {
+        for (size_t j = j0; j < j1; ++j) gdn_gate(g, t, out[j], z[j], gated[j]);
+      },
+      static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / std::max<uint64_t>(16 * inner, 1))));
 
   KS_TRY(Columns yo, matvec_cols(t.out, gated, t.pool));
   for (size_t j = 0; j < n; ++j) {

@@ -1,5 +1,7 @@
 #include "backend/cpu/ffn.h"
 
+#include <algorithm>
+
 #include "common/format.h"
 
 namespace kestrune {
@@ -25,11 +27,16 @@ Result<Columns> ffn_outputs(const FfnTensors& t, float eps, ColumnsIn xs) {
   KS_TRY(Columns g, matvec_cols(t.gate, xn, t.pool));
   KS_TRY(Columns u, matvec_cols(t.up, xn, t.pool));
   Columns h(n);
-  for (size_t j = 0; j < n; ++j) {
-    const size_t m = g[j].size() < u[j].size() ? g[j].size() : u[j].size();
-    h[j].resize(m);
-    for (size_t i = 0; i < m; ++i) h[j][i] = (sigmoid(g[j][i]) * g[j][i]) * u[j][i];
-  }
+  for (size_t j = 0; j < n; ++j) h[j].resize(g[j].size() < u[j].size() ? g[j].size() : u[j].size());
+  // Columns are independent; each is thousands of sigmoids.
+  parallel_for(
+      t.pool, n,
+      [&](size_t j0, size_t j1) {
+        for (size_t j = j0; j < j1; ++j) {
+          for (size_t i = 0; i < h[j].size(); ++i) h[j][i] = (sigmoid(g[j][i]) * g[j][i]) * u[j][i];
+        }
+      },
+      std::max<size_t>(1, (size_t{1} << 16) / std::max<size_t>(16 * (n ? h[0].size() : 1), 1)));
   return matvec_cols(t.down, h, t.pool);
 }
 
