@@ -118,6 +118,7 @@ Result<std::unique_ptr<Model>> load_model(const std::string& path) {
 
   KS_TRY(m->backend, select_backend());
   m->pool = make_thread_pool(parse_thread_count(env_utf8("KESTRUNE_THREADS")));
+  if (auto* cpu = std::get_if<Cpu>(&m->backend)) cpu->pool = m->pool.get();
   KS_CHECK(check_geometry(m->config, *m->file));
   KS_CHECK(check_state_sizes(m->config));
   return m;

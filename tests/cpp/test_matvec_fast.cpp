@@ -184,6 +184,35 @@ TEST_P(MatvecFast, OddRowCountsAndLengths) {
   }
 }
 
+// One read of the rows for up to four columns, then column by column past four or when
+// the lengths differ: every output equals its own column's reference product.
+TEST_P(MatvecFast, SeveralColumnsAtOnce) {
+  std::mt19937 rng(17 + type());
+  const uint64_t ne0 = block() == 1 ? 37 : (type() == kQ8_0 ? 17 : 2) * block();
+  for (uint64_t rows : {uint64_t(1), uint64_t(9), uint64_t(33), uint64_t(50)}) {
+    const Matrix m = matrix(type(), ne0, rows, rng, true);
+    const TensorView v = m.view();
+    for (size_t cols : {1, 2, 3, 4, 5, 7}) {
+      for (bool ragged : {false, true}) {
+        std::vector<std::vector<float>> xs, ys(cols, std::vector<float>(rows + 8, 12345.0f));
+        for (size_t c = 0; c < cols; ++c) xs.push_back(random_x(ragged && c == 1 ? ne0 / 2 + 1 : ne0, rng));
+        std::vector<std::span<const float>> in(xs.begin(), xs.end());
+        std::vector<std::span<float>> out;
+        for (auto& y : ys) out.push_back(std::span<float>(y).first(rows));
+        const Status st = matvec_rows_isa_multi(isa(), v, in, out);
+        ASSERT_TRUE(st.ok()) << st.error().message;
+        for (size_t c = 0; c < cols; ++c) {
+          const std::string what = std::to_string(cols) + " columns" + (ragged ? " (ragged)" : "") + ", rows " +
+                                   std::to_string(rows) + ", column " + std::to_string(c);
+          for (size_t i = rows; i < ys[c].size(); ++i) ASSERT_EQ(ys[c][i], 12345.0f) << what << " wrote past";
+          ys[c].resize(rows);
+          expect_same_bits(reference(v, xs[c], rows), ys[c], what, true);
+        }
+      }
+    }
+  }
+}
+
 TEST_P(MatvecFast, ShortAndLongX) {
   std::mt19937 rng(11 + type());
   const uint64_t ne0 = block() == 1 ? 70 : (type() == kQ8_0 ? 20 : 3) * block();

@@ -19,6 +19,8 @@ struct Cpu {
   // Behind a pointer so that the backend value stays movable; the model never
   // changes which record it points to.
   std::unique_ptr<CpuSpecState> window = std::make_unique<CpuSpecState>();
+  // The model's pool for the head products (null: the calling thread alone).
+  ThreadPool* pool = nullptr;
 };
 
 Status cpu_attn_mixer(const Cpu& cpu, const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,

@@ -4,6 +4,8 @@
 #include <atomic>
 
 #include "backend/cpu/dequant_fast.h"
+#include "backend/cpu/matvec_fast.h"
+#include "backend/cpu/matvec_kernels.h"
 #include "common/format.h"
 #include "quant/types.h"
 
@@ -206,6 +208,37 @@ Result<Plan> plan(const Matrix& m, size_t x_len) {
   return Plan{t, static_cast<size_t>(ne1 <= t.rows() ? ne1 : t.rows() + 1)};
 }
 
+// Up to this many columns go through the row-lane kernels (a row read once per batch
+// of kMaxCols columns); more share the dequantized rows in column panels.
+constexpr size_t kFewColumns = 8;
+
+Status few_columns_range(const RowSource& rows, ColumnsIn xs, ColumnsOut ys, size_t r0, size_t r1) {
+  const RowSource part = rows_from(rows, r0);
+  for (size_t c0 = 0; c0 < xs.size(); c0 += matvec_detail::kMaxCols) {
+    const size_t c1 = std::min(xs.size(), c0 + size_t(matvec_detail::kMaxCols));
+    std::vector<std::span<float>> out;
+    for (size_t c = c0; c < c1; ++c) out.push_back(ys[c].subspan(r0, r1 - r0));
+    KS_CHECK(matvec_rows_fast_multi(part, xs.subspan(c0, c1 - c0), out));
+  }
+  return {};
+}
+
+Status few_columns(const RowSource& rows, ColumnsIn xs, ColumnsOut ys, ThreadPool* pool) {
+  const size_t n_rows = ys[0].size();
+  const size_t grain = grain_rows(row_length(rows), xs.size());
+  if (pool_threads(pool) <= 1 || n_rows < 2 * grain || !splittable(rows, n_rows)) {
+    return few_columns_range(rows, xs, ys, 0, n_rows);
+  }
+  std::atomic<bool> failed{false};
+  parallel_for(
+      pool, n_rows,
+      [&](size_t b, size_t e) {
+        if (!few_columns_range(rows, xs, ys, b, e).ok()) failed.store(true, std::memory_order_relaxed);
+      },
+      grain);
+  return failed.load() ? few_columns_range(rows, xs, ys, 0, n_rows) : Status{};
+}
+
 }  // namespace
 
 std::vector<std::span<const float>> column_spans(const Columns& c) {
@@ -226,6 +259,9 @@ Status matvec_rows_multi(const RowSource& rows, ColumnsIn xs, ColumnsOut ys, Thr
     if (y.size() != n_rows) return invalid_input("matvec_rows_multi: output columns of different lengths");
   }
   const uint64_t ne0 = row_length(rows);
+  if (xs.size() <= kFewColumns && !reference_forced() && fast_matvec_available()) {
+    return few_columns(rows, xs, ys, pool);
+  }
   MultiJob job{&rows, xs, ys, common_length(ne0, xs), nullptr};
   std::vector<float> panels;
   if (job.n) {

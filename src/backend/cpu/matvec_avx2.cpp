@@ -191,37 +191,35 @@ struct Q6Dec {
   }
 };
 
-template <class D, int V>
+template <class D, int V, int C>
 KS_AVX2_INLINE void accumulate(const Group* groups, size_t off, const uint8_t* tile, const float* a, const float* b,
-                               const float* x, int cols, __m256* acc) {
+                               const float* const* x, size_t c0, int cols, __m256* acc) {
   const int segments = (cols + 15) / 16;
   for (int e = 0; e < segments; ++e) {
     prefetch_part<V>(groups, off, D::kBlock, e, segments);
     const int n = cols - 16 * e < 16 ? cols - 16 * e : 16;
-    const float* xe = x + 16 * e;
 #pragma GCC unroll 4
     for (int v = 0; v < V; ++v) {
       const __m256 va = _mm256_load_ps(a + 8 * (v * D::kScales + D::scale(e)));
       const __m256 vb = D::kMin ? _mm256_load_ps(b + 8 * (v * D::kScales + D::scale(e))) : _mm256_setzero_ps();
       const uint8_t* col = tile + v * D::kTile + 256 * (e >> 1) + 16 * (e & 1);
-      __m256 s = acc[v];
 #pragma GCC unroll 4
       for (int j = 0; j < n; ++j) {
         const __m128i raw = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(col + piece_offset(j)));
         const __m256 q = _mm256_cvtepi32_ps(D::kSigned ? _mm256_cvtepi8_epi32(raw) : _mm256_cvtepu8_epi32(raw));
         __m256 w = _mm256_mul_ps(va, q);
         if constexpr (D::kMin) w = _mm256_sub_ps(w, vb);
-        s = _mm256_add_ps(s, _mm256_mul_ps(w, _mm256_set1_ps(xe[j])));
+#pragma GCC unroll 4
+        for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm256_add_ps(acc[v * C + cx], _mm256_mul_ps(w, _mm256_set1_ps(x[cx][c0 + 16 * e + j])));
       }
-      acc[v] = s;
     }
   }
 }
 
-template <class D, int V>
-KS_AVX2 void quant_tile(const Group* groups, const float* x, size_t n, __m256* out) {
-  __m256 acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = _mm256_setzero_ps();
+template <class D, int V, int C>
+KS_AVX2 void quant_tile(const Group* groups, const float* const* x, size_t n, __m256* out) {
+  __m256 acc[V * C];
+  for (int v = 0; v < V * C; ++v) acc[v] = _mm256_setzero_ps();
   alignas(32) uint8_t tile[V * D::kTile];
   alignas(32) float a[V * D::kScales * 8];
   alignas(32) float b[V * D::kScales * 8];
@@ -230,9 +228,9 @@ KS_AVX2 void quant_tile(const Group* groups, const float* x, size_t n, __m256* o
     const size_t c0 = s * 256;
     const int cols = static_cast<int>(n - c0 < 256 ? n - c0 : 256);
     for (int v = 0; v < V; ++v) D::decode(groups[v], s, tile + v * D::kTile, a + v * D::kScales * 8, b + v * D::kScales * 8);
-    accumulate<D, V>(groups, s * D::kBlock, tile, a, b, x + c0, cols, acc);
+    accumulate<D, V, C>(groups, s * D::kBlock, tile, a, b, x, c0, cols, acc);
   }
-  for (int v = 0; v < V; ++v) out[v] = acc[v];
+  for (int v = 0; v < V * C; ++v) out[v] = acc[v];
 }
 
 // ---- Q8_0: the raw byte stream of 16 blocks (544 bytes, 17 pieces of 32) transposed at
@@ -279,10 +277,10 @@ KS_AVX2_INLINE void transpose_stream(const Group& g, size_t off, int bytes, uint
   }
 }
 
-template <int V>
-KS_AVX2 void q8_0_tile(const Group* groups, const float* x, size_t n, __m256* out) {
-  __m256 acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = _mm256_setzero_ps();
+template <int V, int C>
+KS_AVX2 void q8_0_tile(const Group* groups, const float* const* x, size_t n, __m256* out) {
+  __m256 acc[V * C];
+  for (int v = 0; v < V * C; ++v) acc[v] = _mm256_setzero_ps();
   alignas(32) uint8_t tile[V * kQ8Tile];
   const size_t blocks = (n + 31) / 32;
   for (size_t b0 = 0; b0 < blocks; b0 += kQ8Blocks) {
@@ -291,7 +289,6 @@ KS_AVX2 void q8_0_tile(const Group* groups, const float* x, size_t n, __m256* ou
     for (int k = 0; k < nb; ++k) {
       const size_t c0 = (b0 + size_t(k)) * 32;
       const int cols = static_cast<int>(n - c0 < 32 ? n - c0 : 32);
-      const float* xk = x + c0;
       const uint16_t* offs = kQ8.col[k];
       prefetch_part<V>(groups, b0 * 34, size_t(34 * nb), k, nb);
       __m256 d[V];
@@ -305,17 +302,20 @@ KS_AVX2 void q8_0_tile(const Group* groups, const float* x, size_t n, __m256* ou
       // Groups interleaved per column: V independent sums hide the add latency.
 #pragma GCC unroll 2
       for (int c = 0; c < cols; ++c) {
-        const __m256 xc = _mm256_set1_ps(xk[c]);
+        __m256 xc[C];
+#pragma GCC unroll 4
+        for (int cx = 0; cx < C; ++cx) xc[cx] = _mm256_set1_ps(x[cx][c0 + c]);
 #pragma GCC unroll 4
         for (int v = 0; v < V; ++v) {
           const __m128i raw = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(tile + v * kQ8Tile + offs[c]));
           const __m256 w = _mm256_mul_ps(d[v], _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(raw)));
-          acc[v] = _mm256_add_ps(acc[v], _mm256_mul_ps(w, xc));
+#pragma GCC unroll 4
+          for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm256_add_ps(acc[v * C + cx], _mm256_mul_ps(w, xc[cx]));
         }
       }
     }
   }
-  for (int v = 0; v < V; ++v) out[v] = acc[v];
+  for (int v = 0; v < V * C; ++v) out[v] = acc[v];
 }
 
 // Loads 32 bytes of each row at `off`, or the `bytes` < 32 left of it, zero-padded.
@@ -334,10 +334,10 @@ KS_AVX2_INLINE void load_rows(const Group& g, size_t off, size_t bytes, __m256i 
 
 // ---- F16: 8 rows of 16 halves transposed so that a column is 16 contiguous bytes ----
 
-template <int V>
-KS_AVX2 void f16_tile(const Group* groups, const float* x, size_t n, __m256* out) {
-  __m256 acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = _mm256_setzero_ps();
+template <int V, int C>
+KS_AVX2 void f16_tile(const Group* groups, const float* const* x, size_t n, __m256* out) {
+  __m256 acc[V * C];
+  for (int v = 0; v < V * C; ++v) acc[v] = _mm256_setzero_ps();
   alignas(32) uint8_t tile[V * 256];
   for (size_t c0 = 0; c0 < n; c0 += 16) {
     const int cols = static_cast<int>(n - c0 < 16 ? n - c0 : 16);
@@ -370,24 +370,27 @@ KS_AVX2 void f16_tile(const Group* groups, const float* x, size_t n, __m256* out
     }
     // Column 8L + c sits at 32c + 16L.
     for (int c = 0; c < cols; ++c) {
-      const __m256 xc = _mm256_set1_ps(x[c0 + c]);
+      __m256 xc[C];
+#pragma GCC unroll 4
+      for (int cx = 0; cx < C; ++cx) xc[cx] = _mm256_set1_ps(x[cx][c0 + c]);
       const int off = 32 * (c & 7) + 16 * (c >> 3);
 #pragma GCC unroll 4
       for (int v = 0; v < V; ++v) {
         const __m256 w = _mm256_cvtph_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(tile + v * 256 + off)));
-        acc[v] = _mm256_add_ps(acc[v], _mm256_mul_ps(w, xc));
+#pragma GCC unroll 4
+        for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm256_add_ps(acc[v * C + cx], _mm256_mul_ps(w, xc[cx]));
       }
     }
   }
-  for (int v = 0; v < V; ++v) out[v] = acc[v];
+  for (int v = 0; v < V * C; ++v) out[v] = acc[v];
 }
 
 // ---- F32: an 8x8 float transpose consumed straight from registers ----
 
-template <int V>
-KS_AVX2 void f32_tile(const Group* groups, const float* x, size_t n, __m256* out) {
-  __m256 acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = _mm256_setzero_ps();
+template <int V, int C>
+KS_AVX2 void f32_tile(const Group* groups, const float* const* x, size_t n, __m256* out) {
+  __m256 acc[V * C];
+  for (int v = 0; v < V * C; ++v) acc[v] = _mm256_setzero_ps();
   for (size_t c0 = 0; c0 < n; c0 += 8) {
     const int cols = static_cast<int>(n - c0 < 8 ? n - c0 : 8);
     for (int v = 0; v < V; ++v) {
@@ -419,16 +422,19 @@ KS_AVX2 void f32_tile(const Group* groups, const float* x, size_t n, __m256* out
         col[q] = _mm256_permute2f128_ps(r[2 * q], r[2 * q + 1], 0x20);
         col[4 + q] = _mm256_permute2f128_ps(r[2 * q], r[2 * q + 1], 0x31);
       }
-      for (int c = 0; c < cols; ++c) acc[v] = _mm256_add_ps(acc[v], _mm256_mul_ps(col[c], _mm256_set1_ps(x[c0 + c])));
+      for (int c = 0; c < cols; ++c) {
+#pragma GCC unroll 4
+        for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm256_add_ps(acc[v * C + cx], _mm256_mul_ps(col[c], _mm256_set1_ps(x[cx][c0 + c])));
+      }
     }
   }
-  for (int v = 0; v < V; ++v) out[v] = acc[v];
+  for (int v = 0; v < V * C; ++v) out[v] = acc[v];
 }
 
 // ---- driver ----
 
-template <int V>
-KS_AVX2 void run_tile(const Rows& m, const float* x, size_t n, float* y, size_t r0, size_t rows) {
+template <int V, int C>
+KS_AVX2 void run_tile(const Rows& m, const float* const* x, size_t n, float* const* y, size_t r0, size_t rows) {
   Group groups[V];
   for (int v = 0; v < V; ++v) {
     const size_t first = r0 + size_t(v) * kLanes;
@@ -440,46 +446,66 @@ KS_AVX2 void run_tile(const Rows& m, const float* x, size_t n, float* y, size_t 
       groups[v].p[i] = m.data + r * m.row_bytes;
     }
   }
-  __m256 acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = _mm256_setzero_ps();
+  __m256 acc[V * C];
+  for (int v = 0; v < V * C; ++v) acc[v] = _mm256_setzero_ps();
   switch (m.type) {
     case kF32:
-      f32_tile<V>(groups, x, n, acc);
+      f32_tile<V, C>(groups, x, n, acc);
       break;
     case kF16:
-      f16_tile<V>(groups, x, n, acc);
+      f16_tile<V, C>(groups, x, n, acc);
       break;
     case kQ8_0:
-      q8_0_tile<V>(groups, x, n, acc);
+      q8_0_tile<V, C>(groups, x, n, acc);
       break;
     case kQ4_K:
-      quant_tile<QkDec<false>, V>(groups, x, n, acc);
+      quant_tile<QkDec<false>, V, C>(groups, x, n, acc);
       break;
     case kQ5_K:
-      quant_tile<QkDec<true>, V>(groups, x, n, acc);
+      quant_tile<QkDec<true>, V, C>(groups, x, n, acc);
       break;
     case kQ6_K:
-      quant_tile<Q6Dec, V>(groups, x, n, acc);
+      quant_tile<Q6Dec, V, C>(groups, x, n, acc);
       break;
     default:
       break;
   }
   for (int v = 0; v < V; ++v) {
     if (groups[v].valid <= 0) continue;
-    alignas(32) float lanes[kLanes];
-    _mm256_store_ps(lanes, acc[v]);
-    std::memcpy(y + r0 + size_t(v) * kLanes, lanes, sizeof(float) * size_t(groups[v].valid));
+    for (int cx = 0; cx < C; ++cx) {
+      alignas(32) float lanes[kLanes];
+      _mm256_store_ps(lanes, acc[v * C + cx]);
+      std::memcpy(y[cx] + r0 + size_t(v) * kLanes, lanes, sizeof(float) * size_t(groups[v].valid));
+    }
   }
 }
 
 }  // namespace
 
-KS_AVX2 void matvec_avx2(const Rows& m, const float* x, size_t n, float* y, size_t rows) {
+namespace {
+
+template <int C>
+KS_AVX2 void run_all(const Rows& m, const float* const* x, size_t n, float* const* y, size_t rows) {
   constexpr int kGroups = 2;
   constexpr size_t kTileRows = size_t(kGroups) * kLanes;
   size_t r = 0;
-  for (; r + kTileRows <= rows; r += kTileRows) run_tile<kGroups>(m, x, n, y, r, rows);
-  for (; r < rows; r += kLanes) run_tile<1>(m, x, n, y, r, rows);
+  for (; r + kTileRows <= rows; r += kTileRows) run_tile<kGroups, C>(m, x, n, y, r, rows);
+  for (; r < rows; r += kLanes) run_tile<1, C>(m, x, n, y, r, rows);
+}
+
+}  // namespace
+
+void matvec_avx2(const Rows& m, const float* const* x, int cols, size_t n, float* const* y, size_t rows) {
+  switch (cols) {
+    case 1:
+      return run_all<1>(m, x, n, y, rows);
+    case 2:
+      return run_all<2>(m, x, n, y, rows);
+    case 3:
+      return run_all<3>(m, x, n, y, rows);
+    default:
+      return run_all<4>(m, x, n, y, rows);
+  }
 }
 
 }  // namespace kestrune::matvec_detail

@@ -225,38 +225,36 @@ struct Q6Dec {
 };
 
 // The 16 columns of segment e for every group; each group's sum is one chain.
-template <class D, int V>
+template <class D, int V, int C>
 KS_AVX512_INLINE void accumulate(const Group* groups, size_t off, const uint8_t* tile, const float* a, const float* b,
-                                 const float* x, int cols, __m512* acc) {
+                                 const float* const* x, size_t c0, int cols, __m512* acc) {
   const int segments = (cols + 15) / 16;
   for (int e = 0; e < segments; ++e) {
     prefetch_part<V>(groups, off, D::kBlock, e, segments);
     const int n = cols - 16 * e < 16 ? cols - 16 * e : 16;
-    const float* xe = x + 16 * e;
 #pragma GCC unroll 4
     for (int v = 0; v < V; ++v) {
       const __m512 va = _mm512_load_ps(a + 16 * (v * D::kScales + D::scale(e)));
       const __m512 vb = D::kMin ? _mm512_load_ps(b + 16 * (v * D::kScales + D::scale(e))) : _mm512_setzero_ps();
       const uint8_t* col = tile + v * D::kTile + D::base(e);
-      __m512 s = acc[v];
 #pragma GCC unroll 4
       for (int j = 0; j < n; ++j) {
         const __m128i raw = _mm_load_si128(reinterpret_cast<const __m128i*>(col + 64 * j));
         const __m512 q = _mm512_cvtepi32_ps(D::kSigned ? _mm512_cvtepi8_epi32(raw) : _mm512_cvtepu8_epi32(raw));
         __m512 w = _mm512_mul_ps(va, q);
         if constexpr (D::kMin) w = _mm512_sub_ps(w, vb);
-        s = _mm512_add_ps(s, _mm512_mul_ps(w, _mm512_set1_ps(xe[j])));
+#pragma GCC unroll 4
+        for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm512_add_ps(acc[v * C + cx], _mm512_mul_ps(w, _mm512_set1_ps(x[cx][c0 + 16 * e + j])));
       }
-      acc[v] = s;
     }
   }
 }
 
-template <class D, int V>
-KS_AVX512 void quant_tile(const Group* groups, const float* x, size_t n, __m512* out) {
-  __m512 acc[V];
+template <class D, int V, int C>
+KS_AVX512 void quant_tile(const Group* groups, const float* const* x, size_t n, __m512* out) {
+  __m512 acc[V * C];
 #pragma GCC unroll 16
-  for (int v = 0; v < V; ++v) acc[v] = _mm512_setzero_ps();
+  for (int v = 0; v < V * C; ++v) acc[v] = _mm512_setzero_ps();
   alignas(64) uint8_t tile[V * D::kTile];
   alignas(64) float a[V * D::kScales * 16];
   alignas(64) float b[V * D::kScales * 16];
@@ -268,10 +266,10 @@ KS_AVX512 void quant_tile(const Group* groups, const float* x, size_t n, __m512*
     for (int v = 0; v < V; ++v) {
       D::decode(groups[v], s, tile + v * D::kTile, a + v * D::kScales * 16, b + v * D::kScales * 16);
     }
-    accumulate<D, V>(groups, s * D::kBlock, tile, a, b, x + c0, cols, acc);
+    accumulate<D, V, C>(groups, s * D::kBlock, tile, a, b, x, c0, cols, acc);
   }
 #pragma GCC unroll 16
-  for (int v = 0; v < V; ++v) out[v] = acc[v];
+  for (int v = 0; v < V * C; ++v) out[v] = acc[v];
 }
 
 // ---- Q8_0: the raw byte stream of 16 blocks (544 bytes, 9 pieces of 64) transposed at
@@ -319,10 +317,10 @@ KS_AVX512_INLINE void transpose_stream(const Group& g, size_t off, int bytes, ui
   }
 }
 
-template <int V>
-KS_AVX512 void q8_0_tile(const Group* groups, const float* x, size_t n, __m512* out) {
-  __m512 acc[V];
-  for (int v = 0; v < V; ++v) acc[v] = _mm512_setzero_ps();
+template <int V, int C>
+KS_AVX512 void q8_0_tile(const Group* groups, const float* const* x, size_t n, __m512* out) {
+  __m512 acc[V * C];
+  for (int v = 0; v < V * C; ++v) acc[v] = _mm512_setzero_ps();
   alignas(64) uint8_t tile[V * kQ8Tile];
   const size_t blocks = (n + 31) / 32;
   for (size_t b0 = 0; b0 < blocks; b0 += kQ8Blocks) {
@@ -331,7 +329,6 @@ KS_AVX512 void q8_0_tile(const Group* groups, const float* x, size_t n, __m512* 
     for (int k = 0; k < nb; ++k) {
       const size_t c0 = (b0 + size_t(k)) * 32;
       const int cols = static_cast<int>(n - c0 < 32 ? n - c0 : 32);
-      const float* xk = x + c0;
       const uint16_t* offs = kQ8.col[k];
       prefetch_part<V>(groups, b0 * 34, size_t(34 * nb), k, nb);
       __m512 d[V];
@@ -345,17 +342,20 @@ KS_AVX512 void q8_0_tile(const Group* groups, const float* x, size_t n, __m512* 
       // Groups interleaved per column: V independent sums hide the add latency.
 #pragma GCC unroll 2
       for (int c = 0; c < cols; ++c) {
-        const __m512 xc = _mm512_set1_ps(xk[c]);
+        __m512 xc[C];
+#pragma GCC unroll 4
+        for (int cx = 0; cx < C; ++cx) xc[cx] = _mm512_set1_ps(x[cx][c0 + c]);
 #pragma GCC unroll 4
         for (int v = 0; v < V; ++v) {
           const __m128i raw = _mm_load_si128(reinterpret_cast<const __m128i*>(tile + v * kQ8Tile + offs[c]));
           const __m512 w = _mm512_mul_ps(d[v], _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(raw)));
-          acc[v] = _mm512_add_ps(acc[v], _mm512_mul_ps(w, xc));
+#pragma GCC unroll 4
+          for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm512_add_ps(acc[v * C + cx], _mm512_mul_ps(w, xc[cx]));
         }
       }
     }
   }
-  for (int v = 0; v < V; ++v) out[v] = acc[v];
+  for (int v = 0; v < V * C; ++v) out[v] = acc[v];
 }
 
 // ---- F16: halves transposed so that a column of 16 rows is 32 contiguous bytes ----
@@ -395,11 +395,11 @@ KS_AVX512_INLINE void transpose_halves(__m512i r[16]) {
   }
 }
 
-template <int V>
-KS_AVX512 void f16_tile(const Group* groups, const float* x, size_t n, __m512* out) {
-  __m512 acc[V];
+template <int V, int C>
+KS_AVX512 void f16_tile(const Group* groups, const float* const* x, size_t n, __m512* out) {
+  __m512 acc[V * C];
 #pragma GCC unroll 16
-  for (int v = 0; v < V; ++v) acc[v] = _mm512_setzero_ps();
+  for (int v = 0; v < V * C; ++v) acc[v] = _mm512_setzero_ps();
   alignas(64) uint8_t tile[V * 1024];
   for (size_t c0 = 0; c0 < n; c0 += 32) {
     const int cols = static_cast<int>(n - c0 < 32 ? n - c0 : 32);
@@ -416,26 +416,29 @@ KS_AVX512 void f16_tile(const Group* groups, const float* x, size_t n, __m512* o
     }
     // Column 8L + c sits at 128c + 32L.
     for (int c = 0; c < cols; ++c) {
-      const __m512 xb = _mm512_set1_ps(x[c0 + c]);
+      __m512 xc[C];
+#pragma GCC unroll 4
+      for (int cx = 0; cx < C; ++cx) xc[cx] = _mm512_set1_ps(x[cx][c0 + c]);
       const int off = 128 * (c & 7) + 32 * (c >> 3);
 #pragma GCC unroll 16
       for (int v = 0; v < V; ++v) {
         const __m512 w = _mm512_cvtph_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(tile + v * 1024 + off)));
-        acc[v] = _mm512_add_ps(acc[v], _mm512_mul_ps(w, xb));
+#pragma GCC unroll 4
+        for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm512_add_ps(acc[v * C + cx], _mm512_mul_ps(w, xc[cx]));
       }
     }
   }
 #pragma GCC unroll 16
-  for (int v = 0; v < V; ++v) out[v] = acc[v];
+  for (int v = 0; v < V * C; ++v) out[v] = acc[v];
 }
 
 // ---- F32: a 16x16 float transpose consumed straight from registers ----
 
-template <int V>
-KS_AVX512 void f32_tile(const Group* groups, const float* x, size_t n, __m512* out) {
-  __m512 acc[V];
+template <int V, int C>
+KS_AVX512 void f32_tile(const Group* groups, const float* const* x, size_t n, __m512* out) {
+  __m512 acc[V * C];
 #pragma GCC unroll 16
-  for (int v = 0; v < V; ++v) acc[v] = _mm512_setzero_ps();
+  for (int v = 0; v < V * C; ++v) acc[v] = _mm512_setzero_ps();
   for (size_t c0 = 0; c0 < n; c0 += 16) {
     const int cols = static_cast<int>(n - c0 < 16 ? n - c0 : 16);
     const __mmask16 mask = cols == 16 ? __mmask16(0xffff) : __mmask16((1u << cols) - 1);
@@ -473,17 +476,20 @@ KS_AVX512 void f32_tile(const Group* groups, const float* x, size_t n, __m512* o
         col[8 + q] = _mm512_shuffle_f32x4(b, d, 0x88);
         col[12 + q] = _mm512_shuffle_f32x4(b, d, 0xdd);
       }
-      for (int c = 0; c < cols; ++c) acc[v] = _mm512_add_ps(acc[v], _mm512_mul_ps(col[c], _mm512_set1_ps(x[c0 + c])));
+      for (int c = 0; c < cols; ++c) {
+#pragma GCC unroll 4
+        for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm512_add_ps(acc[v * C + cx], _mm512_mul_ps(col[c], _mm512_set1_ps(x[cx][c0 + c])));
+      }
     }
   }
 #pragma GCC unroll 16
-  for (int v = 0; v < V; ++v) out[v] = acc[v];
+  for (int v = 0; v < V * C; ++v) out[v] = acc[v];
 }
 
 // ---- driver ----
 
-template <int V>
-KS_AVX512 void run_tile(const Rows& m, const float* x, size_t n, float* y, size_t r0, size_t rows) {
+template <int V, int C>
+KS_AVX512 void run_tile(const Rows& m, const float* const* x, size_t n, float* const* y, size_t r0, size_t rows) {
   Group groups[V];
 #pragma GCC unroll 16
   for (int v = 0; v < V; ++v) {
@@ -497,27 +503,27 @@ KS_AVX512 void run_tile(const Rows& m, const float* x, size_t n, float* y, size_
       groups[v].p[i] = m.data + r * m.row_bytes;
     }
   }
-  __m512 acc[V];
+  __m512 acc[V * C];
 #pragma GCC unroll 16
-  for (int v = 0; v < V; ++v) acc[v] = _mm512_setzero_ps();
+  for (int v = 0; v < V * C; ++v) acc[v] = _mm512_setzero_ps();
   switch (m.type) {
     case kF32:
-      f32_tile<V>(groups, x, n, acc);
+      f32_tile<V, C>(groups, x, n, acc);
       break;
     case kF16:
-      f16_tile<V>(groups, x, n, acc);
+      f16_tile<V, C>(groups, x, n, acc);
       break;
     case kQ8_0:
-      q8_0_tile<V>(groups, x, n, acc);
+      q8_0_tile<V, C>(groups, x, n, acc);
       break;
     case kQ4_K:
-      quant_tile<QkDec<false>, V>(groups, x, n, acc);
+      quant_tile<QkDec<false>, V, C>(groups, x, n, acc);
       break;
     case kQ5_K:
-      quant_tile<QkDec<true>, V>(groups, x, n, acc);
+      quant_tile<QkDec<true>, V, C>(groups, x, n, acc);
       break;
     case kQ6_K:
-      quant_tile<Q6Dec, V>(groups, x, n, acc);
+      quant_tile<Q6Dec, V, C>(groups, x, n, acc);
       break;
     default:
       break;
@@ -526,18 +532,36 @@ KS_AVX512 void run_tile(const Rows& m, const float* x, size_t n, float* y, size_
   for (int v = 0; v < V; ++v) {
     if (groups[v].valid <= 0) continue;
     const __mmask16 mask = groups[v].valid == kLanes ? __mmask16(0xffff) : __mmask16((1u << groups[v].valid) - 1);
-    _mm512_mask_storeu_ps(y + r0 + size_t(v) * kLanes, mask, acc[v]);
+    for (int cx = 0; cx < C; ++cx) _mm512_mask_storeu_ps(y[cx] + r0 + size_t(v) * kLanes, mask, acc[v * C + cx]);
   }
 }
 
 }  // namespace
 
-KS_AVX512 void matvec_avx512(const Rows& m, const float* x, size_t n, float* y, size_t rows) {
+namespace {
+
+template <int C>
+KS_AVX512 void run_all(const Rows& m, const float* const* x, size_t n, float* const* y, size_t rows) {
   constexpr int kGroups = 2;
   constexpr size_t kTileRows = size_t(kGroups) * kLanes;
   size_t r = 0;
-  for (; r + kTileRows <= rows; r += kTileRows) run_tile<kGroups>(m, x, n, y, r, rows);
-  for (; r < rows; r += kLanes) run_tile<1>(m, x, n, y, r, rows);
+  for (; r + kTileRows <= rows; r += kTileRows) run_tile<kGroups, C>(m, x, n, y, r, rows);
+  for (; r < rows; r += kLanes) run_tile<1, C>(m, x, n, y, r, rows);
+}
+
+}  // namespace
+
+void matvec_avx512(const Rows& m, const float* const* x, int cols, size_t n, float* const* y, size_t rows) {
+  switch (cols) {
+    case 1:
+      return run_all<1>(m, x, n, y, rows);
+    case 2:
+      return run_all<2>(m, x, n, y, rows);
+    case 3:
+      return run_all<3>(m, x, n, y, rows);
+    default:
+      return run_all<4>(m, x, n, y, rows);
+  }
 }
 
 }  // namespace kestrune::matvec_detail

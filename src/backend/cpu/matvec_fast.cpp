@@ -50,12 +50,13 @@ bool kernel_type(uint32_t type) {
   }
 }
 
-void run_kernel(MatvecIsa isa, const matvec_detail::Rows& m, const float* x, size_t n, float* y, size_t rows) {
+void run_kernel(MatvecIsa isa, const matvec_detail::Rows& m, const float* const* x, int cols, size_t n,
+                float* const* y, size_t rows) {
 #ifdef KS_MATVEC_X86
-  if (isa == MatvecIsa::kAvx512) return matvec_detail::matvec_avx512(m, x, n, y, rows);
-  if (isa == MatvecIsa::kAvx2) return matvec_detail::matvec_avx2(m, x, n, y, rows);
+  if (isa == MatvecIsa::kAvx512) return matvec_detail::matvec_avx512(m, x, cols, n, y, rows);
+  if (isa == MatvecIsa::kAvx2) return matvec_detail::matvec_avx2(m, x, cols, n, y, rows);
 #else
-  (void)isa, (void)m, (void)x, (void)n, (void)y, (void)rows;
+  (void)isa, (void)m, (void)x, (void)cols, (void)n, (void)y, (void)rows;
 #endif
 }
 
@@ -94,16 +95,52 @@ bool matvec_isa_supported(MatvecIsa isa) {
 bool fast_matvec_available() { return matvec_best_isa() != MatvecIsa::kScalar; }
 
 Status matvec_rows_isa(MatvecIsa isa, const RowSource& rows, std::span<const float> x, std::span<float> y) {
+  const std::span<const float> xs[1] = {x};
+  const std::span<float> ys[1] = {y};
+  return matvec_rows_isa_multi(isa, rows, xs, ys);
+}
+
+Status matvec_rows_isa_multi(MatvecIsa isa, const RowSource& rows, std::span<const std::span<const float>> xs,
+                             std::span<const std::span<float>> ys) {
   if (!matvec_isa_supported(isa)) {
     return invalid_input(format("matvec: {} is not supported by this CPU", matvec_isa_name(isa)));
   }
-  if (isa == MatvecIsa::kScalar || y.empty()) return scalar_rows(rows, x, y, 0);
+  if (xs.size() != ys.size()) return invalid_input("matvec: input and output column counts differ");
+  if (xs.empty()) return {};
+  const size_t out_rows = ys[0].size();
+  bool same = true;
+  for (size_t k = 0; k < xs.size(); ++k) {
+    same = same && ys[k].size() == out_rows && xs[k].size() == xs[0].size();
+  }
+  // Column by column where the kernel's shared shape does not hold.
+  if (isa == MatvecIsa::kScalar || !same || xs.size() > size_t(matvec_detail::kMaxCols)) {
+    for (size_t k = 0; k < xs.size(); ++k) {
+      if (isa == MatvecIsa::kScalar || xs.size() == 1) {
+        KS_CHECK(scalar_rows(rows, xs[k], ys[k], 0));
+      } else {
+        KS_CHECK(matvec_rows_isa(isa, rows, xs[k], ys[k]));
+      }
+    }
+    return {};
+  }
+  if (out_rows == 0) return {};
+  const float* xp[matvec_detail::kMaxCols];
+  float* yp[matvec_detail::kMaxCols];
+  for (size_t k = 0; k < xs.size(); ++k) {
+    xp[k] = xs[k].data();
+    yp[k] = ys[k].data();
+  }
+  const int cols = static_cast<int>(xs.size());
+  auto scalar_all = [&](size_t first) -> Status {
+    for (size_t k = 0; k < xs.size(); ++k) KS_CHECK(scalar_rows(rows, xs[k], ys[k], first));
+    return {};
+  };
 
   if (const auto* dense = std::get_if<DenseRows>(&rows)) {
-    const size_t n = static_cast<size_t>(dense->ne0 < x.size() ? dense->ne0 : x.size());
-    if (n == 0) return scalar_rows(rows, x, y, 0);  // all zeros; no row is read
+    const size_t n = static_cast<size_t>(dense->ne0 < xs[0].size() ? dense->ne0 : xs[0].size());
+    if (n == 0) return scalar_all(0);  // all zeros; no row is read
     const matvec_detail::Rows m{kF32, reinterpret_cast<const uint8_t*>(dense->data), dense->ne0 * sizeof(float)};
-    run_kernel(isa, m, x.data(), n, y.data(), y.size());
+    run_kernel(isa, m, xp, cols, n, yp, out_rows);
     return {};
   }
 
@@ -112,23 +149,30 @@ Status matvec_rows_isa(MatvecIsa isa, const RowSource& rows, std::span<const flo
   const uint64_t stored = view.rows();
   // Anything the row fetch would refuse (unknown type, ragged blocks, no rows) goes
   // through the reference loop, which fails with the fetch's own error.
-  if (view.info == nullptr || !kernel_type(view.info->type) || stored == 0) return scalar_rows(rows, x, y, 0);
+  if (view.info == nullptr || !kernel_type(view.info->type) || stored == 0) return scalar_all(0);
   auto rs = row_size(*view.info);
-  if (!rs.ok()) return scalar_rows(rows, x, y, 0);
-  const size_t n = static_cast<size_t>(ne0 < x.size() ? ne0 : x.size());
-  const size_t fast = static_cast<size_t>(y.size() < stored ? y.size() : stored);
+  if (!rs.ok()) return scalar_all(0);
+  const size_t n = static_cast<size_t>(ne0 < xs[0].size() ? ne0 : xs[0].size());
+  const size_t fast = static_cast<size_t>(out_rows < stored ? out_rows : stored);
   if (n == 0) {
-    for (size_t r = 0; r < fast; ++r) y[r] = 0.0f;
+    for (size_t k = 0; k < xs.size(); ++k) {
+      for (size_t r = 0; r < fast; ++r) ys[k][r] = 0.0f;
+    }
   } else {
     const matvec_detail::Rows m{view.info->type, view.data, *rs};
-    run_kernel(isa, m, x.data(), n, y.data(), fast);
+    run_kernel(isa, m, xp, cols, n, yp, fast);
   }
   // Rows past the stored ones fail as the row fetch does.
-  return fast < y.size() ? scalar_rows(rows, x, y, fast) : Status{};
+  return fast < out_rows ? scalar_all(fast) : Status{};
 }
 
 Status matvec_rows_fast(const RowSource& rows, std::span<const float> x, std::span<float> y) {
   return matvec_rows_isa(matvec_best_isa(), rows, x, y);
+}
+
+Status matvec_rows_fast_multi(const RowSource& rows, std::span<const std::span<const float>> xs,
+                              std::span<const std::span<float>> ys) {
+  return matvec_rows_isa_multi(matvec_best_isa(), rows, xs, ys);
 }
 
 }  // namespace kestrune

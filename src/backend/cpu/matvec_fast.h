@@ -32,4 +32,12 @@ Status matvec_rows_fast(const RowSource& rows, std::span<const float> x, std::sp
 // is an invalid-input error.
 Status matvec_rows_isa(MatvecIsa isa, const RowSource& rows, std::span<const float> x, std::span<float> y);
 
+// Several columns through one read of the rows: ys[k][r] = dot(row r, xs[k]), the bits
+// of matvec_rows_fast per column. Up to four columns of one length share the kernel;
+// other shapes run column by column.
+Status matvec_rows_fast_multi(const RowSource& rows, std::span<const std::span<const float>> xs,
+                              std::span<const std::span<float>> ys);
+Status matvec_rows_isa_multi(MatvecIsa isa, const RowSource& rows, std::span<const std::span<const float>> xs,
+                             std::span<const std::span<float>> ys);
+
 }  // namespace kestrune

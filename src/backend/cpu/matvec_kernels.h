@@ -17,9 +17,11 @@ struct Rows {
 };
 
 
-// y[r] = dot(row r[0..n), x[0..n)) for r < rows, n at most the row length. The type must
-// be one of F32, F16, Q8_0, Q4_K, Q5_K, Q6_K.
-void matvec_avx512(const Rows& m, const float* x, size_t n, float* y, size_t rows);
-void matvec_avx2(const Rows& m, const float* x, size_t n, float* y, size_t rows);
+// Up to kMaxCols columns at once: y[k][r] = dot(row r[0..n), x[k][0..n)) for r < rows
+// and k < cols, n at most the row length; each row is dequantized once for all columns.
+// The type must be one of F32, F16, Q8_0, Q4_K, Q5_K, Q6_K.
+constexpr int kMaxCols = 4;
+void matvec_avx512(const Rows& m, const float* const* x, int cols, size_t n, float* const* y, size_t rows);
+void matvec_avx2(const Rows& m, const float* const* x, int cols, size_t n, float* const* y, size_t rows);
 
 }  // namespace kestrune::matvec_detail
