@@ -62,12 +62,55 @@ KS_AVX512_INLINE void transpose_bytes(__m512i r[16]) {
   }
 }
 
+// Sixteen rows of 16 bytes in; afterwards r[c] holds byte c of rows 0..15.
+KS_AVX512_INLINE void transpose_bytes16(__m128i r[16]) {
+  __m128i t[16], u[16];
+#pragma GCC unroll 16
+  for (int i = 0; i < 8; ++i) {
+    t[i] = _mm_unpacklo_epi8(r[2 * i], r[2 * i + 1]);
+    t[i + 8] = _mm_unpackhi_epi8(r[2 * i], r[2 * i + 1]);
+  }
+#pragma GCC unroll 16
+  for (int h = 0; h < 2; ++h) {
+#pragma GCC unroll 16
+    for (int j = 0; j < 4; ++j) {
+      u[j + 8 * h] = _mm_unpacklo_epi16(t[2 * j + 8 * h], t[2 * j + 1 + 8 * h]);
+      u[j + 4 + 8 * h] = _mm_unpackhi_epi16(t[2 * j + 8 * h], t[2 * j + 1 + 8 * h]);
+    }
+  }
+#pragma GCC unroll 16
+  for (int q = 0; q < 4; ++q) {
+#pragma GCC unroll 16
+    for (int m = 0; m < 2; ++m) {
+      t[m + 4 * q] = _mm_unpacklo_epi32(u[2 * m + 4 * q], u[2 * m + 1 + 4 * q]);
+      t[m + 4 * q + 2] = _mm_unpackhi_epi32(u[2 * m + 4 * q], u[2 * m + 1 + 4 * q]);
+    }
+  }
+#pragma GCC unroll 16
+  for (int p = 0; p < 8; ++p) {
+    r[2 * p] = _mm_unpacklo_epi64(t[2 * p], t[2 * p + 1]);
+    r[2 * p + 1] = _mm_unpackhi_epi64(t[2 * p], t[2 * p + 1]);
+  }
+}
+
 // Row pointers of a group: lanes past the last row repeat it (their sums are dropped).
 struct Group {
   const uint8_t* p[kLanes];
   int valid = kLanes;
   size_t ahead = 0;  // bytes from a row to the same row of the next tile
 };
+
+// Sixteen halves from their low and high bytes, as floats.
+KS_AVX512_INLINE __m512 halves16(__m128i lo, __m128i hi) {
+  return _mm512_cvtph_ps(_mm256_set_m128i(_mm_unpackhi_epi8(lo, hi), _mm_unpacklo_epi8(lo, hi)));
+}
+
+// The 16 bytes at `off` of every row of a group, transposed: r[c] lane i = byte c of row i.
+KS_AVX512_INLINE void gather_bytes16(const Group& g, size_t off, __m128i r[16]) {
+#pragma GCC unroll 16
+  for (int i = 0; i < kLanes; ++i) r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g.p[i] + off));
+  transpose_bytes16(r);
+}
 
 // Streams of 32+ rows defeat the hardware prefetcher, so the next tile's bytes at
 // [off, off + bytes) are fetched while this one computes: part `part` of `parts` of its
@@ -107,24 +150,28 @@ struct QkDec {
 
   KS_AVX512 static void decode(const Group& g, size_t step, uint8_t* tile, float* a, float* b) {
     const size_t off = step * kBlock;
-    alignas(32) uint16_t d[kLanes], dmin[kLanes];
-    alignas(16) uint8_t sc[8][kLanes], mn[8][kLanes];
-#pragma GCC unroll 16
-    for (int i = 0; i < kLanes; ++i) {
-      const uint8_t* blk = g.p[i] + off;
-      d[i] = load_u16(blk);
-      dmin[i] = load_u16(blk + 2);
-#pragma GCC unroll 16
-      for (int j = 0; j < 8; ++j) k_scale_min(j, blk + 4, sc[j][i], mn[j][i]);
-    }
-    const __m512 vd = _mm512_cvtph_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(d)));
-    const __m512 vdmin = _mm512_cvtph_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(dmin)));
-#pragma GCC unroll 16
+    // Bytes 0-3 are d and dmin, 4-15 the packed scales: transposed, s[c] lane i is
+    // byte c of row i's block.
+    __m128i s[16];
+    gather_bytes16(g, off, s);
+    const __m512 vd = halves16(s[0], s[1]);
+    const __m512 vdmin = halves16(s[2], s[3]);
+    const __m128i m63 = _mm_set1_epi8(63), m15 = _mm_set1_epi8(15), top2 = _mm_set1_epi8(char(0xc0));
+#pragma GCC unroll 8
     for (int j = 0; j < 8; ++j) {
-      const __m512 fsc = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(sc[j]))));
-      const __m512 fm = _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(mn[j]))));
-      _mm512_store_ps(a + 16 * j, _mm512_mul_ps(vd, fsc));
-      _mm512_store_ps(b + 16 * j, _mm512_mul_ps(vdmin, fm));
+      // The 6-bit scale and min of sub-block j, as the scalar decoder unpacks them.
+      const __m128i* f = s + 4;
+      __m128i sc, mn;
+      if (j < 4) {
+        sc = _mm_and_si128(f[j], m63);
+        mn = _mm_and_si128(f[j + 4], m63);
+      } else {
+        sc = _mm_or_si128(_mm_and_si128(f[j + 4], m15), _mm_srli_epi16(_mm_and_si128(f[j - 4], top2), 2));
+        mn = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(f[j + 4], 4), m15),
+                          _mm_srli_epi16(_mm_and_si128(f[j], top2), 2));
+      }
+      _mm512_store_ps(a + 16 * j, _mm512_mul_ps(vd, _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(sc))));
+      _mm512_store_ps(b + 16 * j, _mm512_mul_ps(vdmin, _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(mn))));
     }
 
     __m512i qh[16];
@@ -175,20 +222,14 @@ struct Q6Dec {
 
   KS_AVX512 static void decode(const Group& g, size_t step, uint8_t* tile, float* a, float*) {
     const size_t off = step * kBlock;
-    alignas(32) uint16_t d[kLanes];
-    alignas(16) int8_t sc[16][kLanes];
-#pragma GCC unroll 16
-    for (int i = 0; i < kLanes; ++i) {
-      const uint8_t* blk = g.p[i] + off;
-      d[i] = load_u16(blk + 208);
-#pragma GCC unroll 16
-      for (int j = 0; j < 16; ++j) sc[j][i] = static_cast<int8_t>(blk[192 + j]);
-    }
-    const __m512 vd = _mm512_cvtph_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(d)));
+    // Bytes 192-207 are the scales, 208-209 d.
+    __m128i sc[16], tail[16];
+    gather_bytes16(g, off + 192, sc);
+    gather_bytes16(g, off + 194, tail);  // the last 16 bytes of the block; d is bytes 14, 15
+    const __m512 vd = halves16(tail[14], tail[15]);
 #pragma GCC unroll 16
     for (int j = 0; j < 16; ++j) {
-      const __m512 fsc = _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(sc[j]))));
-      _mm512_store_ps(a + 16 * j, _mm512_mul_ps(vd, fsc));
+      _mm512_store_ps(a + 16 * j, _mm512_mul_ps(vd, _mm512_cvtepi32_ps(_mm512_cvtepi8_epi32(sc[j]))));
     }
     __m512i qh[16];
 #pragma GCC unroll 16
