@@ -210,7 +210,10 @@ KS_AVX2_INLINE void accumulate(const Group* groups, size_t off, const uint8_t* t
         __m256 w = _mm256_mul_ps(va, q);
         if constexpr (D::kMin) w = _mm256_sub_ps(w, vb);
 #pragma GCC unroll 4
-        for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm256_add_ps(acc[v * C + cx], _mm256_mul_ps(w, _mm256_set1_ps(x[cx][c0 + 16 * e + j])));
+        for (int cx = 0; cx < C; ++cx) {
+          acc[v * C + cx] =
+              _mm256_add_ps(acc[v * C + cx], _mm256_mul_ps(w, _mm256_set1_ps(x[cx][c0 + 16 * e + j])));
+        }
       }
     }
   }
@@ -424,7 +427,10 @@ KS_AVX2 void f32_tile(const Group* groups, const float* const* x, size_t n, __m2
       }
       for (int c = 0; c < cols; ++c) {
 #pragma GCC unroll 4
-        for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm256_add_ps(acc[v * C + cx], _mm256_mul_ps(col[c], _mm256_set1_ps(x[cx][c0 + c])));
+        for (int cx = 0; cx < C; ++cx) {
+          acc[v * C + cx] =
+              _mm256_add_ps(acc[v * C + cx], _mm256_mul_ps(col[c], _mm256_set1_ps(x[cx][c0 + c])));
+        }
       }
     }
   }

@@ -285,7 +285,10 @@ KS_AVX512_INLINE void accumulate(const Group* groups, size_t off, const uint8_t*
         __m512 w = _mm512_mul_ps(va, q);
         if constexpr (D::kMin) w = _mm512_sub_ps(w, vb);
 #pragma GCC unroll 4
-        for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm512_add_ps(acc[v * C + cx], _mm512_mul_ps(w, _mm512_set1_ps(x[cx][c0 + 16 * e + j])));
+        for (int cx = 0; cx < C; ++cx) {
+          acc[v * C + cx] =
+              _mm512_add_ps(acc[v * C + cx], _mm512_mul_ps(w, _mm512_set1_ps(x[cx][c0 + 16 * e + j])));
+        }
       }
     }
   }
@@ -519,7 +522,10 @@ KS_AVX512 void f32_tile(const Group* groups, const float* const* x, size_t n, __
       }
       for (int c = 0; c < cols; ++c) {
 #pragma GCC unroll 4
-        for (int cx = 0; cx < C; ++cx) acc[v * C + cx] = _mm512_add_ps(acc[v * C + cx], _mm512_mul_ps(col[c], _mm512_set1_ps(x[cx][c0 + c])));
+        for (int cx = 0; cx < C; ++cx) {
+          acc[v * C + cx] =
+              _mm512_add_ps(acc[v * C + cx], _mm512_mul_ps(col[c], _mm512_set1_ps(x[cx][c0 + c])));
+        }
       }
     }
   }
