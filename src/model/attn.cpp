@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "backend/cpu/matvec_fast.h"
 #include "common/format.h"
 
 namespace kestrune {
@@ -60,23 +61,6 @@ Status norm_and_rotate_heads(std::span<float> v, uint64_t heads, uint64_t hd, st
   return {};
 }
 
-// w[s] = dot(q, key s) * scale for s < T, key s at keys + s * stride. Eight positions
-// share one pass over q; each dot is still its own left-to-right sum.
-void scores(std::span<const float> q, const float* keys, uint64_t stride, uint64_t T, float scale, float* w) {
-  constexpr uint64_t kPos = 8;
-  const size_t hd = q.size();
-  uint64_t s = 0;
-  for (; s + kPos <= T; s += kPos) {
-    float acc[kPos] = {};
-    const float* k = keys + s * stride;
-    for (size_t j = 0; j < hd; ++j) {
-      for (uint64_t p = 0; p < kPos; ++p) acc[p] = acc[p] + q[j] * k[p * stride + j];
-    }
-    for (uint64_t p = 0; p < kPos; ++p) w[s + p] = acc[p] * scale;
-  }
-  for (; s < T; ++s) w[s] = dot(q, {keys + s * stride, hd}) * scale;
-}
-
 // One token's queries and gates (normed and rotated) and how many cached positions it
 // attends over.
 struct AttnQuery {
@@ -110,32 +94,45 @@ Status attn_prepare(const AttentionGeometry& g, const AttnTensors& t, uint32_t p
   return {};
 }
 
-// Softmax attention of head h over cached positions [0, T) into oh (hd floats, zeroed),
-// gated. Later positions in the cache are never read.
-void attend_head(const AttentionGeometry& g, const KvCache& kv, const AttnQuery& a, uint64_t h, float* oh,
-                 std::vector<float>& w) {
+// Softmax attention of heads [h0, h0 + nh) (one kv head, nh <= 4) over cached positions
+// [0, T) into o (the token's n_head*hd floats, zeroed), gated. The heads' scores share
+// one pass over the keys; later positions in the cache are never read.
+void attend_heads(const AttentionGeometry& g, const KvCache& kv, const AttnQuery& a, uint64_t h0, uint64_t nh,
+                  float* o, std::vector<float>& w) {
   const uint64_t hd = g.head_dim, kv_width = g.n_kv * hd, T = a.T;
-  const uint64_t kvh = h / (g.n_head / g.n_kv);
+  const uint64_t kvh = h0 / (g.n_head / g.n_kv);
   const float scale = 1.0f / sqrtf(static_cast<float>(hd));
-  w.resize(static_cast<size_t>(T));
-  std::span<const float> qh(a.q.data() + h * hd, static_cast<size_t>(hd));
-  scores(qh, kv.k.data() + kvh * hd, kv_width, T, scale, w.data());
-  float m = -std::numeric_limits<float>::infinity();
-  for (uint64_t s = 0; s < T; ++s) {
-    if (w[s] > m) m = w[s];  // a NaN never becomes the maximum
+  w.resize(static_cast<size_t>(nh * T));
+  const float* qs[4];
+  float* ws[4];
+  for (uint64_t i = 0; i < nh; ++i) {
+    qs[i] = a.q.data() + (h0 + i) * hd;
+    ws[i] = w.data() + i * T;
   }
-  float sum = 0.0f;
-  for (uint64_t s = 0; s < T; ++s) {
-    w[s] = expf(w[s] - m);
-    sum = sum + w[s];
+  dot_rows_f32(kv.k.data() + kvh * hd, static_cast<size_t>(kv_width), static_cast<size_t>(hd),
+               static_cast<size_t>(T), {qs, static_cast<size_t>(nh)}, {ws, static_cast<size_t>(nh)});
+  for (uint64_t i = 0; i < nh; ++i) {
+    const uint64_t h = h0 + i;
+    float* wh = ws[i];
+    float m = -std::numeric_limits<float>::infinity();
+    for (uint64_t s = 0; s < T; ++s) {
+      wh[s] = wh[s] * scale;
+      if (wh[s] > m) m = wh[s];  // a NaN never becomes the maximum
+    }
+    float sum = 0.0f;
+    for (uint64_t s = 0; s < T; ++s) {
+      wh[s] = expf(wh[s] - m);
+      sum = sum + wh[s];
+    }
+    for (uint64_t s = 0; s < T; ++s) wh[s] = wh[s] / sum;
+    float* oh = o + h * hd;
+    for (uint64_t s = 0; s < T; ++s) {
+      const float* vs = kv.v.data() + s * kv_width + kvh * hd;
+      for (uint64_t j = 0; j < hd; ++j) oh[j] = vs[j] * wh[s] + oh[j];
+    }
+    const float* gh = a.gate.data() + h * hd;
+    for (uint64_t j = 0; j < hd; ++j) oh[j] = sigmoid(gh[j]) * oh[j];
   }
-  for (uint64_t s = 0; s < T; ++s) w[s] = w[s] / sum;
-  for (uint64_t s = 0; s < T; ++s) {
-    const float* vs = kv.v.data() + s * kv_width + kvh * hd;
-    for (uint64_t j = 0; j < hd; ++j) oh[j] = vs[j] * w[s] + oh[j];
-  }
-  const float* gh = a.gate.data() + h * hd;
-  for (uint64_t j = 0; j < hd; ++j) oh[j] = sigmoid(gh[j]) * oh[j];
 }
 
 // Every column's attention: each token appends before the next one's norms, then all
@@ -149,17 +146,23 @@ Status attend_all(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos
   }
   const uint64_t hd = g.head_dim;
   for (auto& oj : o) std::fill(oj.begin(), oj.end(), 0.0f);
-  // Item h * n + j: contiguous ranges take whole heads, which balances the lengths.
+  // Heads of one kv head go together, up to four: their scores share the key reads.
+  const uint64_t group = g.n_head / g.n_kv;
+  if (group == 0) return {};
+  const uint64_t per_set = std::min<uint64_t>(group, 4);
+  const uint64_t sets_per_kv = (group + per_set - 1) / per_set;
+  const uint64_t sets = g.n_kv * sets_per_kv;
+  // Item set * n + j: contiguous ranges take whole head sets, which balances the lengths.
   auto items = [&](size_t i0, size_t i1) {
     std::vector<float> w;
     for (size_t i = i0; i < i1; ++i) {
-      const uint64_t h = i / n;
+      const uint64_t set = i / n, kvh = set / sets_per_kv, first = (set % sets_per_kv) * per_set;
       const size_t j = i % n;
-      attend_head(g, kv, qs[j], h, o[j].data() + h * hd, w);
+      attend_heads(g, kv, qs[j], kvh * group + first, std::min(per_set, group - first), o[j].data(), w);
     }
   };
-  const uint64_t per_item = std::max<uint64_t>(1, 2 * (static_cast<uint64_t>(pos) + n) * hd);
-  parallel_for(t.pool, static_cast<size_t>(g.n_head) * n, items,
+  const uint64_t per_item = std::max<uint64_t>(1, 2 * per_set * (static_cast<uint64_t>(pos) + n) * hd);
+  parallel_for(t.pool, static_cast<size_t>(sets) * n, items,
                static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / per_item)));
   return {};
 }

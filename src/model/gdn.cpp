@@ -70,14 +70,21 @@ inline __attribute__((always_inline)) void step_heads(float* S, const float* q, 
     for (uint64_t b = 0; b < d; ++b) e[b] = 0.0f;
     for (uint64_t a = 0; a < d; ++a) {
       float* row = s + a * d;
-      for (uint64_t b = 0; b < d; ++b) row[b] = row[b] * dl;
-      for (uint64_t b = 0; b < d; ++b) e[b] = row[b] * kg[a] + e[b];
+      const float ka = kg[a];
+      for (uint64_t b = 0; b < d; ++b) {
+        const float r = row[b] * dl;
+        row[b] = r;
+        e[b] = r * ka + e[b];
+      }
     }
     for (uint64_t a = 0; a < d; ++a) {
-      const float kb = kg[a] * beta[l];
+      const float kb = kg[a] * beta[l], qa = qg[a];
       float* row = s + a * d;
-      for (uint64_t b = 0; b < d; ++b) row[b] = (vl[b] - e[b]) * kb + row[b];
-      for (uint64_t b = 0; b < d; ++b) ol[b] = row[b] * qg[a] + ol[b];
+      for (uint64_t b = 0; b < d; ++b) {
+        const float r = (vl[b] - e[b]) * kb + row[b];
+        row[b] = r;
+        ol[b] = r * qa + ol[b];
+      }
     }
   }
 }

@@ -490,5 +490,40 @@ TEST(DequantFast, RowsEqualTheBlockDecoders) {
   EXPECT_EQ(past.error().message, "row 2 out of range (2)");
 }
 
+// Strided float rows (a head's slice of an attention cache) against the plain loop, for
+// one to four query columns sharing the pass.
+TEST(DotRowsF32, StridedRowsEqualThePlainLoop) {
+  std::mt19937 rng(99);
+  for (size_t n : {1, 7, 16, 33, 128, 256}) {
+    for (size_t rows : {1, 5, 16, 17, 40}) {
+      const size_t stride = 3 * n + 5;
+      const auto keys = random_x(rows * stride, rng);
+      for (size_t cols = 1; cols <= 4; ++cols) {
+        std::vector<std::vector<float>> q, w(cols, std::vector<float>(rows + 4, 555.0f));
+        std::vector<const float*> qp;
+        std::vector<float*> wp;
+        for (size_t c = 0; c < cols; ++c) {
+          q.push_back(random_x(n, rng));
+          qp.push_back(q[c].data());
+          wp.push_back(w[c].data());
+        }
+        dot_rows_f32(keys.data() + n, stride, n, rows, qp, wp);
+        for (size_t c = 0; c < cols; ++c) {
+          std::vector<float> want(rows);
+          for (size_t r = 0; r < rows; ++r) {
+            float acc = 0.0f;
+            for (size_t i = 0; i < n; ++i) acc = acc + keys[n + r * stride + i] * q[c][i];
+            want[r] = acc;
+          }
+          for (size_t r = rows; r < w[c].size(); ++r) ASSERT_EQ(w[c][r], 555.0f) << "wrote past row " << rows;
+          w[c].resize(rows);
+          expect_same_bits(want, w[c], "n " + std::to_string(n) + " rows " + std::to_string(rows) + " column " +
+                                           std::to_string(c) + " of " + std::to_string(cols));
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kestrune

@@ -2,6 +2,7 @@
 // of a group of 8 rows; 32-byte pieces of 8 rows are transposed so that one vector
 // holds one column, dequantized with the decoder's own operations in its order,
 // multiplied by x[c] and added to the row sums, columns strictly in order.
+#include "backend/cpu/byte_transpose.h"
 #include "backend/cpu/matvec_kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -61,6 +62,19 @@ struct Group {
   size_t ahead = 0;  // bytes from a row to the same row of the next tile
 };
 
+// The 16 bytes at `off` of the group's rows, transposed: r[c] byte i is byte c of row i
+// (bytes 8-15 are zero).
+KS_AVX2_INLINE void gather_bytes16(const Group& g, size_t off, __m128i r[16]) {
+#pragma GCC unroll 8
+  for (int i = 0; i < kLanes; ++i) r[i] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g.p[i] + off));
+#pragma GCC unroll 8
+  for (int i = kLanes; i < 16; ++i) r[i] = _mm_setzero_si128();
+  transpose_bytes16(r);
+}
+
+// Eight halves from their low and high bytes, as floats.
+KS_AVX2_INLINE __m256 halves8(__m128i lo, __m128i hi) { return _mm256_cvtph_ps(_mm_unpacklo_epi8(lo, hi)); }
+
 // The next tile's bytes at [off, off + bytes), part `part` of `parts` of its rows, so
 // that the requests spread over the computation. Prefetches never fault.
 template <int V>
@@ -89,21 +103,17 @@ struct QkDec {
 
   KS_AVX2 static void decode(const Group& g, size_t step, uint8_t* tile, float* a, float* b) {
     const size_t off = step * kBlock;
-    alignas(16) uint16_t d[kLanes], dmin[kLanes];
-    alignas(16) uint8_t sc[8][16], mn[8][16];
-    for (int i = 0; i < kLanes; ++i) {
-      const uint8_t* blk = g.p[i] + off;
-      d[i] = load_u16(blk);
-      dmin[i] = load_u16(blk + 2);
-      for (int j = 0; j < 8; ++j) k_scale_min(j, blk + 4, sc[j][i], mn[j][i]);
-    }
-    const __m256 vd = _mm256_cvtph_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(d)));
-    const __m256 vdmin = _mm256_cvtph_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(dmin)));
+    // Bytes 0-3 are d and dmin, 4-15 the packed scales.
+    __m128i s[16];
+    gather_bytes16(g, off, s);
+    const __m256 vd = halves8(s[0], s[1]);
+    const __m256 vdmin = halves8(s[2], s[3]);
+#pragma GCC unroll 8
     for (int j = 0; j < 8; ++j) {
-      const __m256 fsc = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(sc[j]))));
-      const __m256 fm = _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(mn[j]))));
-      _mm256_store_ps(a + 8 * j, _mm256_mul_ps(vd, fsc));
-      _mm256_store_ps(b + 8 * j, _mm256_mul_ps(vdmin, fm));
+      __m128i sc, mn;
+      k_scale_min16(j, s + 4, sc, mn);
+      _mm256_store_ps(a + 8 * j, _mm256_mul_ps(vd, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(sc))));
+      _mm256_store_ps(b + 8 * j, _mm256_mul_ps(vdmin, _mm256_cvtepi32_ps(_mm256_cvtepu8_epi32(mn))));
     }
     __m256i qh[8];
     if constexpr (kFive) {
@@ -143,17 +153,14 @@ struct Q6Dec {
 
   KS_AVX2 static void decode(const Group& g, size_t step, uint8_t* tile, float* a, float*) {
     const size_t off = step * kBlock;
-    alignas(16) uint16_t d[kLanes];
-    alignas(16) int8_t sc[16][16];
-    for (int i = 0; i < kLanes; ++i) {
-      const uint8_t* blk = g.p[i] + off;
-      d[i] = load_u16(blk + 208);
-      for (int j = 0; j < 16; ++j) sc[j][i] = static_cast<int8_t>(blk[192 + j]);
-    }
-    const __m256 vd = _mm256_cvtph_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(d)));
+    // Bytes 192-207 are the scales, 208-209 d (bytes 14, 15 of the block's last 16).
+    __m128i sc[16], tail[16];
+    gather_bytes16(g, off + 192, sc);
+    gather_bytes16(g, off + 194, tail);
+    const __m256 vd = halves8(tail[14], tail[15]);
+#pragma GCC unroll 16
     for (int j = 0; j < 16; ++j) {
-      const __m256 fsc = _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(sc[j]))));
-      _mm256_store_ps(a + 8 * j, _mm256_mul_ps(vd, fsc));
+      _mm256_store_ps(a + 8 * j, _mm256_mul_ps(vd, _mm256_cvtepi32_ps(_mm256_cvtepi8_epi32(sc[j]))));
     }
     const __m256i low4 = _mm256_set1_epi8(15);
     const __m256i two_bits = _mm256_set1_epi8(0x30);

@@ -2,6 +2,7 @@
 // of 16 rows is transposed (bytes, halves or floats) so that one vector holds one
 // column of the group, dequantized with the decoder's own operations in the decoder's
 // order, multiplied by x[c] and added to the row sums. Columns run strictly in order.
+#include "backend/cpu/byte_transpose.h"
 #include "backend/cpu/matvec_kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -59,37 +60,6 @@ KS_AVX512_INLINE void transpose_bytes(__m512i r[16]) {
   for (int p = 0; p < 8; ++p) {
     r[2 * p] = _mm512_unpacklo_epi64(t[2 * p], t[2 * p + 1]);
     r[2 * p + 1] = _mm512_unpackhi_epi64(t[2 * p], t[2 * p + 1]);
-  }
-}
-
-// Sixteen rows of 16 bytes in; afterwards r[c] holds byte c of rows 0..15.
-KS_AVX512_INLINE void transpose_bytes16(__m128i r[16]) {
-  __m128i t[16], u[16];
-#pragma GCC unroll 16
-  for (int i = 0; i < 8; ++i) {
-    t[i] = _mm_unpacklo_epi8(r[2 * i], r[2 * i + 1]);
-    t[i + 8] = _mm_unpackhi_epi8(r[2 * i], r[2 * i + 1]);
-  }
-#pragma GCC unroll 16
-  for (int h = 0; h < 2; ++h) {
-#pragma GCC unroll 16
-    for (int j = 0; j < 4; ++j) {
-      u[j + 8 * h] = _mm_unpacklo_epi16(t[2 * j + 8 * h], t[2 * j + 1 + 8 * h]);
-      u[j + 4 + 8 * h] = _mm_unpackhi_epi16(t[2 * j + 8 * h], t[2 * j + 1 + 8 * h]);
-    }
-  }
-#pragma GCC unroll 16
-  for (int q = 0; q < 4; ++q) {
-#pragma GCC unroll 16
-    for (int m = 0; m < 2; ++m) {
-      t[m + 4 * q] = _mm_unpacklo_epi32(u[2 * m + 4 * q], u[2 * m + 1 + 4 * q]);
-      t[m + 4 * q + 2] = _mm_unpackhi_epi32(u[2 * m + 4 * q], u[2 * m + 1 + 4 * q]);
-    }
-  }
-#pragma GCC unroll 16
-  for (int p = 0; p < 8; ++p) {
-    r[2 * p] = _mm_unpacklo_epi64(t[2 * p], t[2 * p + 1]);
-    r[2 * p + 1] = _mm_unpackhi_epi64(t[2 * p], t[2 * p + 1]);
   }
 }
 
@@ -156,20 +126,10 @@ struct QkDec {
     gather_bytes16(g, off, s);
     const __m512 vd = halves16(s[0], s[1]);
     const __m512 vdmin = halves16(s[2], s[3]);
-    const __m128i m63 = _mm_set1_epi8(63), m15 = _mm_set1_epi8(15), top2 = _mm_set1_epi8(char(0xc0));
 #pragma GCC unroll 8
     for (int j = 0; j < 8; ++j) {
-      // The 6-bit scale and min of sub-block j, as the scalar decoder unpacks them.
-      const __m128i* f = s + 4;
       __m128i sc, mn;
-      if (j < 4) {
-        sc = _mm_and_si128(f[j], m63);
-        mn = _mm_and_si128(f[j + 4], m63);
-      } else {
-        sc = _mm_or_si128(_mm_and_si128(f[j + 4], m15), _mm_srli_epi16(_mm_and_si128(f[j - 4], top2), 2));
-        mn = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(f[j + 4], 4), m15),
-                          _mm_srli_epi16(_mm_and_si128(f[j], top2), 2));
-      }
+      k_scale_min16(j, s + 4, sc, mn);
       _mm512_store_ps(a + 16 * j, _mm512_mul_ps(vd, _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(sc))));
       _mm512_store_ps(b + 16 * j, _mm512_mul_ps(vdmin, _mm512_cvtepi32_ps(_mm512_cvtepu8_epi32(mn))));
     }

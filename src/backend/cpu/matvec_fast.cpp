@@ -1,5 +1,6 @@
 #include "backend/cpu/matvec_fast.h"
 
+#include <algorithm>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -164,6 +165,25 @@ Status matvec_rows_isa_multi(MatvecIsa isa, const RowSource& rows, std::span<con
   }
   // Rows past the stored ones fail as the row fetch does.
   return fast < out_rows ? scalar_all(fast) : Status{};
+}
+
+void dot_rows_f32(const float* base, size_t stride, size_t n, size_t rows, std::span<const float* const> xs,
+                  std::span<float* const> ys) {
+  const size_t cols = std::min(xs.size(), ys.size());
+  if (n > 0 && cols > 0 && cols <= size_t(matvec_detail::kMaxCols) && fast_matvec_available() &&
+      !reference_forced()) {
+    const matvec_detail::Rows m{kF32, reinterpret_cast<const uint8_t*>(base), stride * sizeof(float)};
+    run_kernel(matvec_best_isa(), m, xs.data(), static_cast<int>(cols), n, ys.data(), rows);
+    return;
+  }
+  for (size_t k = 0; k < cols; ++k) {
+    for (size_t r = 0; r < rows; ++r) {
+      const float* row = base + r * stride;
+      float acc = 0.0f;
+      for (size_t i = 0; i < n; ++i) acc = acc + row[i] * xs[k][i];
+      ys[k][r] = acc;
+    }
+  }
 }
 
 Status matvec_rows_fast(const RowSource& rows, std::span<const float> x, std::span<float> y) {

@@ -40,4 +40,10 @@ Status matvec_rows_fast_multi(const RowSource& rows, std::span<const std::span<c
 Status matvec_rows_isa_multi(MatvecIsa isa, const RowSource& rows, std::span<const std::span<const float>> xs,
                              std::span<const std::span<float>> ys);
 
+// ys[k][r] = dot(x_k, row r) over n floats for up to four columns, row r at
+// base + r * stride (rows of a strided float matrix, such as a head's slice of an
+// attention cache). Bit-identical to the scalar dot, s = s + row[i] * x[i] from zero.
+void dot_rows_f32(const float* base, size_t stride, size_t n, size_t rows, std::span<const float* const> xs,
+                  std::span<float* const> ys);
+
 }  // namespace kestrune
