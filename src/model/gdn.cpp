@@ -3,6 +3,7 @@
 #include <math.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "common/format.h"
 
@@ -53,73 +54,111 @@ Result<GdnTensors> bind_gdn(const WeightSource& w, uint64_t layer, Route route, 
 
 namespace {
 
-// gdn_step for value heads [l0, l1). Two passes over each head's state: decay a row and
-// add it into e, then update a row and add it into out. Each sum still runs over the
-// rows in order, and every element is decayed before it is read.
-inline __attribute__((always_inline)) void step_heads(float* S, const float* q, const float* k, const float* v,
-                                                      const float* decay, const float* beta, float* out, uint64_t d,
-                                                      uint64_t hk, uint64_t l0, uint64_t l1, float* e) {
+// One token's inputs to the delta rule of every head: q, k (Hk heads of d), v and out
+// (Hv heads of d), per-head decay and strength.
+struct StepToken {
+  const float* q;
+  const float* k;
+  const float* v;
+  const float* decay;
+  const float* beta;
+  float* out;
+};
+
+// The delta rule of value heads [l0, l1) for tokens [0, n) in order. Per token, two
+// passes over a head's state: decay each row and add it into e, then update each row
+// and add it into out. A token's second pass and the next token's first pass visit the
+// rows in the same order, so they share one sweep: a row is fully updated before it is
+// decayed again, and every sum still runs over the rows in order.
+inline __attribute__((always_inline)) void step_tokens(float* S, const StepToken* tok, size_t n, uint64_t d,
+                                                       uint64_t hk, uint64_t l0, uint64_t l1, float* e_cur,
+                                                       float* e_next) {
   for (uint64_t l = l0; l < l1; ++l) {
     const uint64_t g = l % hk;  // value heads cycle over the key heads
     float* s = S + l * d * d;
-    const float* kg = k + g * d;
-    const float* qg = q + g * d;
-    const float* vl = v + l * d;
-    float* ol = out + l * d;
-    const float dl = decay[l];
-    for (uint64_t b = 0; b < d; ++b) e[b] = 0.0f;
-    for (uint64_t a = 0; a < d; ++a) {
-      float* row = s + a * d;
-      const float ka = kg[a];
-      for (uint64_t b = 0; b < d; ++b) {
-        const float r = row[b] * dl;
-        row[b] = r;
-        e[b] = r * ka + e[b];
+    for (uint64_t b = 0; b < d; ++b) e_cur[b] = 0.0f;
+    {
+      const float* kg = tok[0].k + g * d;
+      const float dl = tok[0].decay[l];
+      for (uint64_t a = 0; a < d; ++a) {
+        float* row = s + a * d;
+        const float ka = kg[a];
+        for (uint64_t b = 0; b < d; ++b) {
+          const float r = row[b] * dl;
+          row[b] = r;
+          e_cur[b] = r * ka + e_cur[b];
+        }
       }
     }
-    for (uint64_t a = 0; a < d; ++a) {
-      const float kb = kg[a] * beta[l], qa = qg[a];
-      float* row = s + a * d;
-      for (uint64_t b = 0; b < d; ++b) {
-        const float r = (vl[b] - e[b]) * kb + row[b];
-        row[b] = r;
-        ol[b] = r * qa + ol[b];
+    for (size_t j = 0; j < n; ++j) {
+      const StepToken& t = tok[j];
+      const float* kg = t.k + g * d;
+      const float* qg = t.q + g * d;
+      const float* vl = t.v + l * d;
+      float* ol = t.out + l * d;
+      const float bl = t.beta[l];
+      if (j + 1 < n) {
+        const float* kn = tok[j + 1].k + g * d;
+        const float dn = tok[j + 1].decay[l];
+        for (uint64_t b = 0; b < d; ++b) e_next[b] = 0.0f;
+        for (uint64_t a = 0; a < d; ++a) {
+          const float kb = kg[a] * bl, qa = qg[a], ka = kn[a];
+          float* row = s + a * d;
+          for (uint64_t b = 0; b < d; ++b) {
+            const float r = (vl[b] - e_cur[b]) * kb + row[b];
+            ol[b] = r * qa + ol[b];
+            const float rn = r * dn;
+            row[b] = rn;
+            e_next[b] = rn * ka + e_next[b];
+          }
+        }
+        std::swap(e_cur, e_next);
+      } else {
+        for (uint64_t a = 0; a < d; ++a) {
+          const float kb = kg[a] * bl, qa = qg[a];
+          float* row = s + a * d;
+          for (uint64_t b = 0; b < d; ++b) {
+            const float r = (vl[b] - e_cur[b]) * kb + row[b];
+            row[b] = r;
+            ol[b] = r * qa + ol[b];
+          }
+        }
       }
     }
   }
 }
 
-using StepHeadsFn = void (*)(float*, const float*, const float*, const float*, const float*, const float*, float*,
-                             uint64_t, uint64_t, uint64_t, uint64_t, float*);
+using StepTokensFn = void (*)(float*, const StepToken*, size_t, uint64_t, uint64_t, uint64_t, uint64_t, float*,
+                              float*);
 
-void step_heads_plain(float* S, const float* q, const float* k, const float* v, const float* decay,
-                      const float* beta, float* out, uint64_t d, uint64_t hk, uint64_t l0, uint64_t l1, float* e) {
-  step_heads(S, q, k, v, decay, beta, out, d, hk, l0, l1, e);
+void step_tokens_plain(float* S, const StepToken* tok, size_t n, uint64_t d, uint64_t hk, uint64_t l0, uint64_t l1,
+                       float* e0, float* e1) {
+  step_tokens(S, tok, n, d, hk, l0, l1, e0, e1);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // Wider vectors for the element-wise row loops; no FMA is enabled, so nothing fuses.
-__attribute__((target("avx2"))) void step_heads_avx2(float* S, const float* q, const float* k, const float* v,
-                                                     const float* decay, const float* beta, float* out, uint64_t d,
-                                                     uint64_t hk, uint64_t l0, uint64_t l1, float* e) {
-  step_heads(S, q, k, v, decay, beta, out, d, hk, l0, l1, e);
+__attribute__((target("avx2"))) void step_tokens_avx2(float* S, const StepToken* tok, size_t n, uint64_t d,
+                                                      uint64_t hk, uint64_t l0, uint64_t l1, float* e0, float* e1) {
+  step_tokens(S, tok, n, d, hk, l0, l1, e0, e1);
 }
 #endif
 
-StepHeadsFn pick_step_heads() {
+StepTokensFn pick_step_tokens() {
 #if defined(__x86_64__) && defined(__GNUC__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return step_heads_avx2;
+  if (__builtin_cpu_supports("avx2")) return step_tokens_avx2;
 #endif
-  return step_heads_plain;
+  return step_tokens_plain;
 }
 
-void gdn_step_heads(std::span<float> S, std::span<const float> q, std::span<const float> k,
-                    std::span<const float> v, std::span<const float> decay, std::span<const float> beta,
-                    std::span<float> out, uint64_t d, uint64_t hk, uint64_t l0, uint64_t l1) {
-  static const StepHeadsFn fn = pick_step_heads();
-  std::vector<float> e(static_cast<size_t>(d));
-  fn(S.data(), q.data(), k.data(), v.data(), decay.data(), beta.data(), out.data(), d, hk, l0, l1, e.data());
+// The delta rule of heads [l0, l1) for tokens in order; outs must start zeroed.
+void gdn_step_tokens(std::span<float> S, std::span<const StepToken> tok, uint64_t d, uint64_t hk, uint64_t l0,
+                     uint64_t l1) {
+  static const StepTokensFn fn = pick_step_tokens();
+  if (tok.empty()) return;
+  std::vector<float> e(static_cast<size_t>(2 * d));
+  fn(S.data(), tok.data(), tok.size(), d, hk, l0, l1, e.data(), e.data() + d);
 }
 
 }  // namespace
@@ -127,7 +166,8 @@ void gdn_step_heads(std::span<float> S, std::span<const float> q, std::span<cons
 void gdn_step(std::span<float> S, std::span<const float> q, std::span<const float> k, std::span<const float> v,
               std::span<const float> decay, std::span<const float> beta, std::span<float> out, uint64_t d,
               uint64_t hk, uint64_t hv) {
-  gdn_step_heads(S, q, k, v, decay, beta, out, d, hk, 0, hv);
+  const StepToken tok{q.data(), k.data(), v.data(), decay.data(), beta.data(), out.data()};
+  gdn_step_tokens(S, {&tok, 1}, d, hk, 0, hv);
 }
 
 namespace {
@@ -187,13 +227,13 @@ TokenInputs gdn_prepare(const GdnGeometry& g, const GdnTensors& t, GdnLayerState
 // Heads never share state, so any split of the heads gives the same bits.
 void gdn_steps(const GdnGeometry& g, GdnLayerState& st, const std::vector<TokenInputs>& ins, Columns& out,
                size_t l0, size_t l1) {
-  const uint64_t qk = g.qk(), inner = g.inner();
+  const uint64_t qk = g.qk();
+  std::vector<StepToken> tok(ins.size());
   for (size_t j = 0; j < ins.size(); ++j) {
-    const std::vector<float>& y = ins[j].y;
-    gdn_step_heads(st.recurrent, {y.data(), static_cast<size_t>(qk)}, {y.data() + qk, static_cast<size_t>(qk)},
-                   {y.data() + 2 * qk, static_cast<size_t>(inner)}, ins[j].decay, ins[j].beta, out[j], g.d, g.hk,
-                   l0, l1);
+    const float* y = ins[j].y.data();
+    tok[j] = {y, y + qk, y + 2 * qk, ins[j].decay.data(), ins[j].beta.data(), out[j].data()};
   }
+  gdn_step_tokens(st.recurrent, tok, g.d, g.hk, l0, l1);
 }
 
 // The recurrence of every column, in `out` (inner floats each). With a hook, token by
