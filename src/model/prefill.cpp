@@ -12,9 +12,11 @@ namespace kestrune {
 namespace {
 
 // Diagnostics that report every token, and speculation, which keeps every token's
-// hidden vector, need the per-token pass; so does any backend but the reference.
+// hidden vector, need the per-token pass; so does any backend but the reference, and
+// the forced scalar reference (the plain path to compare against).
 bool per_token_only(const Model& m) {
-  return m.trace || m.alpha || !m.lens.empty() || m.speculative || !std::holds_alternative<Cpu>(m.backend);
+  return m.trace || m.alpha || !m.lens.empty() || m.speculative || !std::holds_alternative<Cpu>(m.backend) ||
+         reference_forced();
 }
 
 Result<std::vector<float>> per_token(const Model& m, DecodeState& st, std::span<const uint32_t> tokens) {

@@ -420,6 +420,20 @@ def test_speculation_engages_only_greedy(draft_model, depth_env, depth):
     assert PERF.match(lines[-1])
 
 
+# The speed switches change how the work is done, never a token: a long prompt (batched
+# prefill), sampling at temperature 1, and every combination against the scalar reference.
+@pytest.mark.parametrize("env", [{"KESTRUNE_THREADS": "2"}, {"KESTRUNE_THREADS": "3", "KESTRUNE_WEIGHTS": "lazy"},
+                                 {"KESTRUNE_WEIGHTS": "eager"}, {"KESTRUNE_TRACE": "1"}])
+def test_speed_switches_keep_every_token(models, env):
+    prompt = " ".join(["the quick brown fox jumps over the lazy dog"] * 12)
+    args = ("generate", models["tiny"], prompt, "12", "--temp", "1", "--seed", "7")
+    reference = run(*args, env={"KESTRUNE_REFERENCE": "1"})
+    assert reference.returncode == 0, reference.stderr.decode()
+    p = run(*args, env=env)
+    assert p.returncode == 0, p.stderr.decode()
+    assert p.stdout == reference.stdout
+
+
 # -- the console command -----------------------------------------------------------------
 
 def test_sigint_terminates_a_running_generation(models):
