@@ -497,9 +497,10 @@ KS_AVX2 void run_tile(const Rows& m, const float* const* x, size_t n, float* con
 
 namespace {
 
+// Several columns already give each group independent sums: one group is enough.
 template <int C>
 KS_AVX2 void run_all(const Rows& m, const float* const* x, size_t n, float* const* y, size_t rows) {
-  constexpr int kGroups = 2;
+  constexpr int kGroups = C > 1 ? 1 : 2;
   constexpr size_t kTileRows = size_t(kGroups) * kLanes;
   size_t r = 0;
   for (; r + kTileRows <= rows; r += kTileRows) run_tile<kGroups, C>(m, x, n, y, r, rows);

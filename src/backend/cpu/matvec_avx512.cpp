@@ -513,27 +513,32 @@ KS_AVX512 void run_tile(const Rows& m, const float* const* x, size_t n, float* c
   __m512 acc[V * C];
 #pragma GCC unroll 16
   for (int v = 0; v < V * C; ++v) acc[v] = _mm512_setzero_ps();
-  switch (m.type) {
-    case kF32:
-      f32_tile<V, C>(groups, x, n, acc);
-      break;
-    case kF16:
-      f16_tile<V, C>(groups, x, n, acc);
-      break;
-    case kQ8_0:
-      q8_0_tile<V, C>(groups, x, n, acc);
-      break;
-    case kQ4_K:
-      quant_tile<QkDec<false>, V, C>(groups, x, n, acc);
-      break;
-    case kQ5_K:
-      quant_tile<QkDec<true>, V, C>(groups, x, n, acc);
-      break;
-    case kQ6_K:
-      quant_tile<Q6Dec, V, C>(groups, x, n, acc);
-      break;
-    default:
-      break;
+  // Three groups are only ever asked for Q8_0.
+  if constexpr (V == 3) {
+    if (m.type == kQ8_0) q8_0_tile<V, C>(groups, x, n, acc);
+  } else {
+    switch (m.type) {
+      case kF32:
+        f32_tile<V, C>(groups, x, n, acc);
+        break;
+      case kF16:
+        f16_tile<V, C>(groups, x, n, acc);
+        break;
+      case kQ8_0:
+        q8_0_tile<V, C>(groups, x, n, acc);
+        break;
+      case kQ4_K:
+        quant_tile<QkDec<false>, V, C>(groups, x, n, acc);
+        break;
+      case kQ5_K:
+        quant_tile<QkDec<true>, V, C>(groups, x, n, acc);
+        break;
+      case kQ6_K:
+        quant_tile<Q6Dec, V, C>(groups, x, n, acc);
+        break;
+      default:
+        break;
+    }
   }
 #pragma GCC unroll 16
   for (int v = 0; v < V; ++v) {
@@ -557,10 +562,16 @@ KS_AVX512 void run_groups(const Rows& m, const float* const* x, size_t n, float*
 
 // Q8_0 rows are cheap to decode, so more of them in flight keep more memory requests
 // outstanding; the K-quants' larger tiles do best with two groups (measured on Zen 4).
+// Several columns already give each group independent sums: one group is enough, and
+// keeps the number of kernel instances (and the build time) in check.
 template <int C>
 KS_AVX512 void run_all(const Rows& m, const float* const* x, size_t n, float* const* y, size_t rows) {
-  if (m.type == kQ8_0) return run_groups<3, C>(m, x, n, y, rows);
-  run_groups<2, C>(m, x, n, y, rows);
+  if constexpr (C > 1) {
+    run_groups<1, C>(m, x, n, y, rows);
+  } else {
+    if (m.type == kQ8_0) return run_groups<3, C>(m, x, n, y, rows);
+    run_groups<2, C>(m, x, n, y, rows);
+  }
 }
 
 }  // namespace
