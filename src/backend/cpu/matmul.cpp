@@ -130,7 +130,7 @@ Status multi_range(const MultiJob& j, size_t r0, size_t r1) {
       } else {
         float* row = buf.data() + b * ne0;
         KS_CHECK(fast ? dequant_row_fast(*view, r + b, row) : dequant_row_into(*view, r + b, row));
-        w[b] = buf.data() + b * ne0;
+        w[b] = row;
       }
     }
     if (!j.n) {
