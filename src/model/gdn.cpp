@@ -223,47 +223,42 @@ TokenInputs gdn_prepare(const GdnGeometry& g, const GdnTensors& t, GdnLayerState
   return in;
 }
 
-// The delta rule of value heads [l0, l1) for tokens [0, n) in order, into zeroed outs.
-// Heads never share state, so any split of the heads gives the same bits.
-void gdn_steps(const GdnGeometry& g, GdnLayerState& st, const std::vector<TokenInputs>& ins, Columns& out,
-               size_t l0, size_t l1) {
+// The delta rule of every value head for `ins` in order, into their zeroed `out`
+// columns, the heads split across the pool. Heads never share state, so any split gives
+// the same bits.
+void gdn_steps(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std::span<const TokenInputs> ins,
+               std::span<std::vector<float>> out) {
   const uint64_t qk = g.qk();
   std::vector<StepToken> tok(ins.size());
   for (size_t j = 0; j < ins.size(); ++j) {
     const float* y = ins[j].y.data();
     tok[j] = {y, y + qk, y + 2 * qk, ins[j].decay.data(), ins[j].beta.data(), out[j].data()};
   }
-  gdn_step_tokens(st.recurrent, tok, g.d, g.hk, l0, l1);
+  const uint64_t work = std::max<uint64_t>(4 * g.d * g.d * ins.size(), 1);
+  parallel_for(
+      t.pool, static_cast<size_t>(g.hv),
+      [&](size_t l0, size_t l1) { gdn_step_tokens(st.recurrent, tok, g.d, g.hk, l0, l1); },
+      static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / work)));
 }
 
-// The recurrence of every column, in `out` (inner floats each). With a hook, token by
-// token (the hook runs before each step); without, the heads are split across the pool
-// once for all tokens.
+// The recurrence of every column, in `out` (inner floats each, zeroed). With a hook,
+// token by token (the hook runs before each later step); without, all tokens in one
+// split of the heads.
 Status gdn_recurrence(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, const Columns& r,
                       const Columns& a_in, const Columns& b_in, Columns& out, const GdnStepHook& before_step) {
-  const uint64_t d = g.d;
-  const uint64_t per_head = 4 * d * d;
   const size_t n = r.size();
   if (before_step) {
     for (size_t j = 0; j < n; ++j) {
       if (j > 0) KS_CHECK(before_step());
-      std::vector<TokenInputs> one;
-      one.push_back(gdn_prepare(g, t, st, r[j], a_in[j], b_in[j]));
-      Columns o(1, std::vector<float>(out[j].size(), 0.0f));
-      parallel_for(
-          t.pool, static_cast<size_t>(g.hv), [&](size_t l0, size_t l1) { gdn_steps(g, st, one, o, l0, l1); },
-          static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / std::max<uint64_t>(per_head, 1))));
-      out[j] = std::move(o[0]);
+      const TokenInputs in = gdn_prepare(g, t, st, r[j], a_in[j], b_in[j]);
+      gdn_steps(g, t, st, {&in, 1}, {&out[j], 1});
     }
     return {};
   }
   std::vector<TokenInputs> ins;
   ins.reserve(n);
   for (size_t j = 0; j < n; ++j) ins.push_back(gdn_prepare(g, t, st, r[j], a_in[j], b_in[j]));
-  const uint64_t work = std::max<uint64_t>(per_head * n, 1);
-  parallel_for(
-      t.pool, static_cast<size_t>(g.hv), [&](size_t l0, size_t l1) { gdn_steps(g, st, ins, out, l0, l1); },
-      static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / work)));
+  gdn_steps(g, t, st, ins, out);
   return {};
 }
 

@@ -115,12 +115,17 @@ Result<TensorView> tensor_view(const ModelFile& file, std::string_view name) {
   return TensorView{&t, file.map->base ? file.map->base + start : nullptr, size};
 }
 
-Status dequant_row_into(const TensorView& view, uint64_t r, float* out) {
+Result<const uint8_t*> row_data(const TensorView& view, uint64_t r) {
   const uint64_t rows = view.rows();
   if (r >= rows) return invalid_data(format("row {} out of range ({})", r, rows));
   KS_TRY(uint64_t rs, row_size(*view.info));
   // r < rows and rows * rs <= view.size, so the row lies inside the view.
-  return dequant_values(view.info->type, view.data + r * rs, view.ne0(), out);
+  return view.data + r * rs;
+}
+
+Status dequant_row_into(const TensorView& view, uint64_t r, float* out) {
+  KS_TRY(const uint8_t* src, row_data(view, r));
+  return dequant_values(view.info->type, src, view.ne0(), out);
 }
 
 Result<std::vector<float>> dequant_row(const TensorView& view, uint64_t r) {

@@ -54,6 +54,8 @@ Result<TensorView> tensor_view(const ModelFile& file, std::string_view name);
 Result<std::vector<float>> dequant_row(const TensorView& view, uint64_t r);
 // Row r into `out`, which holds at least ne0 floats.
 Status dequant_row_into(const TensorView& view, uint64_t r, float* out);
+// The stored bytes of row r (checked against the view as dequant_row_into checks it).
+Result<const uint8_t*> row_data(const TensorView& view, uint64_t r);
 
 // Element count: the product of all dims (1 with none); absent on overflow.
 std::optional<uint64_t> element_count(const TensorInfo& t);

@@ -1,7 +1,6 @@
 #include "backend/cpu/dequant_fast.h"
 
 #include "backend/cpu/matvec_fast.h"
-#include "common/format.h"
 #include "quant/blocks.h"
 #include "quant/types.h"
 
@@ -143,10 +142,8 @@ Status dequant_values_fast(uint32_t type, const uint8_t* src, uint64_t ne0, floa
 }
 
 Status dequant_row_fast(const TensorView& view, uint64_t r, float* out) {
-  const uint64_t rows = view.rows();
-  if (r >= rows) return invalid_data(format("row {} out of range ({})", r, rows));
-  KS_TRY(uint64_t rs, row_size(*view.info));
-  return dequant_values_fast(view.info->type, view.data + r * rs, view.ne0(), out);
+  KS_TRY(const uint8_t* src, row_data(view, r));
+  return dequant_values_fast(view.info->type, src, view.ne0(), out);
 }
 
 }  // namespace kestrune

@@ -116,11 +116,8 @@ Status matvec_rows_isa_multi(MatvecIsa isa, const RowSource& rows, std::span<con
   // Column by column where the kernel's shared shape does not hold.
   if (isa == MatvecIsa::kScalar || !same || xs.size() > size_t(matvec_detail::kMaxCols)) {
     for (size_t k = 0; k < xs.size(); ++k) {
-      if (isa == MatvecIsa::kScalar || xs.size() == 1) {
-        KS_CHECK(scalar_rows(rows, xs[k], ys[k], 0));
-      } else {
-        KS_CHECK(matvec_rows_isa(isa, rows, xs[k], ys[k]));
-      }
+      KS_CHECK(isa == MatvecIsa::kScalar ? scalar_rows(rows, xs[k], ys[k], 0)
+                                         : matvec_rows_isa(isa, rows, xs[k], ys[k]));
     }
     return {};
   }
