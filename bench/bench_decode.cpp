@@ -19,6 +19,7 @@
 #include <string>
 
 #include "bench_models.h"
+#include "model/forward.h"
 #include "model/model.h"
 
 namespace {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bench_models.h"
+#include "model/forward.h"
 #include "model/model.h"
 #include "model/prefill.h"
 

@@ -72,7 +72,7 @@ void speculative(benchmark::State& state, const char* preset, SpecMode mode) {
     DecodeState st = new_state(m);
     Sampler sampler = make_sampler(0.0f, 0, 1.0f, 0);
     RunReport report;
-    auto logits = prefill(speculative_prefill_feed(m, st, mode), prompt, report);
+    auto logits = feed_prompt(speculative_prefill_feed(m, st, mode), prompt, report);
     state.ResumeTiming();
     if (!logits.ok()) {
       state.SkipWithError(logits.error().message.c_str());
@@ -82,7 +82,7 @@ void speculative(benchmark::State& state, const char* preset, SpecMode mode) {
     DecodeRules rules;
     rules.budget = kTokens;
     EmitFn emit = [](uint32_t) -> Status { return Ok{}; };
-    auto run = decode(model_feed(m, st), &step, sampler, std::move(*logits), rules, emit, report);
+    auto run = decode_loop(model_feed(m, st), &step, sampler, std::move(*logits), rules, emit, report);
     if (!run.ok()) {
       state.SkipWithError(run.error().message.c_str());
       break;

@@ -1,61 +1,58 @@
-// The per-layer operation set behind the model, chosen once at load from
-// KESTRUNE_BACKEND. Every operation dispatches on the variant's tag.
+// The seam between the model and the hardware: the layer operations, chosen once at
+// load from KESTRUNE_BACKEND. Every operation dispatches on the variant's tag and takes
+// k consecutive token columns (one while decoding, two or three while verifying drafts,
+// up to a prefill chunk while reading a prompt).
 #pragma once
 
 #include <cstdint>
 #include <span>
 #include <variant>
+#include <vector>
 
 #include "backend/cpu/cpu.h"
 #include "common/error.h"
+#include "common/runtime_options.h"
+#include "layers/columns.h"
+#include "layers/geometry.h"
+#include "layers/state.h"
+#include "layers/weights.h"
 
 namespace kestrune {
 
-// Only the reference backend exists in this build; the device backend joins as a
-// second alternative.
+// The device backend joins as a second alternative.
 using Backend = std::variant<Cpu>;
 
-// Reads KESTRUNE_BACKEND: unset, not UTF-8 or "cpu" selects the reference backend and
-// prints its banner; "cuda" and anything else fail.
-Result<Backend> select_backend();
+// Unset or "cpu" selects the CPU backend (with options.threads threads) and prints its
+// banner; "cuda" and anything else fail.
+Result<Backend> select_backend(const RuntimeOptions& options);
 
 // Process-wide layer and state identifiers: 1, 2, 3, ... never reused.
 uint64_t next_nonce();
 
-Status attn_mixer(const Backend& b, const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, uint64_t nonce,
-                  KvCache& kv, std::span<float> x);
-Status attn_mixer2(const Backend& b, const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, uint64_t nonce,
-                   KvCache& kv, std::span<float> x0, std::span<float> x1);
-Status attn_mixer3(const Backend& b, const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, uint64_t nonce,
-                   KvCache& kv, std::span<float> x0, std::span<float> x1, std::span<float> x2);
+// Column j of `xs` is the token at pos + j; its key and value join `kv` before column
+// j + 1 attends. Adds the mixer's output into every column; `out_norm`, when set,
+// receives the norm of the last column's output.
+Status attn_mixer(const Backend& b, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, uint64_t nonce,
+                  KvCache& kv, ColumnsOut xs, float* out_norm = nullptr);
 
-Status gdn_mixer(const Backend& b, const GdnGeometry& g, const GdnTensors& t, uint64_t nonce, GdnLayerState& st,
-                 std::span<float> x);
-Status gdn_mixer2(const Backend& b, const GdnGeometry& g, const GdnTensors& t, uint64_t nonce, GdnLayerState& st,
-                  std::span<float> x0, std::span<float> x1);
-Status gdn_mixer3(const Backend& b, const GdnGeometry& g, const GdnTensors& t, uint64_t nonce, GdnLayerState& st,
-                  std::span<float> x0, std::span<float> x1, std::span<float> x2);
+// Advances the layer's state through the columns in order. While a speculative window
+// is open the backend keeps what it needs to roll the state back to after any column.
+Status gdn_mixer(const Backend& b, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
+                 ColumnsOut xs, float* out_norm = nullptr);
 
-Status ffn_swiglu(const Backend& b, const FfnTensors& t, float eps, std::span<float> x);
-Status ffn_swiglu2(const Backend& b, const FfnTensors& t, float eps, std::span<float> x0, std::span<float> x1);
-Status ffn_swiglu3(const Backend& b, const FfnTensors& t, float eps, std::span<float> x0, std::span<float> x1,
-                   std::span<float> x2);
+Status ffn_swiglu(const Backend& b, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm = nullptr);
 
-Status logits_head(const Backend& b, std::span<const float> x, std::span<const float> w_norm, float eps,
-                   const TensorView& head, std::span<float> logits);
-Status logits_head2(const Backend& b, std::span<const float> x0, std::span<const float> x1,
-                    std::span<const float> w_norm, float eps, const TensorView& head, std::span<float> l0,
-                    std::span<float> l1);
-Status logits_head3(const Backend& b, std::span<const float> x0, std::span<const float> x1,
-                    std::span<const float> x2, std::span<const float> w_norm, float eps, const TensorView& head,
-                    std::span<float> l0, std::span<float> l1, std::span<float> l2);
+// Final norm and head product of every column into its logits buffer (one entry per
+// head row).
+Status logits_head(const Backend& b, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits);
+
+// A plain matrix-vector product (the cached-route head, the draft head's projections).
+Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<const float> x);
 
 // Opens the speculative window; the value says whether the backend keeps speculative
 // state (both do).
 Result<bool> spec_arm(const Backend& b);
-// Depth-1 form: the one draft was accepted or not.
-Status spec_resolve(const Backend& b, bool accepted);
-// Depth-2 form: 0, 1 or 2 drafts accepted.
-Status spec_resolve_depth(const Backend& b, unsigned accepted);
+// Closes it keeping the state after `accepted` verified columns (0, 1 or 2).
+Status spec_resolve(const Backend& b, unsigned accepted);
 
 }  // namespace kestrune

@@ -1,7 +1,6 @@
 #include "cli/chat.h"
 
 #include "cli/cli.h"
-#include "cli/engine.h"
 #include "cli/generate.h"
 #include "cli/options.h"
 #include "cli/speculative.h"
@@ -72,7 +71,8 @@ Status run_chat(std::span<const std::string> args) {
   const std::string& path = args[0];
   KS_TRY(CliOptions opts, parse_options(args.subspan(1), Subcommand::Chat));
 
-  KS_TRY(GgufFile file, open_gguf(path));
+  KS_TRY(std::unique_ptr<ModelFile> model_file, open_model_file(path));
+  const GgufFile& file = model_file->gguf;
   SamplingSettings settings = sampling_settings(opts, file);
   diag(sampling_line(settings));
   Sampler sampler = make_sampler(settings.temperature, settings.top_k, settings.top_p, settings.seed);
@@ -84,7 +84,7 @@ Status run_chat(std::span<const std::string> args) {
 
   std::optional<uint64_t> context_length = meta_uint_opt(file, "qwen35.context_length");
   diag(format("# loading {} ...\n", path));
-  KS_TRY(std::unique_ptr<Model> model, load_model(path));
+  KS_TRY(std::unique_ptr<Model> model, load_model(std::move(model_file)));
   DecodeState state = new_state(*model);
   SpecMode mode = engage_speculation(*model, settings.temperature);
 
@@ -120,9 +120,9 @@ Status run_chat(std::span<const std::string> args) {
     append_assistant_header(pending, vocab);
 
     RunReport report;
-    KS_TRY(std::vector<float> logits, prefill(prefill_feed, pending, report));
+    KS_TRY(std::vector<float> logits, feed_prompt(prefill_feed, pending, report));
     pending.clear();
-    KS_TRY(Clock::time_point start, decode(decode_feed, &step, sampler, std::move(logits), rules, emit, report));
+    KS_TRY(Clock::time_point start, decode_loop(decode_feed, &step, sampler, std::move(logits), rules, emit, report));
     KS_CHECK(write_stdout("\n"));
     report.gen_seconds = elapsed_seconds(start);
     diag(perf_line(report));

@@ -1,6 +1,5 @@
 #include "cli/cli.h"
 
-#include "cli/engine.h"
 #include "cli/generate.h"
 #include "cli/numbers.h"
 #include "cli/options.h"
@@ -52,7 +51,8 @@ Status run_generate(std::span<const std::string> args) {
   }
   KS_TRY(CliOptions opts, parse_options(args.subspan(first_option), Subcommand::Generate));
 
-  KS_TRY(GgufFile file, open_gguf(path));
+  KS_TRY(std::unique_ptr<ModelFile> model_file, open_model_file(path));
+  const GgufFile& file = model_file->gguf;
   SamplingSettings settings = sampling_settings(opts, file);
   diag(sampling_line(settings));
   Sampler sampler = make_sampler(settings.temperature, settings.top_k, settings.top_p, settings.seed);
@@ -60,7 +60,7 @@ Status run_generate(std::span<const std::string> args) {
   std::optional<uint32_t> eos = eos_token(file);
 
   diag(format("# loading {} ...\n", path));
-  KS_TRY(std::unique_ptr<Model> model, load_model(path));
+  KS_TRY(std::unique_ptr<Model> model, load_model(std::move(model_file)));
   DecodeState state = new_state(*model);
   SpecMode mode = engage_speculation(*model, settings.temperature);
 
@@ -71,7 +71,7 @@ Status run_generate(std::span<const std::string> args) {
 
   PrefillFn feed = speculative_prefill_feed(*model, state, mode);
   RunReport report;
-  KS_TRY(std::vector<float> logits, prefill(feed, ids, report));
+  KS_TRY(std::vector<float> logits, feed_prompt(feed, ids, report));
   KS_CHECK(write_stdout(prompt));
 
   DecodeRules rules;
@@ -84,7 +84,7 @@ Status run_generate(std::span<const std::string> args) {
   };
   SpecStepFn step = speculative_step(*model, state, sampler, mode);
   FeedFn decode_feed = model_feed(*model, state);
-  KS_TRY(Clock::time_point start, decode(decode_feed, &step, sampler, std::move(logits), rules, emit, report));
+  KS_TRY(Clock::time_point start, decode_loop(decode_feed, &step, sampler, std::move(logits), rules, emit, report));
   KS_CHECK(write_stdout("\n"));
   report.gen_seconds = elapsed_seconds(start);
   diag(perf_line(report));

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "common/format.h"
+#include "model/forward.h"
 #include "model/model.h"
 #include "model/prefill.h"
 
@@ -52,13 +53,26 @@ Status decode_speculative(const SpecStepFn& speculate, uint32_t tok, const Decod
 
 }  // namespace
 
+Error empty_prompt_error() { return invalid_input(std::string(kEmptyPromptMessage)); }
+
+bool is_empty_prompt_error(const Error& error) {
+  return error.kind == ErrorKind::InvalidInput && error.message == kEmptyPromptMessage;
+}
+
+std::optional<uint32_t> eos_token(const GgufFile& file) {
+  auto v = meta_uint_opt(file, "tokenizer.ggml.eos_token_id");
+  // An id past u32 can never be sampled; keep it out of the stop set rather than truncate.
+  if (!v || *v > UINT32_MAX) return std::nullopt;
+  return static_cast<uint32_t>(*v);
+}
+
 double elapsed_seconds(Clock::time_point start) {
   auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
   double s = static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
   return std::max(s, 1e-9);
 }
 
-Result<std::vector<float>> prefill(const FeedFn& feed, std::span<const uint32_t> prompt, RunReport& report) {
+Result<std::vector<float>> feed_prompt(const FeedFn& feed, std::span<const uint32_t> prompt, RunReport& report) {
   auto start = Clock::now();
   std::vector<float> logits;
   for (uint32_t token : prompt) {
@@ -69,7 +83,7 @@ Result<std::vector<float>> prefill(const FeedFn& feed, std::span<const uint32_t>
   return logits;
 }
 
-Result<std::vector<float>> prefill(const PrefillFn& feed, std::span<const uint32_t> prompt, RunReport& report) {
+Result<std::vector<float>> feed_prompt(const PrefillFn& feed, std::span<const uint32_t> prompt, RunReport& report) {
   auto start = Clock::now();
   KS_TRY(std::vector<float> logits, feed(prompt));
   report.prompt_tokens += prompt.size();
@@ -77,9 +91,9 @@ Result<std::vector<float>> prefill(const PrefillFn& feed, std::span<const uint32
   return logits;
 }
 
-Result<Clock::time_point> decode(const FeedFn& feed, const SpecStepFn* speculate, Sampler& sampler,
-                                 std::vector<float> logits, const DecodeRules& rules, const EmitFn& emit,
-                                 RunReport& report) {
+Result<Clock::time_point> decode_loop(const FeedFn& feed, const SpecStepFn* speculate, Sampler& sampler,
+                                      std::vector<float> logits, const DecodeRules& rules, const EmitFn& emit,
+                                      RunReport& report) {
   auto start = Clock::now();
   uint32_t first = sample(sampler, logits);
   if (rules.clock_after_first_sample) start = Clock::now();

@@ -1,19 +1,32 @@
 // The generation loop shared by the Python method, the command-line `generate` and
-// each chat turn: one-token prefill, sample/emit/feed decode with a stop set and a
+// each chat turn: prompt feeding, sample/emit/feed decoding with a stop set and a
 // budget, and the timing report.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/error.h"
+#include "gguf/gguf.h"
 #include "sampler/sampler.h"
 
 namespace kestrune {
+
+inline constexpr std::string_view kEmptyPromptMessage = "empty prompt after tokenization";
+
+// Nothing to sample from: both front ends refuse an empty prompt with this error.
+Error empty_prompt_error();
+bool is_empty_prompt_error(const Error& error);
+
+// The end-of-sequence id: the first tokenizer.ggml.eos_token_id entry when it is a UInt
+// that fits a token id.
+std::optional<uint32_t> eos_token(const GgufFile& file);
 
 struct Model;
 struct DecodeState;
@@ -59,15 +72,15 @@ double elapsed_seconds(Clock::time_point start);
 
 // Feeds every prompt token in order; returns the logits of the last one (empty for an
 // empty prompt). Records the count and the prefill seconds in `report`.
-Result<std::vector<float>> prefill(const FeedFn& feed, std::span<const uint32_t> prompt, RunReport& report);
-Result<std::vector<float>> prefill(const PrefillFn& feed, std::span<const uint32_t> prompt, RunReport& report);
+Result<std::vector<float>> feed_prompt(const FeedFn& feed, std::span<const uint32_t> prompt, RunReport& report);
+Result<std::vector<float>> feed_prompt(const PrefillFn& feed, std::span<const uint32_t> prompt, RunReport& report);
 
 // Samples, emits and feeds until the budget or a stop token. `speculate` is used instead of
 // `feed` after the first sample when set. Returns the decode clock's start so that the
 // caller can stop it after its own closing output; `report` receives the counts.
-Result<Clock::time_point> decode(const FeedFn& feed, const SpecStepFn* speculate, Sampler& sampler,
-                                 std::vector<float> logits, const DecodeRules& rules, const EmitFn& emit,
-                                 RunReport& report);
+Result<Clock::time_point> decode_loop(const FeedFn& feed, const SpecStepFn* speculate, Sampler& sampler,
+                                      std::vector<float> logits, const DecodeRules& rules, const EmitFn& emit,
+                                      RunReport& report);
 
 // "# perf: prefill ... | gen ...\n"
 std::string perf_line(const RunReport& report);

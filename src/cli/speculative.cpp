@@ -1,22 +1,20 @@
 #include "cli/speculative.h"
 
 #include "common/diag.h"
-#include "common/env.h"
 #include "common/format.h"
 #include "model/model.h"
 #include "model/mtp.h"
-#include "model/spec_step.h"
+#include "model/speculative.h"
 
 namespace kestrune {
 
 SpecMode engage_speculation(const Model& model, float temperature) {
-  if (!model.speculative) return SpecMode::Off;
+  if (!model.switches.speculative) return SpecMode::Off;
   if (temperature != 0.0f) {
     diag("# mtp speculative: armed but idle (temp != 0)\n");
     return SpecMode::Off;
   }
-  auto depth = env_utf8("KESTRUNE_MTP_DEPTH");
-  SpecMode mode = depth && *depth == "1" ? SpecMode::Depth1 : SpecMode::Depth2;
+  SpecMode mode = model.switches.spec_depth1 ? SpecMode::Depth1 : SpecMode::Depth2;
   diag(format("# mtp speculative: engaged (greedy, depth {})\n", mode == SpecMode::Depth1 ? 1 : 2));
   return mode;
 }
@@ -35,9 +33,9 @@ PrefillFn speculative_prefill_feed(const Model& model, DecodeState& state, SpecM
 
 SpecStepFn speculative_step(const Model& model, DecodeState& state, Sampler& sampler, SpecMode mode) {
   if (mode == SpecMode::Off) return {};
-  const auto step = mode == SpecMode::Depth1 ? spec_step : spec_step2;
-  return [&model, &state, &sampler, step](uint32_t token) -> Result<SpecRound> {
-    KS_TRY(StepResult r, step(model, token, state, sampler));
+  const unsigned depth = mode == SpecMode::Depth1 ? 1 : 2;
+  return [&model, &state, &sampler, depth](uint32_t token) -> Result<SpecRound> {
+    KS_TRY(StepResult r, speculative_round(model, depth, token, state, sampler));
     SpecRound round;
     round.accepted = std::move(r.accepted);
     round.next = r.next;

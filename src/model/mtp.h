@@ -22,10 +22,6 @@ Result<std::vector<float>> draft_hidden(const Model& model, std::span<const floa
 // The greedy token of a block output through the shared head.
 Result<uint32_t> draft_token(const Model& model, std::span<const float> y);
 
-// Index of the largest value: the first maximum wins and a NaN never replaces the
-// best (so a NaN at index 0 stays). 0 for an empty span.
-uint32_t draft_argmax(std::span<const float> logits);
-
 // draft_hidden on (e, state.hidden) at the state's draft position, then draft_token;
 // advances the draft position. The state must carry a hidden vector and a draft cache.
 Result<uint32_t> draft_step(const Model& model, DecodeState& state, std::span<const float> e);

@@ -4,29 +4,11 @@
 
 #include <cstdint>
 #include <optional>
-#include <variant>
 #include <vector>
 
+#include "layers/state.h"
+
 namespace kestrune {
-
-// Keys and values of one attention layer, one block of n_kv*head_dim floats per
-// position, kv heads in order.
-struct KvCache {
-  std::vector<float> k;
-  std::vector<float> v;
-};
-
-// Conv history ((K-1) rows of C channels) and the recurrent state (Hv heads of d x d,
-// row index over key dims).
-struct GdnLayerState {
-  std::vector<float> conv;
-  std::vector<float> recurrent;
-};
-
-struct LayerState {
-  uint64_t nonce = 0;  // keys backend-side data of this layer
-  std::variant<KvCache, GdnLayerState> data;
-};
 
 struct DecodeState {
   std::vector<LayerState> layers;  // schedule order

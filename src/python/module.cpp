@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/engine.h"
+#include "cli/generate.h"
+#include "python/engine.h"
 #include "tokenizer/tokenizer.h"
 
 namespace py = pybind11;
@@ -29,7 +30,7 @@ PyObject* g_panic_exception = nullptr;
 constexpr const char* kEncodeDoc = "encode($self, text)\n--\n\n";
 constexpr const char* kDecodeDoc =
     "decode($self, ids)\n--\n\nToken ids -> raw bytes. Returns `bytes`, not a list: UTF-8 only\n"
-    "re-establishes itself after concatenation (casebook 001).";
+    "re-establishes itself after concatenation.";
 constexpr const char* kGenerateDoc =
     "generate($self, prompt, max_tokens=64, temperature=0.0, top_k=20, top_p=0.95, seed=None)\n--\n\n"
     "Completion. Greedy by default (temperature=0.0) \u2014 the API face is\n"

@@ -1,7 +1,6 @@
 #include "weights/tensor_cache.h"
 
 #include "common/diag.h"
-#include "common/env.h"
 #include "common/format.h"
 #include "quant/types.h"
 
@@ -22,12 +21,10 @@ WeightsMode auto_weights_mode(const GgufFile& gguf) {
   return total * 4 > kEagerLimitBytes ? WeightsMode::Lazy : WeightsMode::Eager;
 }
 
-WeightsMode choose_weights_mode(const GgufFile& gguf) {
+WeightsMode choose_weights_mode(const GgufFile& gguf, const std::optional<std::string>& override_mode) {
   WeightsMode mode = auto_weights_mode(gguf);
-  if (auto v = env_utf8("KESTRUNE_WEIGHTS")) {
-    if (*v == "lazy") mode = WeightsMode::Lazy;
-    if (*v == "eager") mode = WeightsMode::Eager;
-  }
+  if (override_mode == "lazy") mode = WeightsMode::Lazy;
+  if (override_mode == "eager") mode = WeightsMode::Eager;
   return mode;
 }
 
@@ -68,8 +65,8 @@ LogitsHead choose_logits_head(const GgufFile& gguf) {
   return {"token_embd.weight", "tied (token_embd)"};
 }
 
-Result<LoadedWeights> load_weights(const ModelFile& file) {
-  WeightsMode mode = choose_weights_mode(file.gguf);
+Result<LoadedWeights> load_weights(const ModelFile& file, const std::optional<std::string>& override_mode) {
+  WeightsMode mode = choose_weights_mode(file.gguf, override_mode);
   KS_TRY(TensorCache cache, build_tensor_cache(file, mode));
   LogitsHead head = choose_logits_head(file.gguf);
   diag(format("# logits head: {}\n", head.label));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -26,9 +27,10 @@ inline constexpr uint64_t kLazyCacheMaxElements = 524288;    // 2^19
 
 const char* weights_mode_label(WeightsMode mode);
 
-// Lazy when the all-f32 copy would exceed 6 GiB; the override is KESTRUNE_WEIGHTS.
+// Lazy when the all-f32 copy would exceed 6 GiB; "eager" or "lazy" (KESTRUNE_WEIGHTS)
+// overrides that, any other value keeps it.
 WeightsMode auto_weights_mode(const GgufFile& gguf);
-WeightsMode choose_weights_mode(const GgufFile& gguf);
+WeightsMode choose_weights_mode(const GgufFile& gguf, const std::optional<std::string>& override_mode);
 
 Result<TensorCache> build_tensor_cache(const ModelFile& file, WeightsMode mode);
 
@@ -49,6 +51,6 @@ struct LoadedWeights {
 
 // Mode choice, cache build and head choice, printing "# logits head: ..." and
 // "# weights mode: ..." on standard error.
-Result<LoadedWeights> load_weights(const ModelFile& file);
+Result<LoadedWeights> load_weights(const ModelFile& file, const std::optional<std::string>& override_mode);
 
 }  // namespace kestrune

@@ -10,9 +10,10 @@
 
 #include "cli/generate.h"
 #include "cli/speculative.h"
+#include "model/forward.h"
 #include "model/model.h"
 #include "model/mtp.h"
-#include "model/spec_step.h"
+#include "model/speculative.h"
 #include "model_fixture.h"
 
 namespace kestrune::testing {
@@ -35,7 +36,7 @@ inline std::unique_ptr<Model> load_with(const std::string& path, const ScopedEnv
   return m.ok() ? std::move(m).value() : nullptr;
 }
 
-inline uint64_t kv_width(const Model& m) { return m.attn.n_kv * m.attn.head_dim; }
+inline uint64_t kv_width(const Model& m) { return m.attn.kv_width(); }
 
 // Number of positions an attention cache holds.
 inline uint64_t kv_positions(const Model& m, const KvCache& kv) { return kv.k.size() / kv_width(m); }
@@ -56,7 +57,7 @@ inline Run greedy_run(const Model& m, DecodeState& state, const std::vector<uint
   Run run;
   Sampler s = greedy();
   PrefillFn prefill_feed = speculative_prefill_feed(m, state, mode);
-  auto logits = prefill(prefill_feed, prompt, run.report);
+  auto logits = feed_prompt(prefill_feed, prompt, run.report);
   EXPECT_TRUE(logits.ok()) << logits.error().message;
   if (!logits.ok()) return run;
   SpecStepFn inner = speculative_step(m, state, s, mode);
@@ -75,7 +76,7 @@ inline Run greedy_run(const Model& m, DecodeState& state, const std::vector<uint
     run.emitted.push_back(t);
     return Ok{};
   };
-  auto start = decode(model_feed(m, state), &logged, s, std::move(*logits), rules, emit, run.report);
+  auto start = decode_loop(model_feed(m, state), &logged, s, std::move(*logits), rules, emit, run.report);
   EXPECT_TRUE(start.ok()) << start.error().message;
   return run;
 }

@@ -3,11 +3,13 @@
 
 #include "backend/backend.h"
 #include "layer_fixture.h"
-#include "model/attn.h"
+#include "layer_ops.h"
 
 namespace kestrune {
 namespace {
 
+using testing::attn_output;
+using testing::attn_step;
 using testing::dense;
 using testing::pseudo_random;
 using testing::vec;
@@ -25,7 +27,7 @@ struct AttnLayer {
   CachedTensor k_norm = vec(kHd, 6);
   CachedTensor out = dense(kHeads * kHd, kHidden, 7);
 
-  AttnTensors tensors() const { return {norm.data, Matrix{&q}, Matrix{&k}, Matrix{&v}, q_norm.data, k_norm.data, Matrix{&out}}; }
+  AttnWeights tensors() const { return {norm.data, Matrix{&q}, Matrix{&k}, Matrix{&v}, q_norm.data, k_norm.data, Matrix{&out}}; }
 };
 
 std::vector<float> input(uint32_t seed) { return pseudo_random(kHidden, seed, 2.0f); }
@@ -139,19 +141,19 @@ TEST(Attention, NanScoreNeverBecomesTheMaximum) {
 
 TEST(Attention, ColumnFormsEqualSingleColumnsBitForBit) {
   AttnLayer L;
-  Backend b = Cpu{};
+  Backend b = make_cpu(1);
   KvCache single, two, three;
   // One warm-up position so the columns attend over history.
   auto w0 = input(70), w1 = input(70), w2 = input(70);
-  ASSERT_TRUE(attn_mixer(b, L.g, L.tensors(), 0, 1, single, w0).ok());
-  ASSERT_TRUE(attn_mixer(b, L.g, L.tensors(), 0, 2, two, w1).ok());
-  ASSERT_TRUE(attn_mixer(b, L.g, L.tensors(), 0, 3, three, w2).ok());
+  ASSERT_TRUE(attn_mixer(b, L.g, L.tensors(), 0, 1, single, testing::cols(w0)).ok());
+  ASSERT_TRUE(attn_mixer(b, L.g, L.tensors(), 0, 2, two, testing::cols(w1)).ok());
+  ASSERT_TRUE(attn_mixer(b, L.g, L.tensors(), 0, 3, three, testing::cols(w2)).ok());
 
   std::vector<std::vector<float>> s = {input(71), input(72), input(73)};
   auto c2 = s, c3 = s;
-  for (uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(attn_mixer(b, L.g, L.tensors(), 1 + i, 1, single, s[i]).ok());
-  ASSERT_TRUE(attn_mixer2(b, L.g, L.tensors(), 1, 2, two, c2[0], c2[1]).ok());
-  ASSERT_TRUE(attn_mixer3(b, L.g, L.tensors(), 1, 3, three, c3[0], c3[1], c3[2]).ok());
+  for (uint32_t i = 0; i < 3; ++i) ASSERT_TRUE(attn_mixer(b, L.g, L.tensors(), 1 + i, 1, single, testing::cols(s[i])).ok());
+  ASSERT_TRUE(attn_mixer(b, L.g, L.tensors(), 1, 2, two, testing::cols(c2[0], c2[1])).ok());
+  ASSERT_TRUE(attn_mixer(b, L.g, L.tensors(), 1, 3, three, testing::cols(c3[0], c3[1], c3[2])).ok());
   EXPECT_EQ(c2[0], s[0]);
   EXPECT_EQ(c2[1], s[1]);
   EXPECT_EQ(c3, s);
@@ -163,7 +165,7 @@ TEST(Attention, ColumnFormsEqualSingleColumnsBitForBit) {
   // The first failing column stops the form; its error comes back.
   KvCache stale;
   auto a = input(74), c = input(75);
-  auto st = attn_mixer2(b, L.g, L.tensors(), 4, 2, stale, a, c);
+  auto st = attn_mixer(b, L.g, L.tensors(), 4, 2, stale, testing::cols(a, c));
   ASSERT_FALSE(st.ok());
   EXPECT_EQ(st.error().message, "attn_mixer: kv cache length inconsistent with pos");
   EXPECT_EQ(c, input(75));

@@ -52,7 +52,7 @@ struct Outcome {
 Outcome run_plain(FakeModel& m, Sampler& s, std::vector<uint32_t> prompt, uint64_t budget, std::vector<uint32_t> stop) {
   Outcome r;
   auto feed = m.feed();
-  auto logits = prefill(feed, prompt, r.report);
+  auto logits = feed_prompt(feed, prompt, r.report);
   if (!logits.ok()) {
     r.status = logits.error();
     return r;
@@ -60,7 +60,7 @@ Outcome run_plain(FakeModel& m, Sampler& s, std::vector<uint32_t> prompt, uint64
   DecodeRules rules;
   rules.budget = budget;
   rules.stop = std::move(stop);
-  auto start = decode(feed, nullptr, s, std::move(*logits), rules, m.emit(), r.report);
+  auto start = decode_loop(feed, nullptr, s, std::move(*logits), rules, m.emit(), r.report);
   if (!start.ok()) r.status = start.error();
   return r;
 }
@@ -68,7 +68,7 @@ Outcome run_plain(FakeModel& m, Sampler& s, std::vector<uint32_t> prompt, uint64
 TEST(GenerateLoop, PrefillFeedsEveryPromptTokenOnce) {
   FakeModel m;
   RunReport report;
-  auto logits = prefill(m.feed(), std::vector<uint32_t>{3, 1, 4, 1, 5}, report);
+  auto logits = feed_prompt(m.feed(), std::vector<uint32_t>{3, 1, 4, 1, 5}, report);
   ASSERT_TRUE(logits.ok());
   EXPECT_EQ(m.fed, (std::vector<uint32_t>{3, 1, 4, 1, 5}));
   EXPECT_EQ(report.prompt_tokens, 5u);
@@ -76,7 +76,7 @@ TEST(GenerateLoop, PrefillFeedsEveryPromptTokenOnce) {
   EXPECT_GE(report.prefill_seconds, 1e-9);
 
   RunReport empty;
-  auto none = prefill(m.feed(), std::vector<uint32_t>{}, empty);
+  auto none = feed_prompt(m.feed(), std::vector<uint32_t>{}, empty);
   ASSERT_TRUE(none.ok());
   EXPECT_TRUE(none->empty());
   EXPECT_EQ(empty.prompt_tokens, 0u);
@@ -159,7 +159,7 @@ TEST(GenerateLoop, ErrorsEndTheRunUnchanged) {
     return Ok{};
   };
   DecodeRules rules;
-  auto start = decode(w.feed(), nullptr, t, w.logits_after(0), rules, failing, report);
+  auto start = decode_loop(w.feed(), nullptr, t, w.logits_after(0), rules, failing, report);
   ASSERT_FALSE(start.ok());
   EXPECT_EQ(start.error().message, "Broken pipe (os error 32)");
   EXPECT_EQ(w.fed, (std::vector<uint32_t>{1}));  // the failed token is not fed
@@ -208,7 +208,7 @@ TEST(GenerateLoop, SpeculativeRounds) {
     DecodeRules rules;
     rules.budget = c.budget;
     rules.stop = c.stop;
-    auto start = decode(m.feed(), &step, s, m.logits_after(0), rules, m.emit(), report);
+    auto start = decode_loop(m.feed(), &step, s, m.logits_after(0), rules, m.emit(), report);
     ASSERT_TRUE(start.ok()) << c.name << ": " << start.error().message;
     EXPECT_EQ(m.emitted, c.emitted) << c.name;
     EXPECT_TRUE(m.fed.empty()) << c.name;  // the rounds feed, not the plain pass
@@ -226,7 +226,7 @@ TEST(GenerateLoop, EmptySpeculativeHookMeansPlainDecoding) {
   RunReport report;
   DecodeRules rules;
   rules.budget = 2;
-  auto start = decode(m.feed(), &none, s, m.logits_after(0), rules, m.emit(), report);
+  auto start = decode_loop(m.feed(), &none, s, m.logits_after(0), rules, m.emit(), report);
   ASSERT_TRUE(start.ok());
   EXPECT_EQ(m.emitted, (std::vector<uint32_t>{1, 2}));
   EXPECT_EQ(report.rounds, 0u);

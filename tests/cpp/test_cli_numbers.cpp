@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/engine.h"
+#include "cli/generate.h"
 #include "cli/numbers.h"
 #include "cli/options.h"
 

@@ -5,12 +5,15 @@
 
 #include "backend/backend.h"
 #include "layer_fixture.h"
-#include "model/gdn.h"
+#include "backend/cpu/gdn.h"
+#include "layer_ops.h"
 
 namespace kestrune {
 namespace {
 
 using testing::dense;
+using testing::gdn_apply;
+using testing::gdn_output;
 using testing::pseudo_random;
 using testing::vec;
 
@@ -31,7 +34,7 @@ struct GdnLayer {
   CachedTensor out_norm = vec(kD, 7);
   CachedTensor out = dense(kInner, kHidden, 8);
 
-  GdnTensors tensors() const {
+  GdnWeights tensors() const {
     return {norm.data, Matrix{&qkv}, &conv, Matrix{&alpha}, Matrix{&beta}, a.data, dt.data,
             Matrix{&gate}, out_norm.data, Matrix{&out}};
   }
@@ -161,14 +164,14 @@ TEST(GdnMixer, GeometryErrorsLeaveStateAndInputAlone) {
 
 TEST(GdnMixer, ColumnFormsEqualSingleColumnsBitForBit) {
   GdnLayer L;
-  Backend b = Cpu{};
+  Backend b = make_cpu(1);
   GdnLayerState single = new_gdn_state(L.g), two = single, three = single;
   std::vector<std::vector<float>> s = {input(50), input(51), input(52)};
   auto c2 = s, c3 = s;
-  for (auto& x : s) ASSERT_TRUE(gdn_mixer(b, L.g, L.tensors(), 1, single, x).ok());
-  ASSERT_TRUE(gdn_mixer2(b, L.g, L.tensors(), 2, two, c2[0], c2[1]).ok());
-  ASSERT_TRUE(gdn_mixer(b, L.g, L.tensors(), 2, two, c2[2]).ok());
-  ASSERT_TRUE(gdn_mixer3(b, L.g, L.tensors(), 3, three, c3[0], c3[1], c3[2]).ok());
+  for (auto& x : s) ASSERT_TRUE(gdn_mixer(b, L.g, L.tensors(), 1, single, testing::cols(x)).ok());
+  ASSERT_TRUE(gdn_mixer(b, L.g, L.tensors(), 2, two, testing::cols(c2[0], c2[1])).ok());
+  ASSERT_TRUE(gdn_mixer(b, L.g, L.tensors(), 2, two, testing::cols(c2[2])).ok());
+  ASSERT_TRUE(gdn_mixer(b, L.g, L.tensors(), 3, three, testing::cols(c3[0], c3[1], c3[2])).ok());
   EXPECT_EQ(c2, s);
   EXPECT_EQ(c3, s);
   EXPECT_EQ(two.conv, single.conv);
@@ -179,7 +182,7 @@ TEST(GdnMixer, ColumnFormsEqualSingleColumnsBitForBit) {
 
 TEST(GdnMixer, RejectedWindowRestoresTheStateAfterTheAcceptedColumns) {
   GdnLayer L;
-  Backend b = Cpu{};
+  Backend b = make_cpu(1);
   const auto xs = std::vector<std::vector<float>>{input(60), input(61), input(62)};
   // Reference states after one and after two tokens.
   GdnLayerState ref = new_gdn_state(L.g);
@@ -193,11 +196,11 @@ TEST(GdnMixer, RejectedWindowRestoresTheStateAfterTheAcceptedColumns) {
     GdnLayerState st = new_gdn_state(L.g);
     auto c = xs;
     ASSERT_TRUE(spec_arm(b).ok());
-    ASSERT_TRUE(gdn_mixer3(b, L.g, L.tensors(), 100 + accepted, st, c[0], c[1], c[2]).ok());
-    ASSERT_TRUE(spec_resolve_depth(b, accepted).ok());
+    ASSERT_TRUE(gdn_mixer(b, L.g, L.tensors(), 100 + accepted, st, testing::cols(c[0], c[1], c[2])).ok());
+    ASSERT_TRUE(spec_resolve(b, accepted).ok());
     // The restore is lazy: it lands at the layer's next step.
     auto next = input(63);
-    ASSERT_TRUE(gdn_mixer(b, L.g, L.tensors(), 100 + accepted, st, next).ok());
+    ASSERT_TRUE(gdn_mixer(b, L.g, L.tensors(), 100 + accepted, st, testing::cols(next)).ok());
     GdnLayerState want = accepted == 0 ? after0 : accepted == 1 ? after1 : GdnLayerState{};
     if (accepted == 2) {
       want = after1;

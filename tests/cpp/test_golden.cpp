@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "model/forward.h"
 #include "model/model.h"
 #include "model_fixture.h"
 

@@ -4,7 +4,9 @@
 #include <sstream>
 
 #include "common/format.h"
+#include "model/forward.h"
 #include "model/model.h"
+#include "numerics/scalar.h"
 #include "model_fixture.h"
 
 namespace kestrune {
@@ -135,9 +137,9 @@ TEST(ModelLoad, SpeculativeNeedsEveryCondition) {
     ScopedEnv env(c.env);
     Loaded l = load_quiet(draft);
     ASSERT_TRUE(l.model) << l.error_message;
-    EXPECT_EQ(l.model->speculative, c.armed) << l.err;
-    EXPECT_TRUE(l.model->has_draft);
-    EXPECT_EQ(l.model->draft_layer, 4u);
+    EXPECT_EQ(l.model->switches.speculative, c.armed) << l.err;
+    EXPECT_TRUE(l.model->has_draft());
+    EXPECT_EQ(l.model->weights.draft_layer, 4u);
   }
 }
 

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "model/forward.h"
 #include "model/model.h"
 #include "model_fixture.h"
 #include "gguf_builder.h"

@@ -5,6 +5,7 @@
 #include <limits>
 #include <regex>
 
+#include "numerics/scalar.h"
 #include "spec_support.h"
 
 namespace kestrune {
@@ -34,7 +35,7 @@ TEST(DraftArgmax, FirstMaximumWinsAndNaNNeverReplaces) {
       {"single entry", {-4}, 0},
       {"empty", {}, 0},
   };
-  for (const auto& c : cases) EXPECT_EQ(draft_argmax(c.logits), c.want) << c.name;
+  for (const auto& c : cases) EXPECT_EQ(argmax_first(c.logits), c.want) << c.name;
 }
 
 struct AlphaLine {
@@ -57,7 +58,7 @@ TEST(AlphaInstrument, OneLinePerForwardFromTheThird) {
   for (const char* weights : {"eager", "lazy"}) {
     auto m = load_with(path, {{"KESTRUNE_MTP_ALPHA", "1"}, {"KESTRUNE_WEIGHTS", weights}});
     ASSERT_TRUE(m);
-    ASSERT_TRUE(m->alpha);
+    ASSERT_TRUE(m->switches.alpha);
     DecodeState st = new_state(*m);
     // Feed the model's own greedy continuation so that drafts hit and miss.
     uint32_t tok = 72;

@@ -17,8 +17,10 @@
 #include "backend/cpu/spec_window.h"
 #include "backend/cpu/thread_pool.h"
 #include "layer_fixture.h"
-#include "model/attn.h"
-#include "model/gdn.h"
+#include "layer_ops.h"
+#include "backend/cpu/attention.h"
+#include "backend/cpu/gdn.h"
+#include "model/forward.h"
 #include "model/model.h"
 #include "model/prefill.h"
 #include "model_fixture.h"
@@ -269,7 +271,7 @@ using testing::vec;
 
 // One attention step written straight from the definition: every score a plain dot,
 // heads and positions one after another.
-std::vector<float> reference_attention(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
+std::vector<float> reference_attention(const AttentionGeometry& g, const AttnWeights& t, uint32_t pos, KvCache& kv,
                                        const std::vector<float>& x) {
   const uint64_t hd = g.head_dim, kvw = g.n_kv * hd;
   auto xn = *rms_norm(x, t.norm, g.eps);
@@ -330,13 +332,13 @@ TEST(AttentionSplit, LongCachesMatchPlainLoops) {
   const CachedTensor v = dense(kHidden, kKv * kHd, 4), out = dense(kHeads * kHd, kHidden, 7);
   auto pool = make_thread_pool(3);
   for (ThreadPool* p : {static_cast<ThreadPool*>(nullptr), pool.get()}) {
-    AttnTensors t{norm.data, Matrix{&q}, Matrix{&k}, Matrix{&v}, qn.data, kn.data, Matrix{&out}, p};
+    AttnWeights t{norm.data, Matrix{&q}, Matrix{&k}, Matrix{&v}, qn.data, kn.data, Matrix{&out}};
     KvCache kv, ref;
     // Past 8 and 16 positions the scores run eight positions at a time.
     for (uint32_t pos = 0; pos < 70; ++pos) {
       const auto x = pseudo_random(kHidden, 100 + pos, 2.0f);
       const auto want = reference_attention(g, t, pos, ref, x);
-      auto got = attn_output(g, t, pos, kv, x);
+      auto got = testing::attn_output(g, t, pos, kv, x, p);
       ASSERT_TRUE(got.ok()) << got.error().message;
       EXPECT_TRUE(same_bits(want, *got)) << "pos " << pos << " threads " << pool_threads(p);
       EXPECT_TRUE(same_bits(ref.k, kv.k)) << "pos " << pos;
@@ -504,7 +506,7 @@ TEST_P(PrefillModel, BitIdenticalToTokenAtATime) {
     auto ref = load(*path, weights, "1");
     ASSERT_TRUE(ref);
     for (size_t len : mc.lengths) {
-      const auto tokens = prompt(len, ref->head_rows);
+      const auto tokens = prompt(len, ref->weights.head_rows);
       const Outcome want = run_prompt(*ref, tokens, 0, 0);
       for (const char* threads : {"1", "2", "3"}) {
         auto m = load(*path, weights, threads);
@@ -587,7 +589,7 @@ TEST(Prefill, ErrorsMatchTheTokenLoop) {
   for (const char* weights : {"eager", "lazy"}) {
     auto m = load(*path, weights, "2");
     ASSERT_TRUE(m);
-    const uint32_t vocab = static_cast<uint32_t>(m->head_rows);
+    const uint32_t vocab = static_cast<uint32_t>(m->weights.head_rows);
     for (size_t bad_at : {size_t{0}, size_t{2}, size_t{5}, size_t{16}, size_t{19}}) {
       auto tokens = prompt(20, vocab);
       tokens[bad_at] = vocab + 5;
@@ -623,15 +625,16 @@ TEST(Prefill, ErrorsMatchTheTokenLoop) {
   }
 }
 
-// With the reference backend's speculative window open, the streamed route records a
-// GDN snapshot before every token's step; prefill records the same list.
-TEST(Prefill, ArmedWindowSnapshotsEveryToken) {
+// Under an open speculative window a single column records the state it starts from,
+// and a chunk of columns (as a verify pass) the state after each column but its last:
+// the same states, minus the one before each chunk's first token.
+TEST(Prefill, ArmedWindowSnapshotsFollowTheColumnRule) {
   auto path = generated_model(kTiny);
   if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
   auto m = load(*path, "lazy", "2");
   ASSERT_TRUE(m);
   CpuSpecState& window = *std::get<Cpu>(m->backend).window;
-  const auto tokens = prompt(11, m->head_rows);
+  const auto tokens = prompt(11, m->weights.head_rows);
   // Snapshots per layer index, taken while feeding a fresh state one way or the other.
   auto snapshots = [&](bool batched) {
     DecodeState st = new_state(*m);
@@ -651,16 +654,20 @@ TEST(Prefill, ArmedWindowSnapshotsEveryToken) {
     window.armed = false;
     return out;
   };
-  const auto want = snapshots(false);
+  const auto per_token = snapshots(false);
   const auto got = snapshots(true);
-  ASSERT_EQ(got.size(), want.size());
+  ASSERT_EQ(got.size(), per_token.size());
   size_t total = 0;
-  for (size_t i = 0; i < want.size(); ++i) {
-    ASSERT_EQ(got[i].size(), want[i].size()) << "layer " << i;
-    total += want[i].size();
-    for (size_t k = 0; k < want[i].size(); ++k) {
-      EXPECT_TRUE(same_bits(want[i][k].conv, got[i][k].conv)) << "layer " << i << " snapshot " << k;
-      EXPECT_TRUE(same_bits(want[i][k].recurrent, got[i][k].recurrent)) << "layer " << i << " snapshot " << k;
+  for (size_t i = 0; i < per_token.size(); ++i) {
+    total += per_token[i].size();
+    std::vector<GdnSnapshot> want;
+    for (size_t k = 0; k < per_token[i].size(); ++k) {
+      if (k % 4 != 0) want.push_back(per_token[i][k]);  // chunks of 4 start at 0, 4, 8
+    }
+    ASSERT_EQ(got[i].size(), want.size()) << "layer " << i;
+    for (size_t k = 0; k < want.size(); ++k) {
+      EXPECT_TRUE(same_bits(want[k].conv, got[i][k].conv)) << "layer " << i << " snapshot " << k;
+      EXPECT_TRUE(same_bits(want[k].recurrent, got[i][k].recurrent)) << "layer " << i << " snapshot " << k;
     }
   }
   EXPECT_EQ(total, 3 * tokens.size());  // three GDN layers, one snapshot per token each
@@ -675,7 +682,7 @@ TEST(Prefill, ConcurrentSequencesOnOneModel) {
     ASSERT_TRUE(m);
     constexpr size_t kSequences = 3;
     std::vector<std::vector<uint32_t>> prompts;
-    for (size_t s = 0; s < kSequences; ++s) prompts.push_back(prompt(23 + 4 * s, m->head_rows, uint32_t(s)));
+    for (size_t s = 0; s < kSequences; ++s) prompts.push_back(prompt(23 + 4 * s, m->weights.head_rows, uint32_t(s)));
     // Sequence 1 runs token at a time, the others through prefill.
     auto one = [&](size_t s) { return run_prompt(*m, prompts[s], 0, s == 1 ? 0 : 8); };
     std::vector<Outcome> alone;

@@ -126,15 +126,22 @@ TEST(Primitives, LogitsHeadChecksRowsAndLeavesBufferAlone) {
   StoredF32 head = stored("output.weight", 4, 6, 0.5f);
   const std::vector<float> x = {1, -2, 3, 0.5f};
   const std::vector<float> w = {1, 1, 1, 1};
-  Backend b = Cpu{};
+  Backend b = make_cpu(1);
+  const HeadWeights hw{w, head.view()};
+  // One column through the span form.
+  auto head1 = [&](const std::vector<float>& xi, std::vector<float>& out) {
+    const std::span<const float> in[1] = {xi};
+    const std::span<float> o[1] = {out};
+    return logits_head(b, hw, 1e-6f, in, o);
+  };
   std::vector<float> logits(6, -1.0f);
-  ASSERT_TRUE(logits_head(b, x, w, 1e-6f, head.view(), logits).ok());
+  ASSERT_TRUE(head1(x, logits).ok());
   auto xn = rms_norm(x, w, 1e-6f);
   auto want = matvec_tensor(head.view(), *xn);
   EXPECT_EQ(logits, *want);
 
   std::vector<float> longer(7, -1.0f);
-  auto st = logits_head(b, x, w, 1e-6f, head.view(), longer);
+  auto st = head1(x, longer);
   ASSERT_FALSE(st.ok());
   EXPECT_EQ(st.error().message, "logits_head: head rows 6 != logits 7");
   for (float v : longer) EXPECT_EQ(v, -1.0f);
@@ -142,9 +149,11 @@ TEST(Primitives, LogitsHeadChecksRowsAndLeavesBufferAlone) {
   // The column forms are the single form once per column.
   std::vector<float> a(6), c(6);
   const std::vector<float> x1 = {0.5f, 0.25f, -1, 2};
-  ASSERT_TRUE(logits_head2(b, x, x1, w, 1e-6f, head.view(), a, c).ok());
+  const std::span<const float> in2[2] = {x, x1};
+  const std::span<float> out2[2] = {a, c};
+  ASSERT_TRUE(logits_head(b, hw, 1e-6f, in2, out2).ok());
   std::vector<float> c1(6);
-  ASSERT_TRUE(logits_head(b, x1, w, 1e-6f, head.view(), c1).ok());
+  ASSERT_TRUE(head1(x1, c1).ok());
   EXPECT_EQ(a, logits);
   EXPECT_EQ(c, c1);
 }

@@ -121,7 +121,7 @@ TEST(SpecStep, VerifyColumnsMatchSingleTokenPasses) {
   const std::array<uint32_t, 3> cols = {92, 65, 35};
 
   DecodeState st = fed_state(*m, prompt);
-  auto v = verify3(*m, cols[0], cols[1], cols[2], st);
+  auto v = verify(*m, cols, st);
   ASSERT_TRUE(v.ok()) << v.error().message;
   EXPECT_EQ(st.position, 3u);  // verify never moves the position
   DecodeState ref = fed_state(*m, prompt);
@@ -139,7 +139,7 @@ TEST(SpecStep, VerifyColumnsMatchSingleTokenPasses) {
   }
 
   DecodeState st2 = fed_state(*m, prompt);
-  auto v2 = verify2(*m, cols[0], cols[1], st2);
+  auto v2 = verify(*m, std::span(cols).first(2), st2);
   ASSERT_TRUE(v2.ok()) << v2.error().message;
   EXPECT_EQ((*v2)[1].logits, (*v)[1].logits);
   EXPECT_EQ((*v2)[1].hidden, (*v)[1].hidden);
@@ -174,7 +174,7 @@ void check_greedy_equivalence(const std::string& path, const std::vector<std::ve
                               const std::vector<uint64_t>& budgets, size_t stops, std::map<int, Coverage>* coverage) {
   auto m = load_with(path, kArmedEnv);
   ASSERT_TRUE(m);
-  ASSERT_TRUE(m->speculative);
+  ASSERT_TRUE(m->switches.speculative);
   const uint64_t longest = *std::max_element(budgets.begin(), budgets.end());
   for (const auto& prompt : prompts) {
     DecodeState ps = new_state(*m);

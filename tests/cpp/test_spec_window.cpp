@@ -31,24 +31,21 @@ void fill_window(CpuSpecState& w) {
 TEST(SpecWindow, ResolveKeepsTheStateAfterTheAcceptedColumns) {
   struct Case {
     const char* name;
-    bool depth_form;
     unsigned accepted;
     std::optional<float> layer1;  // value of the pending restore, if any
     std::optional<float> layer2;
   };
   const Case cases[] = {
-      {"depth 2, none accepted", true, 0, 10, 20},
-      {"depth 2, one accepted", true, 1, 11, std::nullopt},
-      {"depth 2, both accepted", true, 2, std::nullopt, std::nullopt},
-      {"depth 1, rejected", false, 0, 10, 20},
-      {"depth 1, accepted", false, 1, std::nullopt, std::nullopt},
+      {"none accepted", 0, 10, 20},
+      {"one accepted", 1, 11, std::nullopt},
+      {"both accepted", 2, std::nullopt, std::nullopt},
   };
   for (const auto& c : cases) {
-    Backend b{Cpu{}};
+    Backend b{make_cpu(1)};
     CpuSpecState& bw = *std::get<Cpu>(b).window;
     fill_window(bw);
     ASSERT_EQ(bw.snapshots[1].size(), 2u) << c.name;
-    Status st = c.depth_form ? spec_resolve_depth(b, c.accepted) : spec_resolve(b, c.accepted == 1);
+    Status st = spec_resolve(b, c.accepted);
     ASSERT_TRUE(st.ok()) << c.name << ": " << st.error().message;
     EXPECT_FALSE(bw.armed) << c.name;
     EXPECT_TRUE(bw.snapshots.empty()) << c.name;
@@ -63,9 +60,9 @@ TEST(SpecWindow, ResolveKeepsTheStateAfterTheAcceptedColumns) {
 }
 
 TEST(SpecWindow, ResolveNeedsAnArmedWindow) {
-  Backend b{Cpu{}};
-  for (bool depth_form : {false, true}) {
-    auto resolve = [&] { return depth_form ? spec_resolve_depth(b, 1) : spec_resolve(b, true); };
+  Backend b{make_cpu(1)};
+  for (unsigned accepted : {0u, 1u}) {
+    auto resolve = [&] { return spec_resolve(b, accepted); };
     Status never = resolve();
     ASSERT_FALSE(never.ok());
     EXPECT_EQ(never.error().message, "spec_resolve without an armed window");
@@ -78,7 +75,7 @@ TEST(SpecWindow, ResolveNeedsAnArmedWindow) {
     EXPECT_EQ(twice.error().message, "spec_resolve without an armed window");
   }
   ASSERT_TRUE(spec_arm(b).ok());
-  Status deep = spec_resolve_depth(b, 3);
+  Status deep = spec_resolve(b, 3);
   ASSERT_FALSE(deep.ok());
   EXPECT_EQ(deep.error().message, "spec_resolve_depth: depth beyond 2");
 }
@@ -257,7 +254,7 @@ TEST(SpecRegime, OffWithoutADraftHead) {
   auto m = load_model(plain);
   const std::string err = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(m.ok());
-  EXPECT_FALSE((*m)->speculative);
+  EXPECT_FALSE((*m)->switches.speculative);
   EXPECT_NE(err.find("# mtp speculative: off\n"), std::string::npos) << err;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/runtime_options.h"
 #include "gguf_builder.h"
 #include "quant/types.h"
 #include "weights/model_file.h"
@@ -123,7 +124,7 @@ TEST(Weights, CacheModesAndHead) {
   EXPECT_EQ(choose_logits_head((*file)->gguf).label, std::string("tied (token_embd)"));
 
   ::testing::internal::CaptureStderr();
-  auto w = load_weights(**file);
+  auto w = load_weights(**file, std::nullopt);
   std::string err = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(w.ok());
   EXPECT_EQ(err, "# logits head: tied (token_embd)\n# weights mode: eager\n");
@@ -161,7 +162,7 @@ TEST(Weights, ModeChoice) {
                              {"Eager", WeightsMode::Lazy}, {"lazy", WeightsMode::Lazy}};
   for (const auto& c : lazy_model) {
     EnvGuard e("KESTRUNE_WEIGHTS", c.env);
-    EXPECT_EQ(choose_weights_mode(g), c.want) << (c.env ? c.env : "unset");
+    EXPECT_EQ(choose_weights_mode(g, read_runtime_options().weights), c.want) << (c.env ? c.env : "unset");
   }
   GgufFile small;
   small.tensors = {{"a", {4}, kF32, 0}};
@@ -169,7 +170,7 @@ TEST(Weights, ModeChoice) {
                               {"streaming", WeightsMode::Eager}, {"\xff", WeightsMode::Eager}};
   for (const auto& c : small_model) {
     EnvGuard e("KESTRUNE_WEIGHTS", c.env);
-    EXPECT_EQ(choose_weights_mode(small), c.want) << c.env;
+    EXPECT_EQ(choose_weights_mode(small, read_runtime_options().weights), c.want) << c.env;
   }
 }
 

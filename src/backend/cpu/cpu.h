@@ -1,56 +1,47 @@
-// The scalar reference backend: each layer operation computed on the calling thread
-// with the primitives; multi-column forms run the single column in column order.
+// The CPU backend: every layer operation on the calling thread and the model's thread
+// pool, with the exact kernels (or the scalar reference) for its products. An operation
+// takes k consecutive token columns; each weight row is read once for all of them while
+// caches and recurrent states still advance column by column.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <vector>
 
-#include "backend/cpu/ffn.h"
 #include "backend/cpu/spec_window.h"
+#include "backend/cpu/thread_pool.h"
 #include "common/error.h"
-#include "model/attn.h"
-#include "model/gdn.h"
-#include "model/state.h"
+#include "layers/columns.h"
+#include "layers/geometry.h"
+#include "layers/state.h"
+#include "layers/weights.h"
 
 namespace kestrune {
 
 struct Cpu {
-  // Behind a pointer so that the backend value stays movable; the model never
-  // changes which record it points to.
+  // Behind pointers so that the backend value stays movable; neither ever changes.
   std::unique_ptr<CpuSpecState> window = std::make_unique<CpuSpecState>();
-  // The model's pool for the head products (null: the calling thread alone).
-  ThreadPool* pool = nullptr;
+  std::unique_ptr<ThreadPool> pool;  // null: the calling thread alone
 };
 
-Status cpu_attn_mixer(const Cpu& cpu, const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
-                      std::span<float> x);
-Status cpu_attn_mixer2(const Cpu& cpu, const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
-                       std::span<float> x0, std::span<float> x1);
-Status cpu_attn_mixer3(const Cpu& cpu, const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
-                       std::span<float> x0, std::span<float> x1, std::span<float> x2);
+// A CPU backend splitting its work across `threads` threads (the caller included).
+Cpu make_cpu(size_t threads);
 
-Status cpu_gdn_mixer(const Cpu& cpu, const GdnGeometry& g, const GdnTensors& t, uint64_t nonce, GdnLayerState& st,
-                     std::span<float> x);
-Status cpu_gdn_mixer2(const Cpu& cpu, const GdnGeometry& g, const GdnTensors& t, uint64_t nonce, GdnLayerState& st,
-                      std::span<float> x0, std::span<float> x1);
-Status cpu_gdn_mixer3(const Cpu& cpu, const GdnGeometry& g, const GdnTensors& t, uint64_t nonce, GdnLayerState& st,
-                      std::span<float> x0, std::span<float> x1, std::span<float> x2);
+// Each mixer and the feed-forward block add their output into every column; with
+// `out_norm` set it receives the norm of the last column's output (for the trace).
+Status cpu_attn_mixer(const Cpu& cpu, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, KvCache& kv,
+                      ColumnsOut xs, float* out_norm);
+Status cpu_gdn_mixer(const Cpu& cpu, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
+                     ColumnsOut xs, float* out_norm);
+Status cpu_ffn_swiglu(const Cpu& cpu, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm);
 
-Status cpu_ffn_swiglu(const Cpu& cpu, const FfnTensors& t, float eps, std::span<float> x);
-Status cpu_ffn_swiglu2(const Cpu& cpu, const FfnTensors& t, float eps, std::span<float> x0, std::span<float> x1);
-Status cpu_ffn_swiglu3(const Cpu& cpu, const FfnTensors& t, float eps, std::span<float> x0, std::span<float> x1,
-                       std::span<float> x2);
+// Final norm and the streamed head product of every column into `logits`, each of one
+// entry per head row; the buffers are untouched on failure.
+Status cpu_logits_head(const Cpu& cpu, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits);
 
-// Final norm and the streamed head product into `logits`, which must have one entry
-// per head row; the buffer is untouched on failure.
-Status cpu_logits_head(const Cpu& cpu, std::span<const float> x, std::span<const float> w_norm, float eps,
-                       const TensorView& head, std::span<float> logits);
-Status cpu_logits_head2(const Cpu& cpu, std::span<const float> x0, std::span<const float> x1,
-                        std::span<const float> w_norm, float eps, const TensorView& head, std::span<float> l0,
-                        std::span<float> l1);
-Status cpu_logits_head3(const Cpu& cpu, std::span<const float> x0, std::span<const float> x1,
-                        std::span<const float> x2, std::span<const float> w_norm, float eps, const TensorView& head,
-                        std::span<float> l0, std::span<float> l1, std::span<float> l2);
+// One matrix-vector product across the pool.
+Result<std::vector<float>> cpu_project(const Cpu& cpu, const Matrix& m, std::span<const float> x);
 
 }  // namespace kestrune

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <atomic>
 
+#include "backend/cpu/cpu_features.h"
 #include "backend/cpu/dequant_fast.h"
 #include "backend/cpu/matvec_fast.h"
 #include "backend/cpu/matvec_kernels.h"
 #include "common/format.h"
+#include "common/runtime_options.h"
 #include "quant/types.h"
 
 namespace kestrune {
@@ -91,8 +93,7 @@ __attribute__((target("avx2"))) void panel_four_avx2(const float* const* w, cons
 
 PanelKernel pick_kernel() {
 #if defined(__x86_64__) && defined(__GNUC__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return {4, panel_four_avx2};
+  if (cpu_features().avx2) return {4, panel_four_avx2};
 #endif
   return {1, panel_one};
 }
@@ -240,12 +241,6 @@ Status few_columns(const RowSource& rows, ColumnsIn xs, ColumnsOut ys, ThreadPoo
 }
 
 }  // namespace
-
-std::vector<std::span<const float>> column_spans(const Columns& c) {
-  return std::vector<std::span<const float>>(c.begin(), c.end());
-}
-
-std::vector<std::span<float>> column_spans_mut(Columns& c) { return std::vector<std::span<float>>(c.begin(), c.end()); }
 
 Status matvec_rows_multi(const RowSource& rows, ColumnsIn xs, ColumnsOut ys) {
   return matvec_rows_multi(rows, xs, ys, nullptr);

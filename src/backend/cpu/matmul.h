@@ -9,16 +9,9 @@
 #include "backend/cpu/primitives.h"
 #include "backend/cpu/thread_pool.h"
 #include "common/error.h"
+#include "layers/columns.h"
 
 namespace kestrune {
-
-// One vector per column.
-using Columns = std::vector<std::vector<float>>;
-using ColumnsIn = std::span<const std::span<const float>>;
-using ColumnsOut = std::span<const std::span<float>>;
-
-std::vector<std::span<const float>> column_spans(const Columns& c);
-std::vector<std::span<float>> column_spans_mut(Columns& c);
 
 // ys[n][r] = dot(row r, xs[n]) for r below the common length of the ys, each row read
 // or dequantized once for all columns. A row fetch failure is returned as the reference

@@ -5,10 +5,11 @@
 
 #if defined(__x86_64__) || defined(__i386__)
 #define KS_MATVEC_X86 1
-#include <cpuid.h>
 #endif
 
+#include "backend/cpu/cpu_features.h"
 #include "backend/cpu/matvec_kernels.h"
+#include "common/runtime_options.h"
 #include "common/format.h"
 #include "quant/types.h"
 
@@ -18,16 +19,9 @@ namespace {
 
 MatvecIsa detect_isa() {
 #ifdef KS_MATVEC_X86
-  // Half conversions come with every AVX2 part in practice, but not by definition.
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  const bool f16c = __get_cpuid(1, &eax, &ebx, &ecx, &edx) && (ecx & bit_F16C) != 0;
-  __builtin_cpu_init();
-  if (!f16c || !__builtin_cpu_supports("avx2")) return MatvecIsa::kScalar;
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-      __builtin_cpu_supports("avx512vl")) {
-    return MatvecIsa::kAvx512;
-  }
-  return MatvecIsa::kAvx2;
+  const CpuFeatures& f = cpu_features();
+  if (!f.f16c || !f.avx2) return MatvecIsa::kScalar;
+  return f.avx512 ? MatvecIsa::kAvx512 : MatvecIsa::kAvx2;
 #else
   return MatvecIsa::kScalar;
 #endif

@@ -1,22 +1,11 @@
 #include "backend/cpu/primitives.h"
 
 #include "backend/cpu/matvec_fast.h"
-#include "common/env.h"
-
-#include <math.h>
+#include "common/runtime_options.h"
 
 #include "common/format.h"
 
 namespace kestrune {
-
-float dot(std::span<const float> a, std::span<const float> b) {
-  const size_t n = a.size() < b.size() ? a.size() : b.size();
-  float s = 0.0f;
-  for (size_t i = 0; i < n; ++i) s = s + a[i] * b[i];
-  return s;
-}
-
-float l2_norm(std::span<const float> x) { return sqrtf(dot(x, x)); }
 
 Status matvec_rows_reference(const RowSource& rows, std::span<const float> x, std::span<float> y, size_t first) {
   if (const auto* dense = std::get_if<DenseRows>(&rows)) {
@@ -31,12 +20,6 @@ Status matvec_rows_reference(const RowSource& rows, std::span<const float> x, st
     y[r] = dot(row, x);
   }
   return {};
-}
-
-bool reference_forced() {
-  // Read once: the choice holds for the life of the process.
-  static const bool forced = env_utf8("KESTRUNE_REFERENCE") == std::optional<std::string>("1");
-  return forced;
 }
 
 Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y) {
@@ -79,24 +62,5 @@ uint64_t matrix_rows(const Matrix& m) {
   }
   return tensor_ne1(*std::get<TensorView>(m).info);
 }
-
-Result<std::vector<float>> rms_norm(std::span<const float> x, std::span<const float> w, float eps,
-                                    const char* what) {
-  if (w.size() < x.size()) return invalid_data(format("{}: norm weight {} < {}", what, w.size(), x.size()));
-  const float mean = dot(x, x) / static_cast<float>(x.size());
-  const float inv = 1.0f / sqrtf(eps + mean);
-  std::vector<float> y(x.size());
-  for (size_t i = 0; i < x.size(); ++i) y[i] = (x[i] * inv) * w[i];
-  return y;
-}
-
-void add_in_place(std::span<float> x, std::span<const float> y) {
-  const size_t n = x.size() < y.size() ? x.size() : y.size();
-  for (size_t i = 0; i < n; ++i) x[i] = y[i] + x[i];
-}
-
-float sigmoid(float z) { return 1.0f / (expf(-z) + 1.0f); }
-float silu(float z) { return sigmoid(z) * z; }
-float softplus(float z) { return z > 20.0f ? z : logf(expf(z) + 1.0f); }
 
 }  // namespace kestrune

@@ -1,6 +1,5 @@
 #include "backend/cpu/spec_window.h"
 
-#include <optional>
 
 namespace kestrune {
 
@@ -42,12 +41,10 @@ namespace {
 
 // Under the lock: snapshot `keep` of every list long enough becomes the layer's pending
 // restore (replacing an older one); every list is dropped.
-void close_window(CpuSpecState& window, std::optional<size_t> keep) {
+void close_window(CpuSpecState& window, size_t keep) {
   window.armed = false;
-  if (keep) {
-    for (auto& [nonce, list] : window.snapshots) {
-      if (list.size() > *keep) window.pending[nonce] = std::move(list[*keep]);
-    }
+  for (auto& [nonce, list] : window.snapshots) {
+    if (list.size() > keep) window.pending[nonce] = std::move(list[keep]);
   }
   window.snapshots.clear();
 }
@@ -59,13 +56,6 @@ Status spec_resolve_cpu(CpuSpecState& window, unsigned accepted) {
   if (!window.armed) return invalid_data("spec_resolve without an armed window");
   if (accepted > 2) return invalid_data("spec_resolve_depth: depth beyond 2");
   close_window(window, accepted);
-  return {};
-}
-
-Status spec_resolve_depth1_cpu(CpuSpecState& window, bool accepted) {
-  std::lock_guard<std::mutex> lock(window.mu);
-  if (!window.armed) return invalid_data("spec_resolve without an armed window");
-  close_window(window, accepted ? std::nullopt : std::optional<size_t>(0));
   return {};
 }
 

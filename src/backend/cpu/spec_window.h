@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/error.h"
-#include "model/state.h"
+#include "layers/state.h"
 
 namespace kestrune {
 
@@ -35,11 +35,9 @@ void spec_snapshot(CpuSpecState& window, uint64_t nonce, const GdnLayerState& st
 
 // Opens the window (dropping snapshots of a window that was never resolved).
 void spec_arm_cpu(CpuSpecState& window);
-// Depth-2 form: closes the window keeping the state after `accepted` columns: layers
-// whose list holds a snapshot at that index get it as their pending restore.
+// Closes the window keeping the state after `accepted` columns (0, 1 or 2): layers whose
+// list holds a snapshot at that index get it as their pending restore. A depth-1 round
+// holds one snapshot per layer, so accepting its draft keeps every layer as it is.
 Status spec_resolve_cpu(CpuSpecState& window, unsigned accepted);
-// Depth-1 form: an accepted draft keeps every layer as it is; a rejected one restores
-// the state after column 0.
-Status spec_resolve_depth1_cpu(CpuSpecState& window, bool accepted);
 
 }  // namespace kestrune

@@ -1,5 +1,5 @@
-// One loaded model with its metadata and tokenizer, and the completion call that the
-// Python module serves from it.
+// The Python module's engine: one loaded model with its tokenizer, and the completion
+// call that Engine.generate serves from it.
 #pragma once
 
 #include <cstdint>
@@ -15,25 +15,17 @@
 
 namespace kestrune {
 
-inline constexpr std::string_view kEmptyPromptMessage = "empty prompt after tokenization";
-
-Error empty_prompt_error();
-bool is_empty_prompt_error(const Error& error);
-
-// Immutable after open_engine; shared read-only by concurrent completions.
+// Immutable after open_engine; shared read-only by concurrent completions. The model
+// owns the mapped file and its parsed metadata.
 struct Engine {
-  GgufFile metadata;
   Tokenizer tokenizer;
   std::unique_ptr<Model> model;
   std::optional<uint32_t> eos;  // tokenizer.ggml.eos_token_id when stored as UInt
 };
 
-// Metadata, tokenizer, then the model (which prints its load lines).
+// The file is mapped and parsed once: tokenizer from its metadata, then the model
+// (which prints its load lines).
 Result<std::unique_ptr<Engine>> open_engine(const std::string& path);
-
-// The end-of-sequence id: the first tokenizer.ggml.eos_token_id entry when it is a UInt
-// that fits a token id.
-std::optional<uint32_t> eos_token(const GgufFile& file);
 
 struct CompletionRequest {
   uint64_t max_tokens = 64;

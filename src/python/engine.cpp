@@ -1,4 +1,4 @@
-#include "cli/engine.h"
+#include "python/engine.h"
 
 #include <vector>
 
@@ -8,25 +8,12 @@
 
 namespace kestrune {
 
-Error empty_prompt_error() { return invalid_input(std::string(kEmptyPromptMessage)); }
-
-bool is_empty_prompt_error(const Error& error) {
-  return error.kind == ErrorKind::InvalidInput && error.message == kEmptyPromptMessage;
-}
-
-std::optional<uint32_t> eos_token(const GgufFile& file) {
-  auto v = meta_uint_opt(file, "tokenizer.ggml.eos_token_id");
-  // An id past u32 can never be sampled; keep it out of the stop set rather than truncate.
-  if (!v || *v > UINT32_MAX) return std::nullopt;
-  return static_cast<uint32_t>(*v);
-}
-
 Result<std::unique_ptr<Engine>> open_engine(const std::string& path) {
   auto engine = std::make_unique<Engine>();
-  KS_TRY(engine->metadata, open_gguf(path));
-  KS_TRY(engine->tokenizer, tokenizer_from_gguf(engine->metadata));
-  engine->eos = eos_token(engine->metadata);
-  KS_TRY(engine->model, load_model(path));
+  KS_TRY(std::unique_ptr<ModelFile> file, open_model_file(path));
+  KS_TRY(engine->tokenizer, tokenizer_from_gguf(file->gguf));
+  engine->eos = eos_token(file->gguf);
+  KS_TRY(engine->model, load_model(std::move(file)));
   return engine;
 }
 
@@ -39,7 +26,7 @@ Result<std::string> complete(const Engine& engine, std::string_view prompt, cons
   DecodeState state = new_state(*engine.model);
   FeedFn feed = model_feed(*engine.model, state);
   RunReport report;
-  KS_TRY(std::vector<float> logits, prefill(model_prefill(*engine.model, state), ids, report));
+  KS_TRY(std::vector<float> logits, feed_prompt(model_prefill(*engine.model, state), ids, report));
 
   DecodeRules rules;
   rules.budget = request.max_tokens;
@@ -49,7 +36,7 @@ Result<std::string> complete(const Engine& engine, std::string_view prompt, cons
     out.push_back(token);
     return Ok{};
   };
-  KS_TRY(Clock::time_point start, decode(feed, nullptr, sampler, std::move(logits), rules, emit, report));
+  KS_TRY(Clock::time_point start, decode_loop(feed, nullptr, sampler, std::move(logits), rules, emit, report));
   report.gen_seconds = elapsed_seconds(start);
   diag(perf_line(report));
   return decode(engine.tokenizer, out);

@@ -1,10 +1,15 @@
-#include "model/gdn.h"
+#include "backend/cpu/gdn.h"
 
 #include <math.h>
 
 #include <algorithm>
 #include <utility>
 
+#include "backend/cpu/cpu.h"
+#include "backend/cpu/cpu_features.h"
+#include "backend/cpu/matmul.h"
+#include "backend/cpu/primitives.h"
+#include "backend/cpu/spec_window.h"
 #include "common/format.h"
 
 namespace kestrune {
@@ -13,44 +18,6 @@ namespace {
 // Smallest slice of per-head work (multiply-adds) worth handing to another thread.
 constexpr uint64_t kMinHeadWork = uint64_t{1} << 16;
 }  // namespace
-
-GdnGeometry gdn_geometry(const ModelConfig& c) {
-  return {c.ssm_state_size, c.ssm_group_count, c.ssm_time_step_rank, c.ssm_conv_kernel, c.rms_eps};
-}
-
-GdnLayerState new_gdn_state(const GdnGeometry& g) {
-  GdnLayerState s;
-  const uint64_t rows = g.conv_kernel == 0 ? 0 : g.conv_kernel - 1;
-  s.conv.assign(static_cast<size_t>(rows * g.channels()), 0.0f);
-  s.recurrent.assign(static_cast<size_t>(g.hv * g.d * g.d), 0.0f);
-  return s;
-}
-
-Result<GdnTensors> bind_gdn(const WeightSource& w, uint64_t layer, Route route, const GdnGeometry& g) {
-  const std::string p = format("blk.{}.", layer);
-  GdnTensors t;
-  KS_TRY(t.norm, bind_vector(w, p + "attn_norm.weight"));
-  KS_TRY(t.qkv, bind_matrix(w, p + "attn_qkv.weight", route));
-  KS_TRY(t.conv, cached_tensor(*w.cache, p + "ssm_conv1d.weight"));
-  if (route == Route::Streamed && (t.conv->dims.empty() || t.conv->dims[0] != g.conv_kernel)) {
-    return invalid_data(format("blk.{}.ssm_conv1d dims {} inconsistent with conv_kernel {}", layer,
-                               list_str(t.conv->dims), g.conv_kernel));
-  }
-  if (route == Route::Cached) {
-    KS_TRY(t.alpha, bind_matrix(w, p + "ssm_alpha.weight", route));
-    KS_TRY(t.beta, bind_matrix(w, p + "ssm_beta.weight", route));
-  } else {
-    KS_TRY(t.alpha, bind_cached_matrix(w, p + "ssm_alpha.weight"));
-    KS_TRY(t.beta, bind_cached_matrix(w, p + "ssm_beta.weight"));
-  }
-  KS_TRY(t.a, bind_vector(w, p + "ssm_a"));
-  KS_TRY(t.dt_bias, bind_vector(w, p + "ssm_dt.bias"));
-  KS_TRY(t.gate, bind_matrix(w, p + "attn_gate.weight", route));
-  KS_TRY(t.out_norm, bind_vector(w, p + "ssm_norm.weight"));
-  KS_TRY(t.out, bind_matrix(w, p + "ssm_out.weight", route));
-  t.pool = w.pool;
-  return t;
-}
 
 namespace {
 
@@ -146,8 +113,7 @@ __attribute__((target("avx2"))) void step_tokens_avx2(float* S, const StepToken*
 
 StepTokensFn pick_step_tokens() {
 #if defined(__x86_64__) && defined(__GNUC__)
-  __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return step_tokens_avx2;
+  if (cpu_features().avx2) return step_tokens_avx2;
 #endif
   return step_tokens_plain;
 }
@@ -189,7 +155,7 @@ struct TokenInputs {
   std::vector<float> decay, beta;
 };
 
-TokenInputs gdn_prepare(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std::span<const float> r,
+TokenInputs gdn_prepare(const GdnGeometry& g, const GdnWeights& t, GdnLayerState& st, std::span<const float> r,
                         std::span<const float> a_in, std::span<const float> b_in) {
   const uint64_t K = g.conv_kernel, C = g.channels(), qk = g.qk(), d = g.d;
   const std::vector<float>& w = t.conv->data;
@@ -226,8 +192,8 @@ TokenInputs gdn_prepare(const GdnGeometry& g, const GdnTensors& t, GdnLayerState
 // The delta rule of every value head for `ins` in order, into their zeroed `out`
 // columns, the heads split across the pool. Heads never share state, so any split gives
 // the same bits.
-void gdn_steps(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std::span<const TokenInputs> ins,
-               std::span<std::vector<float>> out) {
+void gdn_steps(const GdnGeometry& g, GdnLayerState& st, std::span<const TokenInputs> ins,
+               std::span<std::vector<float>> out, ThreadPool* pool) {
   const uint64_t qk = g.qk();
   std::vector<StepToken> tok(ins.size());
   for (size_t j = 0; j < ins.size(); ++j) {
@@ -236,7 +202,7 @@ void gdn_steps(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std
   }
   const uint64_t work = std::max<uint64_t>(4 * g.d * g.d * ins.size(), 1);
   parallel_for(
-      t.pool, static_cast<size_t>(g.hv),
+      pool, static_cast<size_t>(g.hv),
       [&](size_t l0, size_t l1) { gdn_step_tokens(st.recurrent, tok, g.d, g.hk, l0, l1); },
       static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / work)));
 }
@@ -244,26 +210,27 @@ void gdn_steps(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std
 // The recurrence of every column, in `out` (inner floats each, zeroed). With a hook,
 // token by token (the hook runs before each later step); without, all tokens in one
 // split of the heads.
-Status gdn_recurrence(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, const Columns& r,
-                      const Columns& a_in, const Columns& b_in, Columns& out, const GdnStepHook& before_step) {
+Status gdn_recurrence(const GdnGeometry& g, const GdnWeights& t, GdnLayerState& st, const Columns& r,
+                      const Columns& a_in, const Columns& b_in, Columns& out, ThreadPool* pool,
+                      const GdnStepHook& before_step) {
   const size_t n = r.size();
   if (before_step) {
     for (size_t j = 0; j < n; ++j) {
       if (j > 0) KS_CHECK(before_step());
       const TokenInputs in = gdn_prepare(g, t, st, r[j], a_in[j], b_in[j]);
-      gdn_steps(g, t, st, {&in, 1}, {&out[j], 1});
+      gdn_steps(g, st, {&in, 1}, {&out[j], 1}, pool);
     }
     return {};
   }
   std::vector<TokenInputs> ins;
   ins.reserve(n);
   for (size_t j = 0; j < n; ++j) ins.push_back(gdn_prepare(g, t, st, r[j], a_in[j], b_in[j]));
-  gdn_steps(g, t, st, ins, out);
+  gdn_steps(g, st, ins, out, pool);
   return {};
 }
 
 // The gated output norm of one token: g = silu(z) * (rms-normed out per head * ssm_norm).
-void gdn_gate(const GdnGeometry& g, const GdnTensors& t, std::span<const float> out, std::span<const float> z,
+void gdn_gate(const GdnGeometry& g, const GdnWeights& t, std::span<const float> out, std::span<const float> z,
               std::span<float> gated) {
   const uint64_t d = g.d;
   for (uint64_t l = 0; l < g.hv; ++l) {
@@ -278,8 +245,8 @@ void gdn_gate(const GdnGeometry& g, const GdnTensors& t, std::span<const float> 
 
 }  // namespace
 
-Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, ColumnsIn xs,
-                            const GdnStepHook& before_step) {
+Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& t, GdnLayerState& st, ColumnsIn xs,
+                            ThreadPool* pool, const GdnStepHook& before_step) {
   if (before_step) KS_CHECK(before_step());
   const uint64_t K = g.conv_kernel;
   if (K < 2) return invalid_data("gdn_mixer: conv_kernel < 2 unsupported");
@@ -292,7 +259,7 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnTensors& t, GdnLayerS
     KS_TRY(xn[j], rms_norm(xs[j], t.norm, g.eps, "gdn_mixer"));
   }
 
-  KS_TRY(Columns r, matvec_cols(t.qkv, xn, t.pool));
+  KS_TRY(Columns r, matvec_cols(t.qkv, xn, pool));
   for (const auto& c : r) {
     if (c.size() != C || st.conv.size() != (K - 1) * C) {
       return invalid_data(format("gdn_mixer: qkv/conv geometry mismatch (qkv {}, conv {}, width {})", c.size(),
@@ -320,8 +287,8 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnTensors& t, GdnLayerS
   // The decay and strength inputs do not depend on the state; the convolution that
   // precedes them for a single token cannot fail, so computing them first changes no
   // outcome.
-  KS_TRY(Columns a_in, matvec_cols(t.alpha, xn, t.pool));
-  KS_TRY(Columns b_in, matvec_cols(t.beta, xn, t.pool));
+  KS_TRY(Columns a_in, matvec_cols(t.alpha, xn, pool));
+  KS_TRY(Columns b_in, matvec_cols(t.beta, xn, pool));
   for (size_t j = 0; j < n; ++j) {
     if (a_in[j].size() < g.hv || b_in[j].size() < g.hv) {
       return invalid_data(
@@ -330,21 +297,21 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnTensors& t, GdnLayerS
   }
 
   Columns out(n, std::vector<float>(static_cast<size_t>(inner), 0.0f));
-  KS_CHECK(gdn_recurrence(g, t, st, r, a_in, b_in, out, before_step));
+  KS_CHECK(gdn_recurrence(g, t, st, r, a_in, b_in, out, pool, before_step));
 
-  KS_TRY(Columns z, matvec_cols(t.gate, xn, t.pool));
+  KS_TRY(Columns z, matvec_cols(t.gate, xn, pool));
   Columns gated(n, std::vector<float>(static_cast<size_t>(inner)));
   for (size_t j = 0; j < n; ++j) {
     if (z[j].size() != inner) return invalid_data(format("gdn_mixer: gate rows {} != inner {}", z[j].size(), inner));
   }
   // Columns are independent here; each one's gate is a few thousand sigmoids.
   parallel_for(
-      t.pool, n, [&](size_t j0, size_t j1) {
+      pool, n, [&](size_t j0, size_t j1) {
         for (size_t j = j0; j < j1; ++j) gdn_gate(g, t, out[j], z[j], gated[j]);
       },
       static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / std::max<uint64_t>(16 * inner, 1))));
 
-  KS_TRY(Columns yo, matvec_cols(t.out, gated, t.pool));
+  KS_TRY(Columns yo, matvec_cols(t.out, gated, pool));
   for (size_t j = 0; j < n; ++j) {
     if (yo[j].size() != xs[j].size()) {
       return invalid_data(format("gdn_mixer: out rows {} != hidden {}", yo[j].size(), xs[j].size()));
@@ -353,25 +320,40 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnTensors& t, GdnLayerS
   return yo;
 }
 
-Result<std::vector<float>> gdn_output(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st,
-                                      std::span<const float> x) {
-  const std::span<const float> col[1] = {x};
-  KS_TRY(Columns y, gdn_outputs(g, t, st, col));
-  return std::move(y[0]);
-}
+namespace {
 
-Status gdn_apply(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, std::span<float> x) {
-  KS_TRY(std::vector<float> y, gdn_output(g, t, st, x));
-  add_in_place(x, y);
-  return {};
-}
-
-Status gdn_apply_cols(const GdnGeometry& g, const GdnTensors& t, GdnLayerState& st, ColumnsOut xs,
-                      const GdnStepHook& before_step) {
+// Adds the layer's outputs into the columns, with the trace's norm of the last one.
+Status gdn_add(const GdnGeometry& g, const GdnWeights& w, GdnLayerState& st, ColumnsOut xs, ThreadPool* pool,
+               const GdnStepHook& hook, float* out_norm) {
   const std::vector<std::span<const float>> in(xs.begin(), xs.end());
-  KS_TRY(Columns y, gdn_outputs(g, t, st, in, before_step));
+  KS_TRY(Columns y, gdn_outputs(g, w, st, in, pool, hook));
+  if (out_norm && !y.empty()) *out_norm = l2_norm(y.back());
   for (size_t j = 0; j < xs.size(); ++j) add_in_place(xs[j], y[j]);
   return {};
+}
+
+}  // namespace
+
+// One column: a pending restore, then a snapshot of the state it starts from. Several
+// columns (a verify pass): a pending restore but no snapshot before the first column
+// (the state before the round is not a verify result), then the state after each
+// column but the last. With the window closed only the restore can happen, so the
+// recurrence then runs all columns in one split of the heads.
+Status cpu_gdn_mixer(const Cpu& cpu, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
+                     ColumnsOut xs, float* out_norm) {
+  CpuSpecState& window = *cpu.window;
+  ThreadPool* pool = cpu.pool.get();
+  if (xs.size() == 1 || !spec_window_armed(window)) {
+    KS_CHECK(spec_before_gdn_step(window, nonce, st, xs.size() == 1));
+    return gdn_add(g, w, st, xs, pool, {}, out_norm);
+  }
+  size_t calls = 0;
+  const GdnStepHook hook = [&]() -> Status {
+    if (calls++ == 0) return spec_before_gdn_step(window, nonce, st, false);
+    spec_snapshot(window, nonce, st);
+    return {};
+  };
+  return gdn_add(g, w, st, xs, pool, hook, out_norm);
 }
 
 }  // namespace kestrune

@@ -1,32 +1,17 @@
-#include "model/attn.h"
+#include "backend/cpu/attention.h"
 
 #include <math.h>
 
 #include <algorithm>
 #include <limits>
 
+#include "backend/cpu/cpu.h"
+#include "backend/cpu/matmul.h"
 #include "backend/cpu/matvec_fast.h"
+#include "backend/cpu/primitives.h"
 #include "common/format.h"
 
 namespace kestrune {
-
-AttentionGeometry attention_geometry(const ModelConfig& c) {
-  return {c.key_length, c.head_count, c.head_count_kv, c.rope_dimension_count, c.rope_freq_base, c.rms_eps};
-}
-
-Result<AttnTensors> bind_attn(const WeightSource& w, uint64_t layer, Route route) {
-  const std::string p = format("blk.{}.", layer);
-  AttnTensors t;
-  KS_TRY(t.norm, bind_vector(w, p + "attn_norm.weight"));
-  KS_TRY(t.q, bind_matrix(w, p + "attn_q.weight", route));
-  KS_TRY(t.k, bind_matrix(w, p + "attn_k.weight", route));
-  KS_TRY(t.v, bind_matrix(w, p + "attn_v.weight", route));
-  KS_TRY(t.q_norm, bind_vector(w, p + "attn_q_norm.weight"));
-  KS_TRY(t.k_norm, bind_vector(w, p + "attn_k_norm.weight"));
-  KS_TRY(t.out, bind_matrix(w, p + "attn_output.weight", route));
-  t.pool = w.pool;
-  return t;
-}
 
 void rope_rotate(std::span<float> y, uint64_t rope_dim, float base, uint32_t pos) {
   const size_t half = static_cast<size_t>(rope_dim / 2);
@@ -69,7 +54,7 @@ struct AttnQuery {
 };
 
 // Per-head norms and RoPE, then the cache append.
-Status attn_prepare(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
+Status attn_prepare(const AttentionGeometry& g, const AttnWeights& t, uint32_t pos, KvCache& kv,
                     std::span<const float> qg, std::span<float> k, std::span<const float> v, AttnQuery& out) {
   const uint64_t hd = g.head_dim;
   const uint64_t kv_width = g.n_kv * hd;
@@ -137,8 +122,8 @@ void attend_heads(const AttentionGeometry& g, const KvCache& kv, const AttnQuery
 
 // Every column's attention: each token appends before the next one's norms, then all
 // (head, token) pairs run across the pool; token j reads only positions up to its own.
-Status attend_all(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv, const Columns& qg,
-                  Columns& k, const Columns& v, Columns& o) {
+Status attend_all(const AttentionGeometry& g, const AttnWeights& t, uint32_t pos, KvCache& kv, const Columns& qg,
+                  Columns& k, const Columns& v, Columns& o, ThreadPool* pool) {
   const size_t n = qg.size();
   std::vector<AttnQuery> qs(n);
   for (size_t j = 0; j < n; ++j) {
@@ -162,15 +147,15 @@ Status attend_all(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos
     }
   };
   const uint64_t per_item = std::max<uint64_t>(1, 2 * per_set * (static_cast<uint64_t>(pos) + n) * hd);
-  parallel_for(t.pool, static_cast<size_t>(sets) * n, items,
+  parallel_for(pool, static_cast<size_t>(sets) * n, items,
                static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / per_item)));
   return {};
 }
 
 }  // namespace
 
-Result<Columns> attn_outputs(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
-                             ColumnsIn xs) {
+Result<Columns> attn_outputs(const AttentionGeometry& g, const AttnWeights& t, uint32_t pos, KvCache& kv,
+                             ColumnsIn xs, ThreadPool* pool) {
   if (g.n_kv == 0 || g.n_head % g.n_kv != 0) return invalid_data("attn_mixer: n_head % n_kv != 0");
   if (g.rope_dim % 2 != 0 || g.rope_dim > g.head_dim) return invalid_data("attn_mixer: bad rope_dim");
   const uint64_t hd = g.head_dim;
@@ -181,13 +166,13 @@ Result<Columns> attn_outputs(const AttentionGeometry& g, const AttnTensors& t, u
     KS_TRY(xn[j], rms_norm(xs[j], t.norm, g.eps, "attn_mixer"));
   }
 
-  KS_TRY(Columns qg, matvec_cols(t.q, xn, t.pool));
+  KS_TRY(Columns qg, matvec_cols(t.q, xn, pool));
   const uint64_t q_rows = 2 * g.n_head * hd;
   for (const auto& c : qg) {
     if (c.size() != q_rows) return invalid_data(format("attn_mixer: q rows {} != 2*n_head*hd_k {}", c.size(), q_rows));
   }
-  KS_TRY(Columns k, matvec_cols(t.k, xn, t.pool));
-  KS_TRY(Columns v, matvec_cols(t.v, xn, t.pool));
+  KS_TRY(Columns k, matvec_cols(t.k, xn, pool));
+  KS_TRY(Columns v, matvec_cols(t.v, xn, pool));
   const uint64_t kv_width = g.n_kv * hd;
   for (size_t j = 0; j < n; ++j) {
     if (k[j].size() != kv_width || v[j].size() != k[j].size()) {
@@ -196,9 +181,9 @@ Result<Columns> attn_outputs(const AttentionGeometry& g, const AttnTensors& t, u
   }
 
   Columns o(n, std::vector<float>(static_cast<size_t>(g.n_head * hd)));
-  KS_CHECK(attend_all(g, t, pos, kv, qg, k, v, o));
+  KS_CHECK(attend_all(g, t, pos, kv, qg, k, v, o, pool));
 
-  KS_TRY(Columns y, matvec_cols(t.out, o, t.pool));
+  KS_TRY(Columns y, matvec_cols(t.out, o, pool));
   for (size_t j = 0; j < n; ++j) {
     if (y[j].size() != xs[j].size()) {
       return invalid_data(format("attn_mixer: out rows {} != hidden {}", y[j].size(), xs[j].size()));
@@ -207,22 +192,11 @@ Result<Columns> attn_outputs(const AttentionGeometry& g, const AttnTensors& t, u
   return y;
 }
 
-Result<std::vector<float>> attn_output(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv,
-                                       std::span<const float> x) {
-  const std::span<const float> col[1] = {x};
-  KS_TRY(Columns y, attn_outputs(g, t, pos, kv, col));
-  return std::move(y[0]);
-}
-
-Status attn_step(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv, std::span<float> x) {
-  KS_TRY(std::vector<float> y, attn_output(g, t, pos, kv, x));
-  add_in_place(x, y);
-  return {};
-}
-
-Status attn_step_cols(const AttentionGeometry& g, const AttnTensors& t, uint32_t pos, KvCache& kv, ColumnsOut xs) {
+Status cpu_attn_mixer(const Cpu& cpu, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, KvCache& kv,
+                      ColumnsOut xs, float* out_norm) {
   const std::vector<std::span<const float>> in(xs.begin(), xs.end());
-  KS_TRY(Columns y, attn_outputs(g, t, pos, kv, in));
+  KS_TRY(Columns y, attn_outputs(g, w, pos, kv, in, cpu.pool.get()));
+  if (out_norm && !y.empty()) *out_norm = l2_norm(y.back());
   for (size_t j = 0; j < xs.size(); ++j) add_in_place(xs[j], y[j]);
   return {};
 }

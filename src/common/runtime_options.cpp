@@ -1,0 +1,42 @@
+#include "common/runtime_options.h"
+
+#include <cstdlib>
+
+#include "common/utf8.h"
+
+namespace kestrune {
+
+namespace {
+
+std::optional<std::string> env_utf8(const char* name) {
+  const char* v = std::getenv(name);
+  if (!v) return std::nullopt;
+  std::string s(v);
+  if (utf8_error(s).has_value()) return std::nullopt;
+  return s;
+}
+
+bool env_is_set(const char* name) { return std::getenv(name) != nullptr; }
+
+}  // namespace
+
+RuntimeOptions read_runtime_options() {
+  RuntimeOptions o;
+  o.backend = env_utf8("KESTRUNE_BACKEND");
+  o.weights = env_utf8("KESTRUNE_WEIGHTS");
+  o.trace = env_is_set("KESTRUNE_TRACE");
+  o.lens = env_utf8("KESTRUNE_LENS");
+  o.mtp_alpha = env_is_set("KESTRUNE_MTP_ALPHA");
+  o.mtp = env_utf8("KESTRUNE_MTP");
+  o.mtp_depth = env_utf8("KESTRUNE_MTP_DEPTH");
+  o.threads = env_utf8("KESTRUNE_THREADS");
+  o.reference = env_utf8("KESTRUNE_REFERENCE") == std::optional<std::string>("1");
+  return o;
+}
+
+bool reference_forced() {
+  static const bool forced = read_runtime_options().reference;
+  return forced;
+}
+
+}  // namespace kestrune

@@ -1,0 +1,30 @@
+// Every environment switch of the engine, read in one place.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace kestrune {
+
+// Values are absent when the variable is unset or not valid UTF-8; the flags only ask
+// whether the variable is set at all.
+struct RuntimeOptions {
+  std::optional<std::string> backend;    // KESTRUNE_BACKEND
+  std::optional<std::string> weights;    // KESTRUNE_WEIGHTS
+  bool trace = false;                    // KESTRUNE_TRACE
+  std::optional<std::string> lens;       // KESTRUNE_LENS
+  bool mtp_alpha = false;                // KESTRUNE_MTP_ALPHA
+  std::optional<std::string> mtp;        // KESTRUNE_MTP
+  std::optional<std::string> mtp_depth;  // KESTRUNE_MTP_DEPTH
+  std::optional<std::string> threads;    // KESTRUNE_THREADS
+  bool reference = false;                // KESTRUNE_REFERENCE=1
+};
+
+// Reads the environment now. The model load calls it once and keeps the result.
+RuntimeOptions read_runtime_options();
+
+// KESTRUNE_REFERENCE as the product kernels see it: read at first use, then fixed for
+// the life of the process.
+bool reference_forced();
+
+}  // namespace kestrune

@@ -1,0 +1,124 @@
+#include "model/forward.h"
+
+#include <optional>
+#include <string>
+
+#include "backend/backend.h"
+#include "common/diag.h"
+#include "common/format.h"
+#include "model/mtp.h"
+#include "numerics/scalar.h"
+
+namespace kestrune {
+
+namespace {
+
+std::string norm_str(std::span<const float> v) { return fixed_str(l2_norm(v), 4); }
+
+bool state_matches(const LayerState& ls, LayerKind kind) {
+  return std::holds_alternative<KvCache>(ls.data) == (kind == LayerKind::Attention);
+}
+
+// "# lens t={} L{:02} id=logit ...": each probe's head row against the normed stream.
+Status lens_line(const Model& m, const TensorView& head, std::span<const float> out_norm, uint32_t pos,
+                 uint64_t layer, std::span<const float> x) {
+  KS_TRY(std::vector<float> xn, rms_norm(x, out_norm, m.config.rms_eps, "lens"));
+  std::string line = format("# lens t={} L{}", pos, padded_str(layer, 2));
+  for (uint32_t id : m.switches.lens) {
+    KS_TRY(std::vector<float> row, dequant_row(head, id));
+    line += format(" {}={}", id, fixed_str(dot(row, xn), 2, true));
+  }
+  diag(line + "\n");
+  return {};
+}
+
+}  // namespace
+
+Status run_layers(const Model& m, DecodeState& state, ColumnsOut xs) {
+  const ModelSwitches& sw = m.switches;
+  const uint32_t pos = state.position;
+  const bool per_layer_lines = xs.size() == 1 && (sw.trace || !sw.lens.empty());
+  std::span<const float> out_norm;
+  std::optional<TensorView> head;
+  if (per_layer_lines && !sw.lens.empty()) {
+    KS_TRY(out_norm, m.weights.output_norm);
+    KS_TRY(head, m.weights.head_view);
+  }
+
+  const auto& kinds = m.config.layer_kinds;
+  for (uint64_t i = 0; i < kinds.size(); ++i) {
+    if (i >= state.layers.size() || !state_matches(state.layers[i], kinds[i])) {
+      return invalid_data(format("layer {}: schedule/state mismatch", i));
+    }
+    LayerState& ls = state.layers[i];
+    const LayerWeights& lw = m.weights.layers[i];
+    float mix = 0, ffn = 0;
+    float* mix_norm = per_layer_lines && sw.trace ? &mix : nullptr;
+    float* ffn_norm = per_layer_lines && sw.trace ? &ffn : nullptr;
+    KS_TRY(const MixerWeights& mixer, lw.mixer);
+    if (auto* kv = std::get_if<KvCache>(&ls.data)) {
+      KS_CHECK(attn_mixer(m.backend, m.attn, std::get<AttnWeights>(mixer), pos, ls.nonce, *kv, xs, mix_norm));
+    } else {
+      KS_CHECK(gdn_mixer(m.backend, m.gdn, std::get<GdnWeights>(mixer), ls.nonce, std::get<GdnLayerState>(ls.data),
+                         xs, mix_norm));
+    }
+    KS_TRY(const FfnWeights& f, lw.ffn);
+    KS_CHECK(ffn_swiglu(m.backend, f, m.config.rms_eps, xs, ffn_norm));
+    if (!per_layer_lines) continue;
+    if (sw.trace) {
+      diag(format("# trace t={} L{} {} |mix|={} |ffn|={} |x|={}\n", pos, padded_str(i, 2),
+                  kinds[i] == LayerKind::Attention ? "attn" : "gdn ", fixed_str(mix, 4), fixed_str(ffn, 4),
+                  norm_str(xs[0])));
+    }
+    if (!sw.lens.empty()) KS_CHECK(lens_line(m, *head, out_norm, pos, i, xs[0]));
+  }
+  return {};
+}
+
+Result<std::vector<float>> final_logits(const Model& m, std::span<const float> x) {
+  KS_TRY(std::span<const float> w_norm, m.weights.output_norm);
+  KS_TRY(std::vector<float> xn, rms_norm(x, w_norm, m.config.rms_eps, "output_norm"));
+  KS_TRY(const Matrix& head, m.weights.head);
+  return project(m.backend, head, xn);
+}
+
+Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::vector<float> x) {
+  const std::span<float> col[1] = {x};
+  KS_CHECK(run_layers(model, state, col));
+  state.position += 1;
+  ForwardPass pass;
+  KS_TRY(pass.logits, final_logits(model, x));
+  pass.hidden = std::move(x);
+  return pass;
+}
+
+Result<std::vector<float>> forward(const Model& model, DecodeState& state, uint32_t token) {
+  KS_TRY(std::vector<float> x, embed(model, token));
+  const ModelSwitches& sw = model.switches;
+  const uint32_t pos = state.position;
+  if (sw.trace) diag(format("# trace t={} embed |x|={}\n", pos, norm_str(x)));
+
+  if (sw.alpha) {
+    if (state.alpha_pending) {
+      state.alpha_total += 1;
+      const bool hit = state.alpha_draft == token;
+      if (hit) state.alpha_hits += 1;
+      const float pct = static_cast<float>(state.alpha_hits) * 100.0f / static_cast<float>(state.alpha_total);
+      diag(format("# mtp t={} draft={} actual={} {} alpha={}/{} ({}%)\n", pos, state.alpha_draft, token,
+                  hit ? "HIT " : "miss", state.alpha_hits, state.alpha_total, fixed_str(pct, 1)));
+      state.alpha_pending = false;
+    }
+    // The draft made while feeding this token predicts the token fed next.
+    if (model.has_draft() && !state.hidden.empty()) {
+      KS_TRY(uint32_t drafted, draft_step(model, state, x));
+      state.alpha_draft = drafted;
+      state.alpha_pending = true;
+    }
+  }
+
+  KS_TRY(ForwardPass pass, forward_layers(model, state, std::move(x)));
+  if (sw.alpha) state.hidden = std::move(pass.hidden);
+  return std::move(pass.logits);
+}
+
+}  // namespace kestrune

@@ -1,0 +1,37 @@
+// The forward pass: one layer loop over k consecutive token columns, used for a single
+// token, a prompt chunk and a speculative verify pass alike.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/error.h"
+#include "layers/columns.h"
+#include "model/model.h"
+#include "model/state.h"
+
+namespace kestrune {
+
+// Runs `token` at state.position through every layer and returns the logits (head_rows
+// floats); advances state.position by one on success. With the alpha instrument on it
+// also drafts the next token with the draft head and reports the previous draft.
+Result<std::vector<float>> forward(const Model& model, DecodeState& state, uint32_t token);
+
+// The main layers, final norm and head for the embedded token `x` at state.position,
+// without any draft-head work; advances state.position by one on success.
+struct ForwardPass {
+  std::vector<float> logits;
+  std::vector<float> hidden;  // residual stream after the last layer, before the final norm
+};
+Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::vector<float> x);
+
+// Every main layer in schedule order over the columns, column j at state.position + j,
+// each layer's mixer then its feed-forward block through the backend. A single column
+// also prints the trace and lens lines when they are on. state.position is not moved.
+Status run_layers(const Model& model, DecodeState& state, ColumnsOut xs);
+
+// Final norm and head product of one residual vector, on the head as the cache holds it.
+Result<std::vector<float>> final_logits(const Model& model, std::span<const float> x);
+
+}  // namespace kestrune

@@ -1,0 +1,46 @@
+// Greedy speculative rounds: the draft head proposes one (depth 1) or two (depth 2)
+// tokens, one multi-column pass verifies them, and the backend's window commits the
+// accepted columns or rolls the GDN states back while the attention and draft caches
+// are truncated.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/error.h"
+#include "model/model.h"
+#include "model/state.h"
+#include "sampler/sampler.h"
+
+namespace kestrune {
+
+// One verified column: its logits and the residual stream before the final norm.
+struct VerifyColumn {
+  std::vector<float> logits;
+  std::vector<float> hidden;
+};
+
+// The multi-column pass over `tokens` (two or three) at positions P, P + 1, ...: every
+// column is appended to the attention caches and GDN states advance through all of
+// them; state.position is not changed.
+Result<std::vector<VerifyColumn>> verify(const Model& model, std::span<const uint32_t> tokens, DecodeState& state);
+
+struct StepResult {
+  std::vector<uint32_t> accepted;  // drafts equal to the greedy choice, in order
+  uint32_t next = 0;               // the token to emit and feed to the following round
+  bool drafted = false;            // false for the plain step taken without a hidden vector
+};
+
+// One round at depth 1 or 2 fed with the just-emitted token `a` (not yet in the caches).
+Result<StepResult> speculative_round(const Model& model, unsigned depth, uint32_t a, DecodeState& state,
+                                     Sampler& sampler);
+
+inline Result<StepResult> spec_step(const Model& model, uint32_t a, DecodeState& state, Sampler& sampler) {
+  return speculative_round(model, 1, a, state, sampler);
+}
+inline Result<StepResult> spec_step2(const Model& model, uint32_t a, DecodeState& state, Sampler& sampler) {
+  return speculative_round(model, 2, a, state, sampler);
+}
+
+}  // namespace kestrune
