@@ -13,6 +13,9 @@
 
 namespace kestrune {
 
+// The embedding row of `token` (hidden floats).
+Result<std::vector<float>> embed(const Model& model, uint32_t token);
+
 // Runs `token` at state.position through every layer and returns the logits (head_rows
 // floats); advances state.position by one on success. With the alpha instrument on it
 // also drafts the next token with the draft head and reports the previous draft.

@@ -148,18 +148,4 @@ DecodeState new_state(const Model& model) {
   return s;
 }
 
-Result<std::vector<float>> embed(const Model& model, uint32_t token) {
-  auto it = model.weights.cache.find("token_embd.weight");
-  if (it != model.weights.cache.end()) {
-    const CachedTensor& t = it->second;
-    const uint64_t hidden = t.dims[0];  // the cache holds no tensor without a row length
-    const uint64_t rows = t.data.size() / hidden;
-    if (token >= rows) return invalid_data(format("row {} out of range ({})", token, rows));
-    const float* row = t.data.data() + token * hidden;
-    return std::vector<float>(row, row + hidden);
-  }
-  KS_TRY(TensorView view, tensor_view(*model.file, "token_embd.weight"));
-  return dequant_row(view, token);
-}
-
 }  // namespace kestrune

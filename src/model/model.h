@@ -50,9 +50,6 @@ Result<std::unique_ptr<Model>> load_model(const std::string& path);
 // A fresh sequence: empty caches, zero GDN states, position 0, new nonces.
 DecodeState new_state(const Model& model);
 
-// The embedding row of `token` (hidden floats).
-Result<std::vector<float>> embed(const Model& model, uint32_t token);
-
 // Comma-separated probe ids: pieces trimmed, "+" allowed, unparsable pieces skipped.
 std::vector<uint32_t> parse_lens(const std::string& value);
 

@@ -1,8 +1,10 @@
 #include "model/prefill.h"
 
 #include <algorithm>
+#include <cmath>
 #include <optional>
 
+#include "common/format.h"
 #include "common/runtime_options.h"
 #include "model/forward.h"
 
@@ -26,7 +28,50 @@ Result<std::vector<float>> per_token(const Model& m, DecodeState& st, std::span<
   return logits;
 }
 
+// log softmax(logits)[token]; a token past the logits has no probability.
+Result<double> log_prob(std::span<const float> logits, uint32_t token) {
+  if (token >= logits.size()) return invalid_data(format("score: token {} past {} logits", token, logits.size()));
+  double top = logits[0];
+  for (float l : logits) top = std::max<double>(top, l);
+  double sum = 0.0;
+  for (float l : logits) sum += std::exp(static_cast<double>(l) - top);
+  return static_cast<double>(logits[token]) - top - std::log(sum);
+}
+
 }  // namespace
+
+Result<std::vector<double>> score_tokens(const Model& model, DecodeState& state, std::span<const uint32_t> tokens,
+                                         size_t chunk) {
+  std::vector<double> out;
+  if (tokens.empty()) return out;
+  out.reserve(tokens.size() - 1);
+  if (per_token_only(model)) {
+    for (size_t i = 0; i < tokens.size(); ++i) {
+      KS_TRY(std::vector<float> logits, forward(model, state, tokens[i]));
+      if (i + 1 < tokens.size()) {
+        KS_TRY(double lp, log_prob(logits, tokens[i + 1]));
+        out.push_back(lp);
+      }
+    }
+    return out;
+  }
+  chunk = std::max<size_t>(chunk, 1);
+  for (size_t s = 0; s < tokens.size(); s += chunk) {
+    const size_t n = std::min(chunk, tokens.size() - s);
+    Columns xs(n);
+    for (size_t j = 0; j < n; ++j) {
+      KS_TRY(xs[j], embed(model, tokens[s + j]));
+    }
+    KS_CHECK(run_layers(model, state, column_spans_mut(xs)));
+    state.position += static_cast<uint32_t>(n);
+    for (size_t j = 0; j < n && s + j + 1 < tokens.size(); ++j) {
+      KS_TRY(std::vector<float> logits, final_logits(model, xs[j]));
+      KS_TRY(double lp, log_prob(logits, tokens[s + j + 1]));
+      out.push_back(lp);
+    }
+  }
+  return out;
+}
 
 Result<std::vector<float>> prefill(const Model& model, DecodeState& state, std::span<const uint32_t> tokens,
                                    size_t chunk) {

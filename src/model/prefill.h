@@ -26,4 +26,11 @@ inline constexpr size_t kPrefillChunk = 64;
 Result<std::vector<float>> prefill(const Model& model, DecodeState& state, std::span<const uint32_t> tokens,
                                    size_t chunk = kPrefillChunk);
 
+// Feeds `tokens` as prefill does and returns, for every token after the first, its
+// natural-log probability under the logits of the token before it (one fewer value
+// than tokens). The logits are the ones forward would return, bit for bit; the
+// log-softmax sums in double precision.
+Result<std::vector<double>> score_tokens(const Model& model, DecodeState& state, std::span<const uint32_t> tokens,
+                                         size_t chunk = kPrefillChunk);
+
 }  // namespace kestrune

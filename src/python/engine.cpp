@@ -4,6 +4,7 @@
 
 #include "cli/generate.h"
 #include "common/diag.h"
+#include "model/prefill.h"
 #include "sampler/sampler.h"
 
 namespace kestrune {
@@ -40,6 +41,13 @@ Result<std::string> complete(const Engine& engine, std::string_view prompt, cons
   report.gen_seconds = elapsed_seconds(start);
   diag(perf_line(report));
   return decode(engine.tokenizer, out);
+}
+
+Result<std::vector<double>> score_text(const Engine& engine, std::string_view text) {
+  KS_TRY(std::vector<uint32_t> ids, encode(engine.tokenizer, text));
+  if (ids.empty()) return empty_prompt_error();
+  DecodeState state = new_state(*engine.model);
+  return score_tokens(*engine.model, state, ids);
 }
 
 }  // namespace kestrune

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error.h"
 #include "gguf/gguf.h"
@@ -38,5 +39,9 @@ struct CompletionRequest {
 // Encodes `prompt`, generates without speculation, and returns the raw bytes of the
 // continuation (prompt excluded). Prints the performance line.
 Result<std::string> complete(const Engine& engine, std::string_view prompt, const CompletionRequest& request);
+
+// The natural-log probability of every token of `text` after the first, given the
+// tokens before it, in one batched pass over the text.
+Result<std::vector<double>> score_text(const Engine& engine, std::string_view text);
 
 }  // namespace kestrune

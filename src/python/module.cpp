@@ -37,6 +37,11 @@ constexpr const char* kGenerateDoc =
     "reproducibility-first; sampling is opt-in via kwargs. seed=None means\n"
     "clock-seeded (different every call); pass a seed for exact replay.\n"
     "Returns the continuation text (prompt excluded).";
+constexpr const char* kScoreDoc =
+    "score($self, text)\n--\n\n"
+    "Natural-log probability of each token of the text given the tokens before it:\n"
+    "one float per token after the first (the first has no context). One batched\n"
+    "pass over the text; sum for the total log-likelihood, exp(-mean) for perplexity.";
 constexpr const char* kCliMainDoc =
     "cli_main()\n--\n\nConsole-script entry point (`kestrune` on PATH after pip install).\n"
     "Args come from sys.argv \u2014 under a console-script shim the process argv\n"
@@ -198,6 +203,27 @@ PyObject* engine_generate(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+PyObject* engine_score(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* kwlist[] = {"text", nullptr};
+    PyObject* text_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:score", const_cast<char**>(kwlist), &text_obj)) {
+      throw py::error_already_set();
+    }
+    std::string text = to_string_arg(text_obj, "text");
+    const kestrune::Engine& engine = engine_of(self);
+    std::optional<kestrune::Result<std::vector<double>>> result;
+    {
+      py::gil_scoped_release release;
+      result.emplace(kestrune::score_text(engine, text));
+    }
+    std::vector<double> lp = unwrap(std::move(*result));
+    py::list out(lp.size());
+    for (size_t i = 0; i < lp.size(); ++i) out[i] = py::float_(lp[i]);
+    return out;
+  });
+}
+
 PyObject* cli_main(PyObject* /*module*/, PyObject* /*unused*/) {
   return guarded([&]() -> py::object {
     py::module_ signal = py::module_::import("signal");
@@ -234,6 +260,7 @@ PyMethodDef g_engine_methods[] = {
     {"encode", as_cfunction(engine_encode), METH_VARARGS | METH_KEYWORDS, kEncodeDoc},
     {"decode", as_cfunction(engine_decode), METH_VARARGS | METH_KEYWORDS, kDecodeDoc},
     {"generate", as_cfunction(engine_generate), METH_VARARGS | METH_KEYWORDS, kGenerateDoc},
+    {"score", as_cfunction(engine_score), METH_VARARGS | METH_KEYWORDS, kScoreDoc},
 };
 
 PyMethodDef g_cli_main_def = {"cli_main", as_cfunction(cli_main), METH_NOARGS, kCliMainDoc};

@@ -2,6 +2,8 @@
 // bit: the multi-column product, the split product, and whole generated models.
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include <math.h>
 
 #include <cstring>
@@ -544,6 +546,37 @@ TEST(Prefill, EmptyPromptLeavesTheStateAlone) {
   ASSERT_TRUE(l.ok()) << l.error().message;
   EXPECT_TRUE(l->empty());
   expect_same_state(new_state(*m), st, "empty");
+}
+
+// Scores are the log-softmax of the logits forward returns at each position, whatever
+// the chunking, with the trace forcing the per-token route too.
+TEST(Prefill, ScoresAreLogSoftmaxOfForwardLogits) {
+  auto path = generated_model(kTiny);
+  if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
+  for (auto extra : {std::pair<const char*, const char*>{"KESTRUNE_TRACE", nullptr}, {"KESTRUNE_TRACE", "1"}}) {
+    auto m = load(*path, "lazy", "2", {extra});
+    ASSERT_TRUE(m);
+    const auto tokens = prompt(9, m->weights.head_rows);
+    ::testing::internal::CaptureStderr();
+    std::vector<double> want;
+    DecodeState ref = new_state(*m);
+    for (size_t i = 0; i + 1 < tokens.size(); ++i) {
+      auto l = forward(*m, ref, tokens[i]);
+      ASSERT_TRUE(l.ok());
+      double top = (*l)[0], sum = 0;
+      for (float v : *l) top = std::max<double>(top, v);
+      for (float v : *l) sum += std::exp(double(v) - top);
+      want.push_back(double((*l)[tokens[i + 1]]) - top - std::log(sum));
+    }
+    for (size_t chunk : {1, 4, 64}) {
+      DecodeState st = new_state(*m);
+      auto got = score_tokens(*m, st, tokens, chunk);
+      ASSERT_TRUE(got.ok()) << got.error().message;
+      EXPECT_EQ(*got, want) << "chunk " << chunk;
+      EXPECT_EQ(st.position, tokens.size());
+    }
+    ::testing::internal::GetCapturedStderr();
+  }
 }
 
 // With a per-token diagnostic on, prefill is the per-token loop: same lines, same bits.
