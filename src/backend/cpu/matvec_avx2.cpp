@@ -3,6 +3,7 @@
 // holds one column, dequantized with the decoder's own operations in its order,
 // multiplied by x[c] and added to the row sums, columns strictly in order.
 #include "backend/cpu/byte_transpose.h"
+#include "backend/cpu/matvec_driver.h"
 #include "backend/cpu/matvec_kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -56,11 +57,7 @@ KS_AVX2_INLINE void store_piece(uint8_t* tile, const __m256i r[8]) {
   for (int m = 0; m < 8; ++m) _mm256_store_si256(reinterpret_cast<__m256i*>(tile + 32 * m), r[m]);
 }
 
-struct Group {
-  const uint8_t* p[kLanes];
-  int valid = kLanes;
-  size_t ahead = 0;  // bytes from a row to the same row of the next tile
-};
+using Group = RowGroup<kLanes>;
 
 // The 16 bytes at `off` of the group's rows, transposed: r[c] byte i is byte c of row i
 // (bytes 8-15 are zero).
@@ -449,16 +446,7 @@ KS_AVX2 void f32_tile(const Group* groups, const float* const* x, size_t n, __m2
 template <int V, int C>
 KS_AVX2 void run_tile(const Rows& m, const float* const* x, size_t n, float* const* y, size_t r0, size_t rows) {
   Group groups[V];
-  for (int v = 0; v < V; ++v) {
-    const size_t first = r0 + size_t(v) * kLanes;
-    const size_t left = first < rows ? rows - first : 0;
-    groups[v].valid = left < size_t(kLanes) ? int(left) : kLanes;
-    groups[v].ahead = size_t(V) * kLanes * m.row_bytes;
-    for (int i = 0; i < kLanes; ++i) {
-      const size_t r = i < groups[v].valid ? first + i : rows - 1;
-      groups[v].p[i] = m.data + r * m.row_bytes;
-    }
-  }
+  setup_groups<kLanes, V>(m, r0, rows, groups);
   __m256 acc[V * C];
   for (int v = 0; v < V * C; ++v) acc[v] = _mm256_setzero_ps();
   switch (m.type) {
@@ -493,33 +481,21 @@ KS_AVX2 void run_tile(const Rows& m, const float* const* x, size_t n, float* con
   }
 }
 
-}  // namespace
-
-namespace {
-
-// Several columns already give each group independent sums: one group is enough.
-template <int C>
-KS_AVX2 void run_all(const Rows& m, const float* const* x, size_t n, float* const* y, size_t rows) {
-  constexpr int kGroups = C > 1 ? 1 : 2;
-  constexpr size_t kTileRows = size_t(kGroups) * kLanes;
-  size_t r = 0;
-  for (; r + kTileRows <= rows; r += kTileRows) run_tile<kGroups, C>(m, x, n, y, r, rows);
-  for (; r < rows; r += kLanes) run_tile<1, C>(m, x, n, y, r, rows);
-}
+// What the shared driver needs of this width.
+struct Width {
+  static constexpr int kLanes = 8;
+  static constexpr int kGroups = 2;
+  static constexpr int kQ8Groups = 2;
+  template <int V, int C>
+  KS_AVX2 static void tile(const Rows& m, const float* const* x, size_t n, float* const* y, size_t r0, size_t rows) {
+    run_tile<V, C>(m, x, n, y, r0, rows);
+  }
+};
 
 }  // namespace
 
 void matvec_avx2(const Rows& m, const float* const* x, int cols, size_t n, float* const* y, size_t rows) {
-  switch (cols) {
-    case 1:
-      return run_all<1>(m, x, n, y, rows);
-    case 2:
-      return run_all<2>(m, x, n, y, rows);
-    case 3:
-      return run_all<3>(m, x, n, y, rows);
-    default:
-      return run_all<4>(m, x, n, y, rows);
-  }
+  run_columns<Width>(m, x, cols, n, y, rows);
 }
 
 }  // namespace kestrune::matvec_detail

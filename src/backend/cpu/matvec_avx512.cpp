@@ -3,6 +3,7 @@
 // column of the group, dequantized with the decoder's own operations in the decoder's
 // order, multiplied by x[c] and added to the row sums. Columns run strictly in order.
 #include "backend/cpu/byte_transpose.h"
+#include "backend/cpu/matvec_driver.h"
 #include "backend/cpu/matvec_kernels.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -64,11 +65,7 @@ KS_AVX512_INLINE void transpose_bytes(__m512i r[16]) {
 }
 
 // Row pointers of a group: lanes past the last row repeat it (their sums are dropped).
-struct Group {
-  const uint8_t* p[kLanes];
-  int valid = kLanes;
-  size_t ahead = 0;  // bytes from a row to the same row of the next tile
-};
+using Group = RowGroup<kLanes>;
 
 // Sixteen halves from their low and high bytes, as floats.
 KS_AVX512_INLINE __m512 halves16(__m128i lo, __m128i hi) {
@@ -498,18 +495,7 @@ KS_AVX512 void f32_tile(const Group* groups, const float* const* x, size_t n, __
 template <int V, int C>
 KS_AVX512 void run_tile(const Rows& m, const float* const* x, size_t n, float* const* y, size_t r0, size_t rows) {
   Group groups[V];
-#pragma GCC unroll 16
-  for (int v = 0; v < V; ++v) {
-    const size_t first = r0 + size_t(v) * kLanes;
-    const size_t left = first < rows ? rows - first : 0;
-    groups[v].valid = left < size_t(kLanes) ? int(left) : kLanes;
-    groups[v].ahead = size_t(V) * kLanes * m.row_bytes;
-#pragma GCC unroll 16
-    for (int i = 0; i < kLanes; ++i) {
-      const size_t r = i < groups[v].valid ? first + i : rows - 1;
-      groups[v].p[i] = m.data + r * m.row_bytes;
-    }
-  }
+  setup_groups<kLanes, V>(m, r0, rows, groups);
   __m512 acc[V * C];
 #pragma GCC unroll 16
   for (int v = 0; v < V * C; ++v) acc[v] = _mm512_setzero_ps();
@@ -548,45 +534,21 @@ KS_AVX512 void run_tile(const Rows& m, const float* const* x, size_t n, float* c
   }
 }
 
-}  // namespace
-
-namespace {
-
-template <int G, int C>
-KS_AVX512 void run_groups(const Rows& m, const float* const* x, size_t n, float* const* y, size_t rows) {
-  constexpr size_t kTileRows = size_t(G) * kLanes;
-  size_t r = 0;
-  for (; r + kTileRows <= rows; r += kTileRows) run_tile<G, C>(m, x, n, y, r, rows);
-  for (; r < rows; r += kLanes) run_tile<1, C>(m, x, n, y, r, rows);
-}
-
-// Q8_0 rows are cheap to decode, so more of them in flight keep more memory requests
-// outstanding; the K-quants' larger tiles do best with two groups (measured on Zen 4).
-// Several columns already give each group independent sums: one group is enough, and
-// keeps the number of kernel instances (and the build time) in check.
-template <int C>
-KS_AVX512 void run_all(const Rows& m, const float* const* x, size_t n, float* const* y, size_t rows) {
-  if constexpr (C > 1) {
-    run_groups<1, C>(m, x, n, y, rows);
-  } else {
-    if (m.type == kQ8_0) return run_groups<3, C>(m, x, n, y, rows);
-    run_groups<2, C>(m, x, n, y, rows);
+// What the shared driver needs of this width.
+struct Width {
+  static constexpr int kLanes = 16;
+  static constexpr int kGroups = 2;
+  static constexpr int kQ8Groups = 3;
+  template <int V, int C>
+  KS_AVX512 static void tile(const Rows& m, const float* const* x, size_t n, float* const* y, size_t r0, size_t rows) {
+    run_tile<V, C>(m, x, n, y, r0, rows);
   }
-}
+};
 
 }  // namespace
 
 void matvec_avx512(const Rows& m, const float* const* x, int cols, size_t n, float* const* y, size_t rows) {
-  switch (cols) {
-    case 1:
-      return run_all<1>(m, x, n, y, rows);
-    case 2:
-      return run_all<2>(m, x, n, y, rows);
-    case 3:
-      return run_all<3>(m, x, n, y, rows);
-    default:
-      return run_all<4>(m, x, n, y, rows);
-  }
+  run_columns<Width>(m, x, cols, n, y, rows);
 }
 
 }  // namespace kestrune::matvec_detail
