@@ -18,16 +18,13 @@ bool stops(const DecodeRules& rules, uint32_t token) {
 
 double per_second(uint64_t count, double seconds) { return static_cast<double>(count) / seconds; }
 
-Status decode_plain(const FeedFn& feed, Sampler& sampler, uint32_t next, const DecodeRules& rules,
+Status decode_plain(const FeedFn& feed, Sampler& sampler, DecodeCursor cursor, const DecodeRules& rules,
                     const EmitFn& emit, RunReport& report) {
-  while (report.generated < rules.budget) {
-    if (stops(rules, next)) break;
-    KS_CHECK(emit(next));
-    ++report.generated;
-    KS_TRY(auto logits, feed(next));
-    next = sample(sampler, logits);
+  for (;;) {
+    KS_TRY(std::optional<uint32_t> token, decode_step(feed, sampler, cursor, rules, report));
+    if (!token) return Ok{};
+    KS_CHECK(emit(*token));
   }
-  return Ok{};
 }
 
 // Each round feeds `tok` and may accept drafts; a budget stop leaves the last emitted
@@ -95,14 +92,38 @@ Result<Clock::time_point> decode_loop(const FeedFn& feed, const SpecStepFn* spec
                                       std::vector<float> logits, const DecodeRules& rules, const EmitFn& emit,
                                       RunReport& report) {
   auto start = Clock::now();
-  uint32_t first = sample(sampler, logits);
+  DecodeCursor cursor = start_cursor(sampler, logits);
   if (rules.clock_after_first_sample) start = Clock::now();
   if (speculate != nullptr && *speculate) {
-    KS_CHECK(decode_speculative(*speculate, first, rules, emit, report));
+    KS_CHECK(decode_speculative(*speculate, cursor.next, rules, emit, report));
   } else {
-    KS_CHECK(decode_plain(feed, sampler, first, rules, emit, report));
+    KS_CHECK(decode_plain(feed, sampler, cursor, rules, emit, report));
   }
   return start;
+}
+
+DecodeCursor start_cursor(Sampler& sampler, std::span<const float> logits) {
+  DecodeCursor cursor;
+  cursor.next = sample(sampler, logits);
+  return cursor;
+}
+
+Result<std::optional<uint32_t>> decode_step(const FeedFn& feed, Sampler& sampler, DecodeCursor& cursor,
+                                            const DecodeRules& rules, RunReport& report) {
+  if (cursor.done) return std::optional<uint32_t>{};
+  if (cursor.unfed) {
+    KS_TRY(auto logits, feed(cursor.next));
+    cursor.unfed = false;
+    cursor.next = sample(sampler, logits);
+  }
+  if (report.generated >= rules.budget || stops(rules, cursor.next)) {
+    cursor.done = true;
+    cursor.stopped = report.generated < rules.budget;
+    return std::optional<uint32_t>{};
+  }
+  ++report.generated;
+  cursor.unfed = true;
+  return std::optional<uint32_t>{cursor.next};
 }
 
 std::string perf_line(const RunReport& r) {

@@ -82,6 +82,21 @@ Result<Clock::time_point> decode_loop(const FeedFn& feed, const SpecStepFn* spec
                                       std::vector<float> logits, const DecodeRules& rules, const EmitFn& emit,
                                       RunReport& report);
 
+// The plain (non-speculative) decode loop driven one token at a time by its caller. Each
+// step feeds the token the previous step returned, samples, and returns the next token
+// to emit, or nothing once the budget or a stop token ends the run; the feeds and draws
+// are exactly decode_loop's. A token the budget cuts off has been fed, a stop token has
+// not: after the run the state holds the prompt and every emitted token.
+struct DecodeCursor {
+  uint32_t next = 0;     // sampled, not yet returned
+  bool unfed = false;    // `next` was returned by the last step and is fed by this one
+  bool done = false;
+  bool stopped = false;  // a stop token, not the budget, ended the run
+};
+DecodeCursor start_cursor(Sampler& sampler, std::span<const float> logits);
+Result<std::optional<uint32_t>> decode_step(const FeedFn& feed, Sampler& sampler, DecodeCursor& cursor,
+                                            const DecodeRules& rules, RunReport& report);
+
 // "# perf: prefill ... | gen ...\n"
 std::string perf_line(const RunReport& report);
 // "# spec: accepted {}/{} rounds ({:.1}%)\n"

@@ -74,4 +74,21 @@ size_t utf8_sequence_length(std::string_view s, size_t i) {
   return (total != 0 && r.valid == total) ? total : 0;
 }
 
+size_t utf8_append_replacing(std::string_view s, bool final, std::string& out) {
+  size_t i = 0;
+  while (i < s.size()) {
+    size_t total = 0;
+    Scan r = scan(s, i, total);
+    if (total != 0 && r.valid == total) {
+      out.append(s.substr(i, total));
+      i += total;
+      continue;
+    }
+    if (r.incomplete && !final) break;
+    out.append("\xEF\xBF\xBD");
+    i += r.valid == 0 ? 1 : r.valid;
+  }
+  return i;
+}
+
 }  // namespace kestrune

@@ -15,4 +15,9 @@ std::optional<std::string> utf8_error(std::string_view s);
 // 0 when the bytes at `i` do not start a valid sequence.
 size_t utf8_sequence_length(std::string_view s, size_t i);
 
+// Appends `s` to `out` as valid UTF-8, each maximal ill-formed subpart replaced by U+FFFD
+// (what Python's errors="replace" produces). Unless `final`, a well-formed but unfinished
+// sequence at the end is left for the next call: returns how many bytes were used.
+size_t utf8_append_replacing(std::string_view s, bool final, std::string& out);
+
 }  // namespace kestrune

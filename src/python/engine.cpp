@@ -1,19 +1,32 @@
 #include "python/engine.h"
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
-#include "cli/generate.h"
 #include "common/diag.h"
+#include "common/format.h"
+#include "common/utf8.h"
+#include "model/forward.h"
 #include "model/prefill.h"
 #include "sampler/sampler.h"
 
 namespace kestrune {
 
-Result<std::unique_ptr<Engine>> open_engine(const std::string& path) {
+namespace {
+
+constexpr std::string_view kContextErrorTail = " tokens leaves no room in the context of ";
+
+}  // namespace
+
+Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheLimits limits) {
   auto engine = std::make_unique<Engine>();
   KS_TRY(std::unique_ptr<ModelFile> file, open_model_file(path));
   KS_TRY(engine->tokenizer, tokenizer_from_gguf(file->gguf));
   engine->eos = eos_token(file->gguf);
+  engine->chat = chat_vocab(engine->tokenizer);
+  engine->chat_defaults = sampling_settings(CliOptions{}, file->gguf);
+  engine->cache.limits = limits;
   KS_TRY(engine->model, load_model(std::move(file)));
   return engine;
 }
@@ -48,6 +61,117 @@ Result<std::vector<double>> score_text(const Engine& engine, std::string_view te
   if (ids.empty()) return empty_prompt_error();
   DecodeState state = new_state(*engine.model);
   return score_tokens(*engine.model, state, ids);
+}
+
+Result<std::vector<uint32_t>> chat_prompt(Engine& engine, std::span<const ChatMessage> messages) {
+  if (!engine.chat.ok()) return engine.chat.error();
+  const ChatVocab& v = *engine.chat;
+  std::vector<uint32_t> queue;
+  for (const ChatMessage& m : messages) {
+    const std::vector<uint32_t>& role =
+        m.role == ChatRole::System ? v.system : m.role == ChatRole::User ? v.user : v.assistant;
+    if (m.role == ChatRole::Assistant) {
+      append_assistant_header(queue, v);
+      auto ids = recorded_reply(engine.cache, queue, m.content);
+      if (!ids) {
+        KS_TRY(ids, encode(engine.tokenizer, m.content));
+      }
+      queue.insert(queue.end(), ids->begin(), ids->end());
+      append_assistant_close(queue, v);
+    } else {
+      KS_TRY(std::vector<uint32_t> text, encode(engine.tokenizer, m.content));
+      append_turn(queue, v, role, text);
+    }
+  }
+  append_assistant_header(queue, v);
+  return queue;
+}
+
+bool is_context_error(const Error& error) {
+  return error.kind == ErrorKind::InvalidInput && error.message.starts_with("prompt of ") &&
+         error.message.find(kContextErrorTail) != std::string::npos;
+}
+
+Result<std::unique_ptr<Stream>> open_stream(Engine& engine, std::vector<uint32_t> prompt,
+                                            const CompletionRequest& request, std::vector<uint32_t> stop) {
+  if (prompt.empty()) return empty_prompt_error();
+  const uint64_t context = engine.model->config.context_length;
+  uint64_t budget = request.max_tokens;
+  if (context != 0) {
+    if (prompt.size() >= context) {
+      return invalid_input(format("prompt of {}{}{} tokens", prompt.size(), kContextErrorTail, context));
+    }
+    budget = std::min<uint64_t>(budget, context - prompt.size());
+  }
+  auto s = std::make_unique<Stream>();
+  s->engine = &engine;
+  s->prompt_len = prompt.size();
+  s->tokens = std::move(prompt);
+  s->sampler = make_sampler(request.temperature, request.top_k, request.top_p,
+                            request.seed ? *request.seed : clock_seed());
+  s->rules.budget = budget;
+  s->rules.stop = std::move(stop);
+  return s;
+}
+
+namespace {
+
+Status start_stream(Stream& s) {
+  const Model& model = *s.engine->model;
+  std::span<const uint32_t> prompt(s.tokens.data(), s.prompt_len);
+  auto start = Clock::now();
+  if (std::optional<CachedState> hit = checkout_state(s.engine->cache, prompt)) {
+    s.state = std::move(hit->state);
+    s.cached = hit->tokens.size();
+    s.replies = std::move(hit->replies);
+  } else {
+    s.state = new_state(model);
+  }
+  KS_TRY(std::vector<float> logits,
+         feed_prompt(model_prefill(model, s.state), prompt.subspan(static_cast<size_t>(s.cached)), s.report));
+  s.report.prefill_seconds = elapsed_seconds(start);
+  s.start = Clock::now();
+  s.cursor = start_cursor(s.sampler, logits);
+  s.started = true;
+  return Ok{};
+}
+
+void finish_stream(Stream& s, std::string& piece) {
+  utf8_append_replacing(s.held, true, piece);
+  s.held.clear();
+  s.reply += piece;
+  s.finished = true;
+  s.report.gen_seconds = elapsed_seconds(s.start);
+  diag(perf_line(s.report));
+
+  CachedState entry;
+  entry.state = std::move(s.state);
+  entry.tokens = s.tokens;
+  entry.replies = std::move(s.replies);
+  entry.replies.push_back(ReplyRecord{s.prompt_len, s.tokens.size(), s.reply});
+  checkin_state(s.engine->cache, std::move(entry));
+}
+
+}  // namespace
+
+Result<std::string> stream_step(Stream& s) {
+  std::string piece;
+  if (s.finished) return piece;
+  if (!s.started) KS_CHECK(start_stream(s));
+  const Model& model = *s.engine->model;
+  KS_TRY(std::optional<uint32_t> token,
+         decode_step(model_feed(model, s.state), s.sampler, s.cursor, s.rules, s.report));
+  if (!token) {
+    finish_stream(s, piece);
+    return piece;
+  }
+  s.tokens.push_back(*token);
+  KS_TRY(std::string_view bytes, token_bytes(s.engine->tokenizer, *token));
+  s.held.append(bytes);
+  size_t used = utf8_append_replacing(s.held, false, piece);
+  s.held.erase(0, used);
+  s.reply += piece;
+  return piece;
 }
 
 }  // namespace kestrune

@@ -1,32 +1,41 @@
-// The Python module's engine: one loaded model with its tokenizer, and the completion
-// call that Engine.generate serves from it.
+// The Python module's engine: one loaded model with its tokenizer, the completion call
+// that Engine.generate serves from it, and the token-by-token streams of Engine.stream
+// and Engine.chat, which resume from the engine's cache of finished decode states.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cli/chat.h"
+#include "cli/generate.h"
+#include "cli/options.h"
 #include "common/error.h"
 #include "gguf/gguf.h"
 #include "model/model.h"
+#include "python/state_cache.h"
 #include "tokenizer/tokenizer.h"
 
 namespace kestrune {
 
-// Immutable after open_engine; shared read-only by concurrent completions. The model
-// owns the mapped file and its parsed metadata.
+// Immutable after open_engine except for the state cache, which locks itself; shared
+// by concurrent completions. The model owns the mapped file and its parsed metadata.
 struct Engine {
   Tokenizer tokenizer;
   std::unique_ptr<Model> model;
   std::optional<uint32_t> eos;  // tokenizer.ggml.eos_token_id when stored as UInt
+  Result<ChatVocab> chat = invalid_data("chat vocabulary not resolved");
+  SamplingSettings chat_defaults;  // the file's sampling keys, as the command line reads them
+  StateCache cache;
 };
 
 // The file is mapped and parsed once: tokenizer from its metadata, then the model
 // (which prints its load lines).
-Result<std::unique_ptr<Engine>> open_engine(const std::string& path);
+Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheLimits limits = {});
 
 struct CompletionRequest {
   uint64_t max_tokens = 64;
@@ -43,5 +52,51 @@ Result<std::string> complete(const Engine& engine, std::string_view prompt, cons
 // The natural-log probability of every token of `text` after the first, given the
 // tokens before it, in one batched pass over the text.
 Result<std::vector<double>> score_text(const Engine& engine, std::string_view text);
+
+enum class ChatRole { System, User, Assistant };
+struct ChatMessage {
+  ChatRole role = ChatRole::User;
+  std::string content;
+};
+
+// The chat template of `kestrune chat` over the messages, ending in the assistant
+// header. An assistant message whose text is a reply the cache still remembers after
+// the same tokens is replaced by the ids that were generated for it.
+Result<std::vector<uint32_t>> chat_prompt(Engine& engine, std::span<const ChatMessage> messages);
+
+// "prompt of {} tokens leaves no room in the context of {} tokens"
+bool is_context_error(const Error& error);
+
+// One generation pulled a token at a time. Nothing runs until the first step, which
+// resumes from the longest cached state whose tokens the prompt extends (or starts
+// fresh) and feeds the rest of the prompt.
+struct Stream {
+  Engine* engine = nullptr;
+  std::vector<uint32_t> tokens;  // the prompt, then every emitted id
+  size_t prompt_len = 0;
+  std::vector<ReplyRecord> replies;  // earlier replies inside the prompt (from the cache)
+  DecodeState state;
+  Sampler sampler;
+  DecodeRules rules;
+  DecodeCursor cursor;
+  RunReport report;
+  Clock::time_point start;
+  uint64_t cached = 0;  // prompt tokens the resumed state had already consumed
+  std::string held;     // bytes of a character that is not complete yet
+  std::string reply;    // the text returned so far
+  bool started = false;
+  bool finished = false;
+};
+
+// Checks the prompt against the context and sets the budget to what fits: at most
+// `max_tokens`, and never past the context. `stop` holds the stop ids.
+Result<std::unique_ptr<Stream>> open_stream(Engine& engine, std::vector<uint32_t> prompt,
+                                            const CompletionRequest& request, std::vector<uint32_t> stop);
+
+// Runs one token (the first call also feeds the prompt) and returns its text: whole
+// characters only, bytes of an unfinished one are held, and bytes that never complete
+// come out as U+FFFD. Once the run ends, `finished` is set, the performance line is
+// printed and the state goes back to the cache.
+Result<std::string> stream_step(Stream& stream);
 
 }  // namespace kestrune

@@ -7,6 +7,7 @@
 #include <pybind11/pybind11.h>
 
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,21 @@ namespace {
 
 struct EngineBox {
   std::unique_ptr<kestrune::Engine> engine;
+};
+
+// The iterator of Engine.stream and Engine.chat(stream=True). Every field is touched
+// only with the interpreter lock held; `busy` marks a step running without it, and a
+// close() meanwhile leaves the freeing to that step.
+struct StreamBox {
+  py::object owner;  // the Engine, kept alive while the stream lives
+  std::unique_ptr<kestrune::Stream> stream;
+  bool busy = false;
+  bool closing = false;
+  // Counts that outlive the stream's state.
+  uint64_t prompt_tokens = 0;
+  uint64_t cached_tokens = 0;
+  uint64_t completion_tokens = 0;
+  const char* finish_reason = nullptr;
 };
 
 PyObject* g_panic_exception = nullptr;
@@ -42,6 +58,21 @@ constexpr const char* kScoreDoc =
     "Natural-log probability of each token of the text given the tokens before it:\n"
     "one float per token after the first (the first has no context). One batched\n"
     "pass over the text; sum for the total log-likelihood, exp(-mean) for perplexity.";
+constexpr const char* kStreamDoc =
+    "stream($self, prompt, max_tokens=64, temperature=0.0, top_k=20, top_p=0.95, seed=None)\n--\n\n"
+    "Like generate, but returns an iterator of str pieces as the tokens come. A piece\n"
+    "never splits a character. Leaving the loop early stops the generation and frees\n"
+    "its state. A prompt that extends the tokens of a finished stream or chat resumes\n"
+    "from that stream's state and feeds only the new tokens.";
+constexpr const char* kChatDoc =
+    "chat($self, messages, max_tokens=1024, temperature=None, top_k=None, top_p=None, seed=None, stream=False)\n"
+    "--\n\n"
+    "Reply to a conversation: messages is a list of {\"role\": \"system\" | \"user\" |\n"
+    "\"assistant\", \"content\": str} dicts, formatted with the chat template of\n"
+    "`kestrune chat`. Sampling arguments left at None take the model file's defaults.\n"
+    "Returns the reply as str, or an iterator of str pieces with stream=True. Sending\n"
+    "the conversation back with the reply and a new message resumes from the cached\n"
+    "decode state, so only the new turn is processed.";
 constexpr const char* kCliMainDoc =
     "cli_main()\n--\n\nConsole-script entry point (`kestrune` on PATH after pip install).\n"
     "Args come from sys.argv \u2014 under a console-script shim the process argv\n"
@@ -51,7 +82,9 @@ constexpr const char* kCliMainDoc =
 
 // Raises the Python form of an error value.
 [[noreturn]] void raise_error(const kestrune::Error& error) {
-  if (kestrune::is_empty_prompt_error(error)) throw py::value_error(error.message);
+  if (kestrune::is_empty_prompt_error(error) || kestrune::is_context_error(error)) {
+    throw py::value_error(error.message);
+  }
   PyErr_SetString(PyExc_OSError, error.message.c_str());
   throw py::error_already_set();
 }
@@ -224,6 +257,223 @@ PyObject* engine_score(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+
+// The sampling arguments shared by generate and stream, in their order after the first.
+// With `none_keeps`, None leaves a sampling value at what `request` holds.
+void read_sampling(PyObject* max_tokens, PyObject* temperature, PyObject* top_k, PyObject* top_p, PyObject* seed,
+                   bool none_keeps, kestrune::CompletionRequest& request) {
+  auto given = [none_keeps](PyObject* o) { return o != nullptr && !(none_keeps && o == Py_None); };
+  if (max_tokens) request.max_tokens = to_u64_arg(max_tokens, "max_tokens");
+  if (given(temperature)) request.temperature = to_f32_arg(temperature, "temperature");
+  if (given(top_k)) request.top_k = to_u64_arg(top_k, "top_k");
+  if (given(top_p)) request.top_p = to_f32_arg(top_p, "top_p");
+  if (seed && seed != Py_None) request.seed = to_u64_arg(seed, "seed");
+}
+
+[[noreturn]] void raise_message(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw py::error_already_set();
+}
+
+std::string message_field(PyObject* item, Py_ssize_t i, const char* key) {
+  std::string where = "messages[" + std::to_string(i) + "]";
+  PyObject* value = PyDict_GetItemString(item, key);
+  if (value == nullptr) raise_message(PyExc_ValueError, where + ": missing '" + key + "'");
+  if (!PyUnicode_Check(value)) {
+    raise_message(PyExc_TypeError, where + "['" + key + "']: expected str, got " + type_name(value));
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+  if (data == nullptr) raise_for_argument("messages");
+  return std::string(data, static_cast<size_t>(size));
+}
+
+std::vector<kestrune::ChatMessage> to_messages_arg(PyObject* obj) {
+  if (!PyList_Check(obj)) {
+    raise_message(PyExc_TypeError, "argument 'messages': expected a list of dicts, got " + type_name(obj));
+  }
+  // A tuple snapshot: the list cannot change under the loop.
+  py::object items = py::reinterpret_steal<py::object>(PySequence_Tuple(obj));
+  if (!items) throw py::error_already_set();
+  Py_ssize_t n = PyTuple_GET_SIZE(items.ptr());
+  if (n == 0) raise_message(PyExc_ValueError, "argument 'messages': empty list");
+  std::vector<kestrune::ChatMessage> out;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(items.ptr(), i);
+    if (!PyDict_Check(item)) {
+      raise_message(PyExc_TypeError,
+                    "messages[" + std::to_string(i) + "]: expected a dict, got " + type_name(item));
+    }
+    std::string role = message_field(item, i, "role");
+    kestrune::ChatMessage m;
+    if (role == "system") {
+      m.role = kestrune::ChatRole::System;
+    } else if (role == "user") {
+      m.role = kestrune::ChatRole::User;
+    } else if (role == "assistant") {
+      m.role = kestrune::ChatRole::Assistant;
+    } else {
+      raise_message(PyExc_ValueError, "messages[" + std::to_string(i) + "]: unknown role '" + role +
+                                          "' (expected 'system', 'user' or 'assistant')");
+    }
+    m.content = message_field(item, i, "content");
+    out.push_back(std::move(m));
+  }
+  return out;
+}
+
+kestrune::Engine& mutable_engine_of(PyObject* self) { return *py::handle(self).cast<EngineBox&>().engine; }
+
+py::object make_stream(PyObject* self, std::unique_ptr<kestrune::Stream> stream) {
+  auto box = std::make_unique<StreamBox>();
+  box->owner = py::reinterpret_borrow<py::object>(self);
+  box->prompt_tokens = stream->prompt_len;
+  box->stream = std::move(stream);
+  return py::cast(box.release(), py::return_value_policy::take_ownership);
+}
+
+py::str to_str(const std::string& utf8) {
+  PyObject* text = PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "replace");
+  if (text == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(text);
+}
+
+void record_counts(StreamBox& box) {
+  const kestrune::Stream& s = *box.stream;
+  box.cached_tokens = s.cached;
+  box.completion_tokens = s.report.generated;
+  if (s.finished) box.finish_reason = s.cursor.stopped ? "stop" : "length";
+}
+
+// Steps until a non-empty piece or the end, the interpreter lock released for each
+// token and signals checked between tokens.
+py::object stream_next(StreamBox& box) {
+  if (box.busy) throw py::value_error("stream already executing");
+  for (;;) {
+    if (!box.stream || box.stream->finished) {
+      box.stream.reset();
+      throw py::stop_iteration();
+    }
+    std::optional<kestrune::Result<std::string>> piece;
+    box.busy = true;
+    {
+      py::gil_scoped_release release;
+      piece.emplace(kestrune::stream_step(*box.stream));
+    }
+    box.busy = false;
+    if (piece->ok()) record_counts(box);
+    if (!piece->ok() || box.closing) {
+      box.stream.reset();
+      if (!piece->ok()) raise_error(piece->error());
+      throw py::stop_iteration();
+    }
+    if (PyErr_CheckSignals() != 0) {
+      box.stream.reset();
+      throw py::error_already_set();
+    }
+    if (!piece->value().empty()) return to_str(piece->value());
+  }
+}
+
+void stream_close(StreamBox& box) {
+  if (box.busy) {
+    box.closing = true;
+  } else {
+    box.stream.reset();
+  }
+}
+
+PyObject* engine_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* kwlist[] = {"prompt", "max_tokens", "temperature", "top_k", "top_p", "seed", nullptr};
+    PyObject* prompt_obj = nullptr;
+    PyObject* max_tokens_obj = nullptr;
+    PyObject* temperature_obj = nullptr;
+    PyObject* top_k_obj = nullptr;
+    PyObject* top_p_obj = nullptr;
+    PyObject* seed_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:stream", const_cast<char**>(kwlist), &prompt_obj,
+                                     &max_tokens_obj, &temperature_obj, &top_k_obj, &top_p_obj, &seed_obj)) {
+      throw py::error_already_set();
+    }
+    std::string prompt = to_string_arg(prompt_obj, "prompt");
+    kestrune::CompletionRequest request;
+    read_sampling(max_tokens_obj, temperature_obj, top_k_obj, top_p_obj, seed_obj, false, request);
+
+    kestrune::Engine& engine = mutable_engine_of(self);
+    std::optional<kestrune::Result<std::unique_ptr<kestrune::Stream>>> stream;
+    {
+      py::gil_scoped_release release;
+      auto ids = kestrune::encode(engine.tokenizer, prompt);
+      if (!ids.ok()) {
+        stream.emplace(std::move(ids).error());
+      } else {
+        std::vector<uint32_t> stop;
+        if (engine.eos) stop.push_back(*engine.eos);
+        stream.emplace(kestrune::open_stream(engine, std::move(*ids), request, std::move(stop)));
+      }
+    }
+    return make_stream(self, unwrap(std::move(*stream)));
+  });
+}
+
+PyObject* engine_chat(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> py::object {
+    static const char* kwlist[] = {"messages", "max_tokens", "temperature", "top_k",
+                                   "top_p",    "seed",       "stream",      nullptr};
+    PyObject* messages_obj = nullptr;
+    PyObject* max_tokens_obj = nullptr;
+    PyObject* temperature_obj = nullptr;
+    PyObject* top_k_obj = nullptr;
+    PyObject* top_p_obj = nullptr;
+    PyObject* seed_obj = nullptr;
+    int streaming = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOp:chat", const_cast<char**>(kwlist), &messages_obj,
+                                     &max_tokens_obj, &temperature_obj, &top_k_obj, &top_p_obj, &seed_obj,
+                                     &streaming)) {
+      throw py::error_already_set();
+    }
+    std::vector<kestrune::ChatMessage> messages = to_messages_arg(messages_obj);
+    kestrune::Engine& engine = mutable_engine_of(self);
+    kestrune::CompletionRequest request;
+    request.max_tokens = 1024;
+    request.temperature = engine.chat_defaults.temperature;
+    request.top_k = engine.chat_defaults.top_k;
+    request.top_p = engine.chat_defaults.top_p;
+    read_sampling(max_tokens_obj, temperature_obj, top_k_obj, top_p_obj, seed_obj, true, request);
+
+    std::optional<kestrune::Result<std::unique_ptr<kestrune::Stream>>> stream;
+    std::optional<kestrune::Status> failed;
+    std::string reply;
+    {
+      py::gil_scoped_release release;
+      auto ids = kestrune::chat_prompt(engine, messages);
+      if (!ids.ok()) {
+        stream.emplace(std::move(ids).error());
+      } else {
+        std::vector<uint32_t> stop{engine.chat->im_end};
+        if (engine.eos) stop.push_back(*engine.eos);
+        stream.emplace(kestrune::open_stream(engine, std::move(*ids), request, std::move(stop)));
+      }
+      if (!streaming && stream->ok()) {
+        kestrune::Stream& s = *stream->value();
+        while (!s.finished) {
+          auto piece = kestrune::stream_step(s);
+          if (!piece.ok()) {
+            failed.emplace(std::move(piece).error());
+            break;
+          }
+          reply += *piece;
+        }
+      }
+    }
+    std::unique_ptr<kestrune::Stream> s = unwrap(std::move(*stream));
+    if (failed) raise_error(failed->error());
+    if (streaming) return make_stream(self, std::move(s));
+    return to_str(reply);
+  });
+}
+
 PyObject* cli_main(PyObject* /*module*/, PyObject* /*unused*/) {
   return guarded([&]() -> py::object {
     py::module_ signal = py::module_::import("signal");
@@ -261,6 +511,8 @@ PyMethodDef g_engine_methods[] = {
     {"decode", as_cfunction(engine_decode), METH_VARARGS | METH_KEYWORDS, kDecodeDoc},
     {"generate", as_cfunction(engine_generate), METH_VARARGS | METH_KEYWORDS, kGenerateDoc},
     {"score", as_cfunction(engine_score), METH_VARARGS | METH_KEYWORDS, kScoreDoc},
+    {"stream", as_cfunction(engine_stream), METH_VARARGS | METH_KEYWORDS, kStreamDoc},
+    {"chat", as_cfunction(engine_chat), METH_VARARGS | METH_KEYWORDS, kChatDoc},
 };
 
 PyMethodDef g_cli_main_def = {"cli_main", as_cfunction(cli_main), METH_NOARGS, kCliMainDoc};
@@ -285,18 +537,49 @@ PYBIND11_MODULE(kestrune, m) {
   py::options options;
   options.disable_function_signatures();
 
-  py::class_<EngineBox> engine(m, "Engine", "Engine(path)\n--\n\n");
-  engine.def(py::init([](py::object path) {
+  py::class_<EngineBox> engine(m, "Engine",
+                               "Engine(path, *, cache_states=4, cache_bytes=1073741824)\n--\n\n"
+                               "One loaded model. Finished streams and chats leave their decode\n"
+                               "state in a cache of at most cache_states states and cache_bytes\n"
+                               "bytes (0 turns it off).");
+  engine.def(py::init([](py::object path, py::object cache_states, py::object cache_bytes) {
                std::string p = to_string_arg(path.ptr(), "path");
-               return EngineBox{unwrap(kestrune::open_engine(p))};
+               kestrune::StateCacheLimits limits;
+               limits.max_states = static_cast<size_t>(to_u64_arg(cache_states.ptr(), "cache_states"));
+               limits.max_bytes = to_u64_arg(cache_bytes.ptr(), "cache_bytes");
+               return EngineBox{unwrap(kestrune::open_engine(p, limits))};
              }),
-             py::arg("path"), "__init__(self, path)\n--\n\n");
+             py::arg("path"), py::kw_only(), py::arg("cache_states") = 4, py::arg("cache_bytes") = 1073741824,
+             "__init__(self, path, *, cache_states=4, cache_bytes=1073741824)\n--\n\n");
+  engine.def_property_readonly(
+      "context_length", [](const EngineBox& box) { return box.engine->model->config.context_length; },
+      "Tokens the model's context holds (qwen35.context_length); prompts must leave room in it.");
   for (PyMethodDef& def : g_engine_methods) {
     py::object descr = py::reinterpret_steal<py::object>(
         PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(engine.ptr()), &def));
     if (!descr) throw py::error_already_set();
     engine.attr(def.ml_name) = descr;
   }
+
+  // Reached as Engine.Stream: the module's own attributes stay Engine, cli_main, __version__.
+  py::class_<StreamBox> stream(engine, "Stream",
+                               "Iterator of str pieces from Engine.stream or Engine.chat(stream=True).");
+  stream.def("__iter__", [](py::object self) { return self; })
+      .def("__next__", &stream_next)
+      .def("close", &stream_close, "Stops the generation and frees its state.")
+      .def_property_readonly(
+          "prompt_tokens", [](const StreamBox& b) { return b.prompt_tokens; }, "Tokens of the prompt.")
+      .def_property_readonly(
+          "cached_tokens", [](const StreamBox& b) { return b.cached_tokens; },
+          "Prompt tokens a cached decode state had already processed (known after the first piece).")
+      .def_property_readonly(
+          "completion_tokens", [](const StreamBox& b) { return b.completion_tokens; }, "Tokens generated so far.")
+      .def_property_readonly(
+          "finish_reason", [](const StreamBox& b) -> py::object {
+            if (b.finish_reason == nullptr) return py::none();
+            return py::str(b.finish_reason);
+          },
+          "None while running or when closed early, then 'stop' (a stop token) or 'length' (the budget).");
 
   py::object module_name = m.attr("__name__");
   py::object cli = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&g_cli_main_def, m.ptr(), module_name.ptr()));

@@ -46,6 +46,19 @@ def decode_run(draws, budget, stop):
     return out
 
 
+def template_lengths(engine, system, users):
+    """Prefill counts per turn when each template piece is encoded on its own."""
+    nl = len(engine.encode("\n"))
+    role = {r: len(engine.encode(r)) for r in ("system", "user", "assistant")}
+    counts = []
+    pending = 0 if system is None else 1 + role["system"] + nl + len(engine.encode(system)) + 1 + nl
+    for u in users:
+        pending += 1 + role["user"] + nl + len(engine.encode(u)) + 1 + nl + 1 + role["assistant"] + nl
+        counts.append(pending)
+        pending = 1 + nl  # the assistant closing, fed with the next turn
+    return counts
+
+
 def make_models(directory):
     """Writes the model files the tests share; returns {name: path}."""
     d = str(directory)

@@ -14,7 +14,7 @@ import pytest
 kestrune = pytest.importorskip("kestrune")
 
 from kestrune_testing import (EOS_ALT, IM_END, IM_START, decode_run, make_models,  # noqa: E402
-                              uniform_draws)
+                              template_lengths, uniform_draws)
 
 SHIM = "import kestrune, sys; sys.exit(kestrune.cli_main())"
 USAGE = ('usage: kestrune generate <model.gguf> "<prompt>" [n_tokens] [--temp T] [--top-k K] [--top-p P] [--seed S]\n'
@@ -282,19 +282,6 @@ def test_first_token_reaches_the_reader_before_the_process_ends(models):
 
 
 # -- chat ------------------------------------------------------------------------------
-
-def template_lengths(engine, system, users):
-    """Prefill counts per turn when each template piece is encoded on its own."""
-    nl = len(engine.encode("\n"))
-    role = {r: len(engine.encode(r)) for r in ("system", "user", "assistant")}
-    counts = []
-    pending = 0 if system is None else 1 + role["system"] + nl + len(engine.encode(system)) + 1 + nl
-    for u in users:
-        pending += 1 + role["user"] + nl + len(engine.encode(u)) + 1 + nl + 1 + role["assistant"] + nl
-        counts.append(pending)
-        pending = 1 + nl  # the assistant closing, fed with the next turn
-    return counts
-
 
 def test_chat_two_turns_with_system_prompt(models, engines):
     e = engines["uniform"]

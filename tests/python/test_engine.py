@@ -72,7 +72,7 @@ def test_signatures():
     assert str(inspect.signature(kestrune.Engine.encode)) == "(self, /, text)"
     assert str(inspect.signature(kestrune.Engine.decode)) == "(self, /, ids)"
     assert str(inspect.signature(kestrune.cli_main)) == "()"
-    assert str(inspect.signature(kestrune.Engine)) == "(path)"
+    assert str(inspect.signature(kestrune.Engine)) == "(path, *, cache_states=4, cache_bytes=1073741824)"
 
 
 def test_bound_method_signature_drops_self(engine):

@@ -1,0 +1,90 @@
+"""Inference engine for qwen35 GGUF models."""
+
+from typing import Iterator, List, Literal, Optional, Sequence, TypedDict, Union, overload
+
+__version__: str
+
+class _Message(TypedDict):
+    role: Literal["system", "user", "assistant"]
+    content: str
+
+
+class Engine:
+    def __init__(self, path: str, *, cache_states: int = 4, cache_bytes: int = 1073741824) -> None: ...
+    @property
+    def context_length(self) -> int: ...
+    def encode(self, /, text: str) -> List[int]: ...
+    def decode(self, /, ids: Sequence[int]) -> bytes: ...
+    def generate(
+        self,
+        /,
+        prompt: str,
+        max_tokens: int = 64,
+        temperature: float = 0.0,
+        top_k: int = 20,
+        top_p: float = 0.95,
+        seed: Optional[int] = None,
+    ) -> str: ...
+    def score(self, /, text: str) -> List[float]: ...
+    def stream(
+        self,
+        /,
+        prompt: str,
+        max_tokens: int = 64,
+        temperature: float = 0.0,
+        top_k: int = 20,
+        top_p: float = 0.95,
+        seed: Optional[int] = None,
+    ) -> "Engine.Stream": ...
+    @overload
+    def chat(
+        self,
+        /,
+        messages: List[_Message],
+        max_tokens: int = 1024,
+        temperature: Optional[float] = None,
+        top_k: Optional[int] = None,
+        top_p: Optional[float] = None,
+        seed: Optional[int] = None,
+        stream: Literal[False] = False,
+    ) -> str: ...
+    @overload
+    def chat(
+        self,
+        /,
+        messages: List[_Message],
+        max_tokens: int = 1024,
+        temperature: Optional[float] = None,
+        top_k: Optional[int] = None,
+        top_p: Optional[float] = None,
+        seed: Optional[int] = None,
+        *,
+        stream: Literal[True],
+    ) -> "Engine.Stream": ...
+    @overload
+    def chat(
+        self,
+        /,
+        messages: List[_Message],
+        max_tokens: int = 1024,
+        temperature: Optional[float] = None,
+        top_k: Optional[int] = None,
+        top_p: Optional[float] = None,
+        seed: Optional[int] = None,
+        stream: bool = False,
+    ) -> Union[str, "Engine.Stream"]: ...
+
+    class Stream(Iterator[str]):
+        def __iter__(self) -> "Engine.Stream": ...
+        def __next__(self) -> str: ...
+        def close(self) -> None: ...
+        @property
+        def prompt_tokens(self) -> int: ...
+        @property
+        def cached_tokens(self) -> int: ...
+        @property
+        def completion_tokens(self) -> int: ...
+        @property
+        def finish_reason(self) -> Optional[Literal["stop", "length"]]: ...
+
+def cli_main() -> int: ...
