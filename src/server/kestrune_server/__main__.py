@@ -1,0 +1,5 @@
+import sys
+
+from kestrune_server import main
+
+sys.exit(main())
