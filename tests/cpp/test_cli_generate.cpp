@@ -4,6 +4,7 @@
 #include <map>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/chat.h"
@@ -138,6 +139,35 @@ TEST(GenerateLoop, StopTokenIsNeitherEmittedNorFed) {
     fed.insert(fed.end(), c.emitted.begin(), c.emitted.end());
     EXPECT_EQ(m.fed, fed);
     EXPECT_EQ(r.report.generated, c.emitted.size());
+  }
+}
+
+TEST(GenerateLoop, CursorReportsWhyTheRunEnded) {
+  for (auto [stop, budget, stopped] : {std::tuple<uint32_t, uint64_t, bool>{4, 10, true}, {4, 2, false}}) {
+    FakeModel m;
+    Sampler s = make_sampler(0.0f, 0, 1.0f, 0);
+    FeedFn feed = m.feed();
+    RunReport report;
+    DecodeRules rules;
+    rules.budget = budget;
+    rules.stop = {stop};
+    DecodeCursor cursor = start_cursor(s, m.logits_after(1));
+    std::vector<uint32_t> out;
+    for (;;) {
+      auto t = decode_step(feed, s, cursor, rules, report);
+      ASSERT_TRUE(t.ok());
+      if (!*t) break;
+      out.push_back(**t);
+    }
+    // The same two tokens either way: the stop token 4 or the budget of 2 ends the run
+    // after the last emitted token has been fed.
+    EXPECT_EQ(out, (std::vector<uint32_t>{2, 3}));
+    EXPECT_EQ(cursor.stopped, stopped);
+    EXPECT_EQ(m.fed, (std::vector<uint32_t>{2, 3}));
+    auto after = decode_step(feed, s, cursor, rules, report);  // a finished cursor stays finished
+    ASSERT_TRUE(after.ok());
+    EXPECT_FALSE(*after);
+    EXPECT_EQ(m.fed.size(), 2u);
   }
 }
 

@@ -5,9 +5,11 @@ message checks, the chat template against `kestrune chat`, and the decode-state 
 import ast
 import os
 import re
+import signal
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -86,6 +88,48 @@ def test_stream_stops_early_and_frees(tiny, capfd):
     next(gone)
     del gone
     assert prefills(capfd) == []
+
+
+def test_stream_step_releases_the_interpreter_lock(tiny):
+    # The first step prefills a long prompt: other threads must run meanwhile.
+    it = tiny.stream("word " * 2000, max_tokens=1)
+    ticks, stop = [], threading.Event()
+
+    def ticker():
+        while not stop.is_set():
+            ticks.append(time.monotonic())
+            time.sleep(0.001)
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    time.sleep(0.02)
+    start = time.monotonic()
+    next(it)
+    end = time.monotonic()
+    stop.set()
+    t.join()
+    assert len([x for x in ticks if start + 0.01 < x < end - 0.01]) > 5
+
+
+def test_ctrl_c_stops_a_stream_between_tokens(models):
+    code = ("import kestrune, sys\n"
+            "e = kestrune.Engine(sys.argv[1])\n"
+            "it = e.stream('Hello', max_tokens=4000)\n"
+            "try:\n"
+            "    for p in it:\n"
+            "        print('piece', flush=True)\n"
+            "except KeyboardInterrupt:\n"
+            "    print('interrupted', it.completion_tokens, it.finish_reason, flush=True)\n")
+    p = subprocess.Popen([sys.executable, "-c", code, models["noeos"]], stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL)
+    try:
+        assert p.stdout.readline() == b"piece\n"
+        p.send_signal(signal.SIGINT)
+        out = p.communicate(timeout=60)[0].decode().splitlines()
+    finally:
+        p.kill()
+    n, reason = out[-1].split()[1:]
+    assert out[-1].startswith("interrupted") and int(n) < 4000 and reason == "None"
 
 
 @pytest.mark.parametrize("kwargs, exc, name", [

@@ -270,21 +270,30 @@ class EventStream:
         # Sends to a vanished client may succeed silently: watch for the disconnect.
         gone = asyncio.ensure_future(_wait_disconnect(receive))
         try:
-            await send({"type": "http.response.start", "status": 200,
-                        "headers": [(b"content-type", b"text/event-stream; charset=utf-8"),
-                                    (b"cache-control", b"no-cache")]})
-            async for chunk in self.chunks:
-                if gone.done():
-                    return
-                data = b"data: " + json.dumps(chunk, ensure_ascii=False).encode() + b"\n\n"
-                await send({"type": "http.response.body", "body": data, "more_body": True})
-            await send({"type": "http.response.body", "body": b"data: [DONE]\n\n", "more_body": False})
+            await self._stream(send, gone)
         except OSError:
             pass  # the client went away
         finally:
             gone.cancel()
             await self.chunks.aclose()
             self.on_close()
+
+    async def _stream(self, send, gone):
+        await send({"type": "http.response.start", "status": 200,
+                    "headers": [(b"content-type", b"text/event-stream; charset=utf-8"),
+                                (b"cache-control", b"no-cache")]})
+        try:
+            async for chunk in self.chunks:
+                if gone.done():
+                    return
+                data = b"data: " + json.dumps(chunk, ensure_ascii=False).encode() + b"\n\n"
+                await send({"type": "http.response.body", "body": data, "more_body": True})
+            tail = b"data: [DONE]\n\n"
+        except Exception as e:  # noqa: BLE001 - the status line is gone: report in the stream
+            error = {"message": str(e) or "internal server error", "type": "server_error", "param": None,
+                     "code": None}
+            tail = b"data: " + json.dumps({"error": error}).encode() + b"\n\n"
+        await send({"type": "http.response.body", "body": tail, "more_body": False})
 
 
 # -- the application ----------------------------------------------------------------------------
