@@ -146,9 +146,9 @@ void finish_stream(Stream& s, std::string& piece) {
 
   CachedState entry;
   entry.state = std::move(s.state);
-  entry.tokens = s.tokens;
   entry.replies = std::move(s.replies);
-  entry.replies.push_back(ReplyRecord{s.prompt_len, s.tokens.size(), s.reply});
+  entry.replies.push_back(ReplyRecord{s.prompt_len, s.tokens.size(), std::move(s.reply)});
+  entry.tokens = std::move(s.tokens);
   checkin_state(s.engine->cache, std::move(entry));
 }
 

@@ -76,7 +76,8 @@ std::optional<std::vector<uint32_t>> recorded_reply(StateCache& cache, std::span
   std::lock_guard lock(cache.mutex);
   for (const CachedState& e : cache.entries) {
     for (const ReplyRecord& r : e.replies) {
-      if (r.start == prefix.size() && r.text == text && is_prefix(prefix, e.tokens)) {
+      if (r.start == prefix.size() && r.end <= e.tokens.size() && r.start <= r.end && r.text == text &&
+          is_prefix(prefix, e.tokens)) {
         return std::vector<uint32_t>(e.tokens.begin() + static_cast<std::ptrdiff_t>(r.start),
                                      e.tokens.begin() + static_cast<std::ptrdiff_t>(r.end));
       }
