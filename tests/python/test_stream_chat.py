@@ -185,6 +185,13 @@ def test_chat_rejects_bad_messages(tiny, messages, exc, text):
         tiny.chat(messages)
 
 
+def test_chat_needs_the_markers(models):
+    e = kestrune.Engine(models["nomarkers"])
+    with pytest.raises(OSError, match=r"chat: special token <\|im_start\|> not found in vocab"):
+        e.chat([{"role": "user", "content": "hi"}])
+    assert e.generate("hi", 2) == "".join(e.stream("hi", 2))
+
+
 def test_chat_matches_the_command_line_template(models, tiny):
     reply = tiny.chat([{"role": "system", "content": "Be brief."}, {"role": "user", "content": "Hello there"}],
                       max_tokens=8, temperature=0.0)
