@@ -1,8 +1,10 @@
 #include "config/config.h"
 
 #include "common/diag.h"
+#include "common/env.h"
 #include "common/format.h"
 
+#include <charconv>
 #include <unordered_set>
 
 namespace kestrune {
@@ -104,6 +106,41 @@ std::optional<uint64_t> mul(uint64_t a, uint64_t b) {
 }
 }  // namespace
 
+std::optional<uint64_t> state_bytes(const ModelConfig& c) {
+  bool overflow = false;
+  auto mul = [&](uint64_t a, uint64_t b) {
+    uint64_t r;
+    overflow |= __builtin_mul_overflow(a, b, &r);
+    return r;
+  };
+  auto add = [&](uint64_t a, uint64_t b) {
+    uint64_t r;
+    overflow |= __builtin_add_overflow(a, b, &r);
+    return r;
+  };
+  const uint64_t d = c.ssm_state_size, hk = c.ssm_group_count, hv = c.ssm_time_step_rank;
+  const uint64_t channels = mul(add(mul(2, hk), hv), d);
+  const uint64_t conv_rows = c.ssm_conv_kernel == 0 ? 0 : c.ssm_conv_kernel - 1;
+  const uint64_t gdn_layer = add(mul(conv_rows, channels), mul(hv, mul(d, d)));
+  const uint64_t kv_position = mul(2, mul(c.head_count_kv, c.key_length));
+  uint64_t floats = 0;
+  for (LayerKind k : c.layer_kinds) floats = add(floats, k == LayerKind::Gdn ? gdn_layer : kv_position);
+  // Queries, gates and outputs of every attention head; the GDN channels twice.
+  floats = add(floats, add(mul(3, mul(c.head_count, c.key_length)), mul(2, channels)));
+  const uint64_t bytes = mul(floats, sizeof(float));
+  if (overflow) return std::nullopt;
+  return bytes;
+}
+
+uint64_t state_limit_bytes() {
+  auto v = env_utf8("KESTRUNE_MAX_STATE_BYTES");
+  uint64_t limit = 0;
+  if (!v || v->empty()) return kDefaultStateLimitBytes;
+  auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), limit);
+  if (ec != std::errc{} || end != v->data() + v->size()) return kDefaultStateLimitBytes;
+  return limit;
+}
+
 Status check_geometry(const ModelConfig& c, const ModelFile& file) {
   const uint64_t hk = c.ssm_group_count, hv = c.ssm_time_step_rank, d = c.ssm_state_size;
   if (hk == 0 || hv % hk != 0) return invalid_data(format("GDN Hv {} not divisible by Hk {}", hv, hk));
@@ -111,6 +148,14 @@ Status check_geometry(const ModelConfig& c, const ModelFile& file) {
   if (!inner || *inner != c.ssm_inner_size) {
     return invalid_data(format("GDN Hv*d {} != ssm.inner_size {}", inner ? std::to_string(*inner) : "overflow",
                                c.ssm_inner_size));
+  }
+  // Sequences are sized from these numbers, not from any bytes present: a lying file
+  // must not make a sequence outgrow memory.
+  const auto need = state_bytes(c);
+  const uint64_t limit = state_limit_bytes();
+  if (!need || *need > limit) {
+    return invalid_data(format("model needs {} bytes of state, above the limit {}",
+                               need ? std::to_string(*need) : "more than 2^64", limit));
   }
   for (uint64_t j = 0; j < c.n_layers; ++j) {
     if (c.layer_kinds[j] != LayerKind::Gdn) continue;
