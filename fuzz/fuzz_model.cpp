@@ -8,13 +8,89 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "gguf/gguf.h"
 #include "model/model.h"
 #include "tokenizer/tokenizer.h"
 
 using namespace kestrune;
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
+
+namespace {
+
+struct Field {
+  size_t at;
+  size_t width;  // 1, 2, 4 or 8 bytes, little-endian
+};
+
+// Where the header keeps each tensor's dims, type and offset and each scalar metadata
+// value, found by the length-prefixed names that precede them.
+std::vector<Field> number_fields(std::string_view bytes) {
+  std::vector<Field> out;
+  auto file = parse_gguf(bytes);
+  if (!file.ok()) return out;
+  auto after = [&](const std::string& name) -> size_t {
+    std::string prefix(8, '\0');
+    const uint64_t n = name.size();
+    std::memcpy(prefix.data(), &n, 8);
+    prefix += name;
+    const size_t at = bytes.find(prefix);
+    return at == std::string_view::npos ? 0 : at + prefix.size();
+  };
+  for (const auto& t : file->tensors) {
+    size_t at = after(t.name);
+    if (at == 0) continue;
+    at += 4;  // n_dims
+    for (size_t i = 0; i < t.dims.size(); ++i, at += 8) out.push_back({at, 8});
+    out.push_back({at, 4});
+    out.push_back({at + 4, 8});
+  }
+  for (const auto& kv : file->metadata) {
+    const size_t at = after(kv.key);
+    if (at == 0 || at + 4 > bytes.size()) continue;
+    static constexpr size_t kWidth[] = {1, 1, 2, 2, 4, 4, 4, 0, 0, 0, 8, 8};
+    const uint8_t tag = static_cast<uint8_t>(bytes[at]);
+    if (tag < std::size(kWidth) && kWidth[tag] != 0) out.push_back({at + 4, kWidth[tag]});
+  }
+  return out;
+}
+
+}  // namespace
+
+// Half the mutations rewrite one number the header holds: blind byte edits seldom land
+// on a shape, and a lying shape is what the loader must catch.
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max_size, unsigned seed) {
+  std::minstd_rand rng(seed);
+  if (size > 1 && rng() % 2) {
+    const auto fields = number_fields({reinterpret_cast<const char*>(data + 1), size - 1});
+    if (!fields.empty()) {
+      const Field f = fields[rng() % fields.size()];
+      const Field g = fields[rng() % fields.size()];
+      uint8_t* p = data + 1 + f.at;
+      uint64_t v = 0, w = 0;
+      if (1 + f.at + f.width > size || 1 + g.at + g.width > size) return LLVMFuzzerMutate(data, size, max_size);
+      std::memcpy(&v, p, f.width);
+      std::memcpy(&w, data + 1 + g.at, g.width);
+      switch (rng() % 6) {
+        case 0: v += rng() % 9 - 4; break;
+        case 1: v = rng() % 2; break;
+        case 2: v = rng() % 2 ? v * 2 : v / 2; break;
+        case 3: v = uint64_t{1} << (rng() % 64); break;
+        case 4: v = ~uint64_t{0} >> (rng() % 64); break;
+        default: v = w; break;  // another field's value
+      }
+      std::memcpy(p, &v, f.width);
+      return size;
+    }
+  }
+  return LLVMFuzzerMutate(data, size, max_size);
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   // Sequences the fuzzer could not afford are refused by the load itself.

@@ -7,12 +7,16 @@ corpus=$1
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-gen() { python3 "$root/tools/gen_model.py" "$work/$1.gguf" --preset tiny --head-dim 16 --rope-dim 8 --ssm-d 8 \
-  --ssm-hk 1 --ssm-hv 2 --heads 2 --kv-heads 1 --vocab-rows 264 --merges 4 --hidden 32 "${@:2}" >/dev/null 2>&1; }
-gen f16 --ffn 32 --layers 3 --interval 3 --types f16
-gen draft --ffn 32 --layers 2 --interval 2 --types f16 --type '*norm*=F32' --draft --untied
-gen q8_0_q4k --ffn 256 --layers 2 --interval 2 --types q8_0 --type 'blk.*.ffn_down.weight=Q4_K' --conv-kernel 2
-gen q6k_q5k --ffn 256 --layers 2 --interval 2 --types q4k-mix
+# Hidden size 8 keeps the tensor data near half of each file, so most mutations land in
+# the header, the vocabulary and the shapes.
+gen() { python3 "$root/tools/gen_model.py" "$work/$1.gguf" --preset tiny --hidden 8 --head-dim 8 --rope-dim 4 \
+  --ssm-d 4 --ssm-hk 1 --ssm-hv 2 --heads 2 --kv-heads 1 --vocab-rows 264 --merges 4 "${@:2}" >/dev/null 2>&1; }
+gen f16 --ffn 8 --layers 3 --interval 3 --types f16
+gen draft --ffn 8 --layers 2 --interval 2 --types f16 --draft --untied
+gen q8_0 --ffn 32 --heads 4 --layers 2 --interval 2 --types f16 --type 'blk.*.ffn_down.weight=Q8_0' \
+  --type 'blk.*.attn_output.weight=Q8_0' --conv-kernel 2
+gen kquants --ffn 256 --layers 3 --interval 3 --types f16 --type 'blk.0.ffn_down.weight=Q4_K' \
+  --type 'blk.1.ffn_down.weight=Q5_K' --type 'blk.2.ffn_down.weight=Q6_K'
 python3 "$root/tools/corrupt.py" --all "$work/corrupt" "$work/f16.gguf" >/dev/null 2>&1
 i=0
 for f in "$work"/*.gguf "$work"/corrupt/*.gguf; do
