@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -29,10 +30,11 @@ struct Field {
   size_t width;  // 1, 2, 4 or 8 bytes, little-endian
 };
 
-// Where the header keeps each tensor's dims, type and offset and each scalar metadata
-// value, found by the length-prefixed names that precede them.
-std::vector<Field> number_fields(std::string_view bytes) {
-  std::vector<Field> out;
+// Where the header keeps each tensor's dims, each tensor's type and offset, and each
+// scalar metadata value, found by the length-prefixed names that precede them.
+enum Kind { kDims, kTypeOffset, kMeta };
+std::array<std::vector<Field>, 3> number_fields(std::string_view bytes) {
+  std::array<std::vector<Field>, 3> out;
   auto file = parse_gguf(bytes);
   if (!file.ok()) return out;
   auto after = [&](const std::string& name) -> size_t {
@@ -47,49 +49,58 @@ std::vector<Field> number_fields(std::string_view bytes) {
     size_t at = after(t.name);
     if (at == 0) continue;
     at += 4;  // n_dims
-    for (size_t i = 0; i < t.dims.size(); ++i, at += 8) out.push_back({at, 8});
-    out.push_back({at, 4});
-    out.push_back({at + 4, 8});
+    for (size_t i = 0; i < t.dims.size(); ++i, at += 8) out[kDims].push_back({at, 8});
+    out[kTypeOffset].push_back({at, 4});
+    out[kTypeOffset].push_back({at + 4, 8});
   }
   for (const auto& kv : file->metadata) {
     const size_t at = after(kv.key);
     if (at == 0 || at + 4 > bytes.size()) continue;
     static constexpr size_t kWidth[] = {1, 1, 2, 2, 4, 4, 4, 0, 0, 0, 8, 8};
     const uint8_t tag = static_cast<uint8_t>(bytes[at]);
-    if (tag < std::size(kWidth) && kWidth[tag] != 0) out.push_back({at + 4, kWidth[tag]});
+    if (tag < std::size(kWidth) && kWidth[tag] != 0) out[kMeta].push_back({at + 4, kWidth[tag]});
   }
   return out;
 }
 
 }  // namespace
 
-// Half the mutations rewrite one number the header holds: blind byte edits seldom land
-// on a shape, and a lying shape is what the loader must catch.
+// Seven mutations in eight of a file that parses rewrite one number its header holds
+// (a dim half the time, a metadata value a third, a type or offset the rest): byte
+// edits mostly break the header or land in tensor data, while a lying shape is what
+// the loader must catch. The values are off by one, small, halved or doubled, or at
+// the edges of the field's width.
 extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max_size, unsigned seed) {
   std::minstd_rand rng(seed);
-  if (size > 1 && rng() % 2) {
-    const auto fields = number_fields({reinterpret_cast<const char*>(data + 1), size - 1});
-    if (!fields.empty()) {
-      const Field f = fields[rng() % fields.size()];
-      const Field g = fields[rng() % fields.size()];
-      uint8_t* p = data + 1 + f.at;
-      uint64_t v = 0, w = 0;
-      if (1 + f.at + f.width > size || 1 + g.at + g.width > size) return LLVMFuzzerMutate(data, size, max_size);
-      std::memcpy(&v, p, f.width);
-      std::memcpy(&w, data + 1 + g.at, g.width);
-      switch (rng() % 6) {
-        case 0: v += rng() % 9 - 4; break;
-        case 1: v = rng() % 2; break;
-        case 2: v = rng() % 2 ? v * 2 : v / 2; break;
-        case 3: v = uint64_t{1} << (rng() % 64); break;
-        case 4: v = ~uint64_t{0} >> (rng() % 64); break;
-        default: v = w; break;  // another field's value
-      }
-      std::memcpy(p, &v, f.width);
-      return size;
+  if (size < 2 || rng() % 8 == 0) return LLVMFuzzerMutate(data, size, max_size);
+  const auto fields = number_fields({reinterpret_cast<const char*>(data + 1), size - 1});
+  static constexpr Kind kChoice[] = {kDims, kDims, kDims, kMeta, kMeta, kTypeOffset};
+  const std::vector<Field>* pick = &fields[kChoice[rng() % 6]];
+  for (const auto& list : fields) {
+    if (pick->empty()) pick = &list;
+  }
+  if (pick->empty()) return LLVMFuzzerMutate(data, size, max_size);
+  const Field f = (*pick)[rng() % pick->size()];
+  const Field g = (*pick)[rng() % pick->size()];
+  const unsigned bits = static_cast<unsigned>(8 * f.width);
+  const uint64_t all = bits == 64 ? ~uint64_t{0} : (uint64_t{1} << bits) - 1;
+  uint64_t v = 0, w = 0;
+  std::memcpy(&v, data + 1 + f.at, f.width);  // the fields lie inside the parsed header
+  std::memcpy(&w, data + 1 + g.at, g.width);
+  switch (rng() % 8) {
+    case 0: v -= 1; break;
+    case 1: v += 1 + rng() % 4; break;
+    case 2: v = rng() % 2; break;
+    case 3: v = rng() % 2 ? v * 2 : v / 2; break;
+    case 4: v = uint64_t{1} << (rng() % bits); break;
+    case 5: v = w; break;  // another field's value
+    default: {
+      const uint64_t edges[] = {all, all >> 1, uint64_t{1} << (bits - 1), uint64_t{1} << (bits / 2)};
+      v = edges[rng() % 4];
     }
   }
-  return LLVMFuzzerMutate(data, size, max_size);
+  std::memcpy(data + 1 + f.at, &v, f.width);
+  return size;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -5,12 +5,26 @@
 #include "common/format.h"
 
 #include <charconv>
-#include <unordered_set>
 
 namespace kestrune {
 
 namespace {
 constexpr uint64_t kMaxLayers = 1u << 20;
+constexpr uint64_t kLayerBookkeepingBytes = 128;
+
+// j for "blk.{j}.attn_q.weight" with j written as format writes it; absent otherwise.
+std::optional<uint64_t> attn_q_layer(std::string_view name) {
+  constexpr std::string_view head = "blk.", tail = ".attn_q.weight";
+  if (name.size() <= head.size() + tail.size() || !name.starts_with(head) || !name.ends_with(tail)) {
+    return std::nullopt;
+  }
+  const std::string_view digits = name.substr(head.size(), name.size() - head.size() - tail.size());
+  if (digits.size() > 1 && digits[0] == '0') return std::nullopt;
+  uint64_t j = 0;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), j);
+  if (ec != std::errc{} || end != digits.data() + digits.size()) return std::nullopt;
+  return j;
+}
 }  // namespace
 
 const char* layer_kind_name(LayerKind kind) { return kind == LayerKind::Gdn ? "Gdn" : "Attention"; }
@@ -46,13 +60,11 @@ Result<ModelConfig> config_from_gguf(const GgufFile& file) {
                                kMaxLayers));
   }
 
-  std::unordered_set<std::string_view> names;
-  for (const auto& t : file.tensors) names.insert(t.name);
-  std::vector<LayerKind> by_name;
-  by_name.reserve(static_cast<size_t>(c.n_layers));
-  for (uint64_t j = 0; j < c.n_layers; ++j) {
-    bool attn = names.count(format("blk.{}.attn_q.weight", j)) != 0;
-    by_name.push_back(attn ? LayerKind::Attention : LayerKind::Gdn);
+  // Layer j is attention when blk.{j}.attn_q.weight exists; found from the tensor list,
+  // whose length the file's bytes bound, not by naming every layer.
+  std::vector<LayerKind> by_name(static_cast<size_t>(c.n_layers), LayerKind::Gdn);
+  for (const auto& t : file.tensors) {
+    if (auto j = attn_q_layer(t.name); j && *j < c.n_layers) by_name[static_cast<size_t>(*j)] = LayerKind::Attention;
   }
   KS_TRY(c.full_attention_interval, meta_uint(file, key("full_attention_interval")));
   if (c.n_layers > 0 && c.full_attention_interval == 0) {
@@ -127,7 +139,8 @@ std::optional<uint64_t> state_bytes(const ModelConfig& c) {
   for (LayerKind k : c.layer_kinds) floats = add(floats, k == LayerKind::Gdn ? gdn_layer : kv_position);
   // Queries, gates and outputs of every attention head; the GDN channels twice.
   floats = add(floats, add(mul(3, mul(c.head_count, c.key_length)), mul(2, channels)));
-  const uint64_t bytes = mul(floats, sizeof(float));
+  // Each layer's state also carries its bookkeeping: a nonce and two containers.
+  const uint64_t bytes = add(mul(floats, sizeof(float)), mul(c.layer_kinds.size(), kLayerBookkeepingBytes));
   if (overflow) return std::nullopt;
   return bytes;
 }

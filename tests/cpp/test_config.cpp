@@ -149,6 +149,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadConfigCase{"extra_attention_tensor",
                       [](Qwen35Header& s) { s.tensors.push_back({"blk.1.attn_q.weight", {32, 64}, kF32, 0}); },
                       "layer 1: tensor names say Attention, full_attention_interval=4 says Gdn"},
+        // Only the name format writes marks a layer: no leading zero, no sign.
+        BadConfigCase{"attention_name_leading_zero",
+                      [](Qwen35Header& s) { s.tensors[3].name = "blk.03.attn_q.weight"; },
+                      "layer 3: tensor names say Gdn, full_attention_interval=4 says Attention"},
+        BadConfigCase{"attention_name_sign",
+                      [](Qwen35Header& s) { s.tensors[3].name = "blk.+3.attn_q.weight"; },
+                      "layer 3: tensor names say Gdn, full_attention_interval=4 says Attention"},
         BadConfigCase{"interval_zero", [](Qwen35Header& s) { s.set("qwen35.full_attention_interval", u32(0)); },
                       "qwen35.full_attention_interval must not be 0"},
         BadConfigCase{"nextn_exceeds_blocks", [](Qwen35Header& s) { s.set("qwen35.nextn_predict_layers", u32(9)); },
@@ -248,7 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
                        s.set("qwen35.ssm.state_size", u32(1u << 15));
                        s.set("qwen35.ssm.inner_size", u32(1u << 17));
                      },
-                     "model needs 51551142400 bytes of state, above the limit 17179869184"},
+                     "model needs 51551142912 bytes of state, above the limit 17179869184"},
         GeometryCase{"state_overflows",
                      [](Qwen35Header& s) {
                        s.set("qwen35.ssm.state_size", u64(uint64_t{1} << 32));
@@ -256,8 +263,8 @@ INSTANTIATE_TEST_SUITE_P(
                      },
                      "model needs more than 2^64 bytes of state, above the limit 17179869184"},
         GeometryCase{"state_over_set_limit", [](Qwen35Header&) {},
-                     "model needs 6400 bytes of state, above the limit 6399", "6399"},
-        GeometryCase{"state_at_set_limit", [](Qwen35Header&) {}, "", "6400"},
+                     "model needs 6912 bytes of state, above the limit 6911", "6911"},
+        GeometryCase{"state_at_set_limit", [](Qwen35Header&) {}, "", "6912"},
         GeometryCase{"qkv_rows", [](Qwen35Header& s) { s.tensors[1].dims = {32, 63}; },
                      "blk.0.attn_qkv ne1 63 != (2*Hk+Hv)*d = 64 (Hk=2, Hv=4, d=8)"},
         GeometryCase{"qkv_missing", [](Qwen35Header& s) { s.erase_tensor("blk.0.attn_qkv.weight"); },
