@@ -36,7 +36,7 @@ cmake --build build/asan -j"$jobs" --target kestrune_tests
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j"$jobs")
 
-step "Fuzzing (${fuzz_seconds}s per target)"
+step "Fuzzing (${fuzz_seconds}s per target, twice that for whole models)"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON \
   -DKESTRUNE_TESTS=OFF >/dev/null
 cmake --build build/fuzz -j"$jobs"
@@ -52,7 +52,9 @@ for target in build/fuzz/fuzz_*; do
   if [[ -d "fuzz/seeds/$name" ]]; then cp -n fuzz/seeds/"$name"/* "$corpus"/ 2>/dev/null || true; fi
   if [[ -x "fuzz/seed_$name.sh" ]]; then "fuzz/seed_$name.sh" "$corpus"; fi
   # Load diagnostics are closed off (-close_fd_mask=2); the fuzzer's own lines stay.
-  if ! "$target" -max_total_time="$fuzz_seconds" -timeout=20 -rss_limit_mb=2048 -close_fd_mask=2 \
+  seconds=$fuzz_seconds
+  [[ $name == fuzz_model ]] && seconds=$((2 * fuzz_seconds))
+  if ! "$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -close_fd_mask=2 \
       -artifact_prefix=build/fuzz/ -print_final_stats=1 "$corpus" >"$log" 2>&1; then
     tail -60 "$log"
     echo "$name stopped on a finding (input saved under build/fuzz/)"
