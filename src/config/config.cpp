@@ -120,27 +120,27 @@ std::optional<uint64_t> mul(uint64_t a, uint64_t b) {
 
 std::optional<uint64_t> state_bytes(const ModelConfig& c) {
   bool overflow = false;
-  auto mul = [&](uint64_t a, uint64_t b) {
+  auto times = [&](uint64_t a, uint64_t b) {
     uint64_t r;
     overflow |= __builtin_mul_overflow(a, b, &r);
     return r;
   };
-  auto add = [&](uint64_t a, uint64_t b) {
+  auto plus = [&](uint64_t a, uint64_t b) {
     uint64_t r;
     overflow |= __builtin_add_overflow(a, b, &r);
     return r;
   };
   const uint64_t d = c.ssm_state_size, hk = c.ssm_group_count, hv = c.ssm_time_step_rank;
-  const uint64_t channels = mul(add(mul(2, hk), hv), d);
+  const uint64_t channels = times(plus(times(2, hk), hv), d);
   const uint64_t conv_rows = c.ssm_conv_kernel == 0 ? 0 : c.ssm_conv_kernel - 1;
-  const uint64_t gdn_layer = add(mul(conv_rows, channels), mul(hv, mul(d, d)));
-  const uint64_t kv_position = mul(2, mul(c.head_count_kv, c.key_length));
+  const uint64_t gdn_layer = plus(times(conv_rows, channels), times(hv, times(d, d)));
+  const uint64_t kv_position = times(2, times(c.head_count_kv, c.key_length));
   uint64_t floats = 0;
-  for (LayerKind k : c.layer_kinds) floats = add(floats, k == LayerKind::Gdn ? gdn_layer : kv_position);
+  for (LayerKind k : c.layer_kinds) floats = plus(floats, k == LayerKind::Gdn ? gdn_layer : kv_position);
   // Queries, gates and outputs of every attention head; the GDN channels twice.
-  floats = add(floats, add(mul(3, mul(c.head_count, c.key_length)), mul(2, channels)));
+  floats = plus(floats, plus(times(3, times(c.head_count, c.key_length)), times(2, channels)));
   // Each layer's state also carries its bookkeeping: a nonce and two containers.
-  const uint64_t bytes = add(mul(floats, sizeof(float)), mul(c.layer_kinds.size(), kLayerBookkeepingBytes));
+  const uint64_t bytes = plus(times(floats, sizeof(float)), times(c.layer_kinds.size(), kLayerBookkeepingBytes));
   if (overflow) return std::nullopt;
   return bytes;
 }
