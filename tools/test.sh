@@ -36,17 +36,30 @@ cmake --build build/asan -j"$jobs" --target kestrune_tests
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j"$jobs")
 
-step "Fuzzing (${fuzz_seconds}s per target)"
+step "Fuzzing (${fuzz_seconds}s per target, twice that for whole models)"
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON \
   -DKESTRUNE_TESTS=OFF >/dev/null
 cmake --build build/fuzz -j"$jobs"
+# Every sanitizer report is a finding: the fuzzer stops on it and the stage fails.
+export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
 for target in build/fuzz/fuzz_*; do
   [[ -x "$target" ]] || continue
   name=$(basename "$target")
   corpus="build/fuzz/corpus-$name"
+  log="build/fuzz/$name.log"
   mkdir -p "$corpus"
   if [[ -d "fuzz/seeds/$name" ]]; then cp -n fuzz/seeds/"$name"/* "$corpus"/ 2>/dev/null || true; fi
   if [[ -x "fuzz/seed_$name.sh" ]]; then "fuzz/seed_$name.sh" "$corpus"; fi
-  "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -print_final_stats=0 "$corpus" 2>&1 | tail -3
+  # Load diagnostics are closed off (-close_fd_mask=2); the fuzzer's own lines stay.
+  seconds=$fuzz_seconds
+  [[ $name == fuzz_model ]] && seconds=$((2 * fuzz_seconds))
+  if ! "$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -close_fd_mask=2 \
+      -artifact_prefix=build/fuzz/ -print_final_stats=1 "$corpus" >"$log" 2>&1; then
+    tail -60 "$log"
+    echo "$name stopped on a finding (input saved under build/fuzz/)"
+    exit 1
+  fi
+  grep -E '^stat::number_of_executed_units|^Done' "$log" || tail -3 "$log"
 done
 echo "all tests passed"

@@ -1,14 +1,30 @@
 #include "config/config.h"
 
 #include "common/diag.h"
+#include "common/env.h"
 #include "common/format.h"
 
-#include <unordered_set>
+#include <charconv>
 
 namespace kestrune {
 
 namespace {
 constexpr uint64_t kMaxLayers = 1u << 20;
+constexpr uint64_t kLayerBookkeepingBytes = 128;
+
+// j for "blk.{j}.attn_q.weight" with j written as format writes it; absent otherwise.
+std::optional<uint64_t> attn_q_layer(std::string_view name) {
+  constexpr std::string_view head = "blk.", tail = ".attn_q.weight";
+  if (name.size() <= head.size() + tail.size() || !name.starts_with(head) || !name.ends_with(tail)) {
+    return std::nullopt;
+  }
+  const std::string_view digits = name.substr(head.size(), name.size() - head.size() - tail.size());
+  if (digits.size() > 1 && digits[0] == '0') return std::nullopt;
+  uint64_t j = 0;
+  auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), j);
+  if (ec != std::errc{} || end != digits.data() + digits.size()) return std::nullopt;
+  return j;
+}
 }  // namespace
 
 const char* layer_kind_name(LayerKind kind) { return kind == LayerKind::Gdn ? "Gdn" : "Attention"; }
@@ -44,13 +60,11 @@ Result<ModelConfig> config_from_gguf(const GgufFile& file) {
                                kMaxLayers));
   }
 
-  std::unordered_set<std::string_view> names;
-  for (const auto& t : file.tensors) names.insert(t.name);
-  std::vector<LayerKind> by_name;
-  by_name.reserve(static_cast<size_t>(c.n_layers));
-  for (uint64_t j = 0; j < c.n_layers; ++j) {
-    bool attn = names.count(format("blk.{}.attn_q.weight", j)) != 0;
-    by_name.push_back(attn ? LayerKind::Attention : LayerKind::Gdn);
+  // Layer j is attention when blk.{j}.attn_q.weight exists; found from the tensor list,
+  // whose length the file's bytes bound, not by naming every layer.
+  std::vector<LayerKind> by_name(static_cast<size_t>(c.n_layers), LayerKind::Gdn);
+  for (const auto& t : file.tensors) {
+    if (auto j = attn_q_layer(t.name); j && *j < c.n_layers) by_name[static_cast<size_t>(*j)] = LayerKind::Attention;
   }
   KS_TRY(c.full_attention_interval, meta_uint(file, key("full_attention_interval")));
   if (c.n_layers > 0 && c.full_attention_interval == 0) {
@@ -104,6 +118,42 @@ std::optional<uint64_t> mul(uint64_t a, uint64_t b) {
 }
 }  // namespace
 
+std::optional<uint64_t> state_bytes(const ModelConfig& c) {
+  bool overflow = false;
+  auto times = [&](uint64_t a, uint64_t b) {
+    uint64_t r;
+    overflow |= __builtin_mul_overflow(a, b, &r);
+    return r;
+  };
+  auto plus = [&](uint64_t a, uint64_t b) {
+    uint64_t r;
+    overflow |= __builtin_add_overflow(a, b, &r);
+    return r;
+  };
+  const uint64_t d = c.ssm_state_size, hk = c.ssm_group_count, hv = c.ssm_time_step_rank;
+  const uint64_t channels = times(plus(times(2, hk), hv), d);
+  const uint64_t conv_rows = c.ssm_conv_kernel == 0 ? 0 : c.ssm_conv_kernel - 1;
+  const uint64_t gdn_layer = plus(times(conv_rows, channels), times(hv, times(d, d)));
+  const uint64_t kv_position = times(2, times(c.head_count_kv, c.key_length));
+  uint64_t floats = 0;
+  for (LayerKind k : c.layer_kinds) floats = plus(floats, k == LayerKind::Gdn ? gdn_layer : kv_position);
+  // Queries, gates and outputs of every attention head; the GDN channels twice.
+  floats = plus(floats, plus(times(3, times(c.head_count, c.key_length)), times(2, channels)));
+  // Each layer's state also carries its bookkeeping: a nonce and two containers.
+  const uint64_t bytes = plus(times(floats, sizeof(float)), times(c.layer_kinds.size(), kLayerBookkeepingBytes));
+  if (overflow) return std::nullopt;
+  return bytes;
+}
+
+uint64_t state_limit_bytes() {
+  auto v = env_utf8("KESTRUNE_MAX_STATE_BYTES");
+  uint64_t limit = 0;
+  if (!v || v->empty()) return kDefaultStateLimitBytes;
+  auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), limit);
+  if (ec != std::errc{} || end != v->data() + v->size()) return kDefaultStateLimitBytes;
+  return limit;
+}
+
 Status check_geometry(const ModelConfig& c, const ModelFile& file) {
   const uint64_t hk = c.ssm_group_count, hv = c.ssm_time_step_rank, d = c.ssm_state_size;
   if (hk == 0 || hv % hk != 0) return invalid_data(format("GDN Hv {} not divisible by Hk {}", hv, hk));
@@ -111,6 +161,14 @@ Status check_geometry(const ModelConfig& c, const ModelFile& file) {
   if (!inner || *inner != c.ssm_inner_size) {
     return invalid_data(format("GDN Hv*d {} != ssm.inner_size {}", inner ? std::to_string(*inner) : "overflow",
                                c.ssm_inner_size));
+  }
+  // Sequences are sized from these numbers, not from any bytes present: a lying file
+  // must not make a sequence outgrow memory.
+  const auto need = state_bytes(c);
+  const uint64_t limit = state_limit_bytes();
+  if (!need || *need > limit) {
+    return invalid_data(format("model needs {} bytes of state, above the limit {}",
+                               need ? std::to_string(*need) : "more than 2^64", limit));
   }
   for (uint64_t j = 0; j < c.n_layers; ++j) {
     if (c.layer_kinds[j] != LayerKind::Gdn) continue;

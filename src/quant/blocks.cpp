@@ -83,7 +83,8 @@ void dequant_block_q6_k(const uint8_t* block, float* out) {
 Status dequant_values(uint32_t type, const uint8_t* src, uint64_t ne0, float* out) {
   switch (type) {
     case kF32:
-      std::memcpy(out, src, ne0 * sizeof(float));
+      // An empty row may come with null pointers, which memcpy must never see.
+      if (ne0 != 0) std::memcpy(out, src, ne0 * sizeof(float));
       return {};
     case kF16:
       for (uint64_t i = 0; i < ne0; ++i) out[i] = f16_to_f32(load_u16(src + 2 * i));

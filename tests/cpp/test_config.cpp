@@ -15,6 +15,7 @@ namespace {
 using KvWriter = std::function<void(GgufBuilder&, const std::string&)>;
 
 KvWriter u32(uint32_t v) { return [v](GgufBuilder& b, const std::string& k) { b.kv_u32(k, v); }; }
+KvWriter u64(uint64_t v) { return [v](GgufBuilder& b, const std::string& k) { b.kv_u64(k, v); }; }
 KvWriter i32(int32_t v) { return [v](GgufBuilder& b, const std::string& k) { b.kv_i32(k, v); }; }
 KvWriter f32(float v) { return [v](GgufBuilder& b, const std::string& k) { b.kv_f32(k, v); }; }
 KvWriter f64(double v) { return [v](GgufBuilder& b, const std::string& k) { b.kv_f64(k, v); }; }
@@ -148,6 +149,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadConfigCase{"extra_attention_tensor",
                       [](Qwen35Header& s) { s.tensors.push_back({"blk.1.attn_q.weight", {32, 64}, kF32, 0}); },
                       "layer 1: tensor names say Attention, full_attention_interval=4 says Gdn"},
+        // Only the name format writes marks a layer: no leading zero, no sign.
+        BadConfigCase{"attention_name_leading_zero",
+                      [](Qwen35Header& s) { s.tensors[3].name = "blk.03.attn_q.weight"; },
+                      "layer 3: tensor names say Gdn, full_attention_interval=4 says Attention"},
+        BadConfigCase{"attention_name_sign",
+                      [](Qwen35Header& s) { s.tensors[3].name = "blk.+3.attn_q.weight"; },
+                      "layer 3: tensor names say Gdn, full_attention_interval=4 says Attention"},
         BadConfigCase{"interval_zero", [](Qwen35Header& s) { s.set("qwen35.full_attention_interval", u32(0)); },
                       "qwen35.full_attention_interval must not be 0"},
         BadConfigCase{"nextn_exceeds_blocks", [](Qwen35Header& s) { s.set("qwen35.nextn_predict_layers", u32(9)); },
@@ -202,6 +210,7 @@ struct GeometryCase {
   const char* name;
   std::function<void(Qwen35Header&)> mutate;
   const char* message;  // empty: passes
+  const char* state_limit = nullptr;  // KESTRUNE_MAX_STATE_BYTES for the case
 };
 
 class Geometry : public ::testing::TestWithParam<GeometryCase> {};
@@ -224,7 +233,9 @@ TEST_P(Geometry, Check) {
   auto c = config_from_gguf((*file)->gguf);
   ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(c.ok()) << c.error().message;
+  if (GetParam().state_limit) setenv("KESTRUNE_MAX_STATE_BYTES", GetParam().state_limit, 1);
   Status st = check_geometry(*c, **file);
+  unsetenv("KESTRUNE_MAX_STATE_BYTES");
   EXPECT_EQ(st.ok() ? "" : st.error().message, GetParam().message);
 }
 
@@ -238,6 +249,22 @@ INSTANTIATE_TEST_SUITE_P(
                      "GDN Hv 4 not divisible by Hk 3"},
         GeometryCase{"inner_size", [](Qwen35Header& s) { s.set("qwen35.ssm.inner_size", u32(31)); },
                      "GDN Hv*d 32 != ssm.inner_size 31"},
+        // Sequences are sized by the metadata alone; the default limit is 16 GiB.
+        GeometryCase{"state_over_default_limit",
+                     [](Qwen35Header& s) {
+                       s.set("qwen35.ssm.state_size", u32(1u << 15));
+                       s.set("qwen35.ssm.inner_size", u32(1u << 17));
+                     },
+                     "model needs 51551142912 bytes of state, above the limit 17179869184"},
+        GeometryCase{"state_overflows",
+                     [](Qwen35Header& s) {
+                       s.set("qwen35.ssm.state_size", u64(uint64_t{1} << 32));
+                       s.set("qwen35.ssm.inner_size", u64(uint64_t{1} << 34));
+                     },
+                     "model needs more than 2^64 bytes of state, above the limit 17179869184"},
+        GeometryCase{"state_over_set_limit", [](Qwen35Header&) {},
+                     "model needs 6912 bytes of state, above the limit 6911", "6911"},
+        GeometryCase{"state_at_set_limit", [](Qwen35Header&) {}, "", "6912"},
         GeometryCase{"qkv_rows", [](Qwen35Header& s) { s.tensors[1].dims = {32, 63}; },
                      "blk.0.attn_qkv ne1 63 != (2*Hk+Hv)*d = 64 (Hk=2, Hv=4, d=8)"},
         GeometryCase{"qkv_missing", [](Qwen35Header& s) { s.erase_tensor("blk.0.attn_qkv.weight"); },
