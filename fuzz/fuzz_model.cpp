@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gguf/gguf.h"
+#include "model/forward.h"
 #include "model/model.h"
 #include "tokenizer/tokenizer.h"
 
@@ -137,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint32_t id : ids) {
     auto logits = forward(m, state, id);
     if (!logits.ok()) break;
-    if (logits->size() != m.head_rows) std::abort();
+    if (logits->size() != m.weights.head_rows) std::abort();
   }
   return 0;
 }

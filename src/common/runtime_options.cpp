@@ -31,6 +31,7 @@ RuntimeOptions read_runtime_options() {
   o.mtp_depth = env_utf8("KESTRUNE_MTP_DEPTH");
   o.threads = env_utf8("KESTRUNE_THREADS");
   o.reference = env_utf8("KESTRUNE_REFERENCE") == std::optional<std::string>("1");
+  o.max_state_bytes = env_utf8("KESTRUNE_MAX_STATE_BYTES");
   return o;
 }
 

@@ -18,6 +18,7 @@ struct RuntimeOptions {
   std::optional<std::string> mtp_depth;  // KESTRUNE_MTP_DEPTH
   std::optional<std::string> threads;    // KESTRUNE_THREADS
   bool reference = false;                // KESTRUNE_REFERENCE=1
+  std::optional<std::string> max_state_bytes;  // KESTRUNE_MAX_STATE_BYTES
 };
 
 // Reads the environment now. The model load calls it once and keeps the result.

@@ -1,7 +1,6 @@
 #include "config/config.h"
 
 #include "common/diag.h"
-#include "common/env.h"
 #include "common/format.h"
 
 #include <charconv>
@@ -145,8 +144,7 @@ std::optional<uint64_t> state_bytes(const ModelConfig& c) {
   return bytes;
 }
 
-uint64_t state_limit_bytes() {
-  auto v = env_utf8("KESTRUNE_MAX_STATE_BYTES");
+uint64_t state_limit_bytes(const std::optional<std::string>& v) {
   uint64_t limit = 0;
   if (!v || v->empty()) return kDefaultStateLimitBytes;
   auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), limit);
@@ -154,7 +152,7 @@ uint64_t state_limit_bytes() {
   return limit;
 }
 
-Status check_geometry(const ModelConfig& c, const ModelFile& file) {
+Status check_geometry(const ModelConfig& c, const ModelFile& file, uint64_t state_limit) {
   const uint64_t hk = c.ssm_group_count, hv = c.ssm_time_step_rank, d = c.ssm_state_size;
   if (hk == 0 || hv % hk != 0) return invalid_data(format("GDN Hv {} not divisible by Hk {}", hv, hk));
   auto inner = mul(hv, d);
@@ -165,7 +163,7 @@ Status check_geometry(const ModelConfig& c, const ModelFile& file) {
   // Sequences are sized from these numbers, not from any bytes present: a lying file
   // must not make a sequence outgrow memory.
   const auto need = state_bytes(c);
-  const uint64_t limit = state_limit_bytes();
+  const uint64_t limit = state_limit;
   if (!need || *need > limit) {
     return invalid_data(format("model needs {} bytes of state, above the limit {}",
                                need ? std::to_string(*need) : "more than 2^64", limit));

@@ -44,14 +44,14 @@ Status arch_check(const GgufFile& file);
 Result<ModelConfig> config_from_gguf(const GgufFile& file);
 // GDN divisibility, inner size, the state budget, and the first Gdn layer's attn_qkv /
 // ssm_alpha shapes.
-Status check_geometry(const ModelConfig& config, const ModelFile& file);
+Status check_geometry(const ModelConfig& config, const ModelFile& file, uint64_t state_limit);
 
 // Bytes a fresh sequence holds (every Gdn layer's conv and recurrent state, one position
 // of every attention layer's keys and values) plus one token's per-head working
 // vectors: what the metadata alone sizes, beyond the tensors' bytes. Absent on overflow.
 std::optional<uint64_t> state_bytes(const ModelConfig& config);
 inline constexpr uint64_t kDefaultStateLimitBytes = uint64_t{16} << 30;
-// KESTRUNE_MAX_STATE_BYTES when it is a decimal number, else the default.
-uint64_t state_limit_bytes();
+// A KESTRUNE_MAX_STATE_BYTES value when it is a decimal number, else the default.
+uint64_t state_limit_bytes(const std::optional<std::string>& value);
 
 }  // namespace kestrune

@@ -118,7 +118,7 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file) {
   diag(format("# mtp speculative: {}\n", sw.speculative ? "armed" : "off"));
 
   KS_TRY(m->backend, select_backend(options));
-  KS_CHECK(check_geometry(m->config, *m->file));
+  KS_CHECK(check_geometry(m->config, *m->file, state_limit_bytes(options.max_state_bytes)));
   KS_CHECK(check_state_sizes(m->config));
   return m;
 }

@@ -3,6 +3,7 @@
 #include <functional>
 #include <map>
 
+#include "common/runtime_options.h"
 #include "config/config.h"
 #include "gguf_builder.h"
 #include "quant/types.h"
@@ -234,7 +235,7 @@ TEST_P(Geometry, Check) {
   ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(c.ok()) << c.error().message;
   if (GetParam().state_limit) setenv("KESTRUNE_MAX_STATE_BYTES", GetParam().state_limit, 1);
-  Status st = check_geometry(*c, **file);
+  Status st = check_geometry(*c, **file, state_limit_bytes(read_runtime_options().max_state_bytes));
   unsetenv("KESTRUNE_MAX_STATE_BYTES");
   EXPECT_EQ(st.ok() ? "" : st.error().message, GetParam().message);
 }
