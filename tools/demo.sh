@@ -4,10 +4,14 @@
 # streamed tokens. Then try: kestrune chat build/demo/small.gguf
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python3 -m pip install --quiet numpy pybind11 scikit-build-core
+KESTRUNE_SYSTEM_NEEDS="cmake g++"
+# shellcheck source=tools/env.sh
+source tools/env.sh numpy pybind11 scikit-build-core
+echo "# building and installing kestrune (a minute or two)" >&2
 python3 -m pip install --quiet --no-build-isolation .
 mkdir -p build/demo
 model=build/demo/small.gguf
 [[ -f $model ]] || python3 tools/gen_model.py "$model" --preset small --seed 1 --types q8_0 --draft --sampling
 kestrune generate "$model" "The quick brown fox" 32 "$@"
 echo "chat with it: kestrune chat $model" >&2
+if [[ -n ${VIRTUAL_ENV:-} ]]; then echo "kestrune lives in $VIRTUAL_ENV: source $VIRTUAL_ENV/bin/activate" >&2; fi
