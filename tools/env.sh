@@ -47,6 +47,11 @@ venv_dir="$(pwd)/.venv"
 if [[ $in_venv -eq 0 && ! -x "$venv_dir/bin/python" ]] && ! "$kestrune_python" -c 'import ensurepip' 2>/dev/null; then
   system_missing+=("python3-venv")
 fi
+# The extension module builds against the interpreter's headers (Debian: python3-dev).
+if ! "$kestrune_python" -c 'import os, sys, sysconfig
+sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)'; then
+  system_missing+=("python3-dev")
+fi
 kestrune_apt "${system_missing[@]}"
 
 if [[ $in_venv -eq 0 ]]; then
