@@ -31,6 +31,8 @@ RuntimeOptions read_runtime_options() {
   o.mtp_depth = env_utf8("KESTRUNE_MTP_DEPTH");
   o.threads = env_utf8("KESTRUNE_THREADS");
   o.reference = env_utf8("KESTRUNE_REFERENCE") == std::optional<std::string>("1");
+  o.progress = env_is_set("KESTRUNE_PROGRESS");
+  o.xquant = env_utf8("KESTRUNE_XQUANT");
   return o;
 }
 

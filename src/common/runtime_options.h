@@ -18,6 +18,8 @@ struct RuntimeOptions {
   std::optional<std::string> mtp_depth;  // KESTRUNE_MTP_DEPTH
   std::optional<std::string> threads;    // KESTRUNE_THREADS
   bool reference = false;                // KESTRUNE_REFERENCE=1
+  bool progress = false;                 // KESTRUNE_PROGRESS
+  std::optional<std::string> xquant;     // KESTRUNE_XQUANT
 };
 
 // Reads the environment now. The model load calls it once and keeps the result.
