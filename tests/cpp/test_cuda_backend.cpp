@@ -83,6 +83,10 @@ TEST(CudaWeights, UploadedOnceFailedUploadsRetried) {
   EXPECT_EQ(fake().copies, 2);
   cuda.ctx.reset();  // the table goes with its backend
   EXPECT_EQ(fake().live, 0);
+  // A later backend (a later model) never finds an earlier copy at a reused address.
+  Cuda next = make_cuda(api, 1, false, false);
+  ASSERT_TRUE(resident_weight(*next.ctx, bytes.data(), bytes.size()).ok());
+  EXPECT_EQ(fake().copies, 3);
 }
 
 TEST(CudaWeights, ProgressEvery32Uploads) {
@@ -309,6 +313,13 @@ TEST(CudaModel, FallbackOperationsMatchTheCpuBackend) {
     const auto cpu = run(Backend{make_cpu(1)});
     const auto cuda = run(Backend{make_cuda(fake_api(), 1, false, false)});
     EXPECT_GT(fake().launches, 0);
+    // Later generations reuse the resident weights and staging buffers.
+    const long live = fake().live;
+    for (int g = 0; g < 3; ++g) {
+      DecodeState st = new_state(model);
+      ASSERT_TRUE(forward(model, st, 5).ok());
+    }
+    EXPECT_EQ(fake().live, live);
     ASSERT_EQ(cuda.size(), cpu.size());
     for (size_t t = 0; t < cpu.size(); ++t) {
       double num = 0, den = 0;

@@ -33,6 +33,7 @@ TEST(CudaDispatch, Eligibility) {
       {kQ6_K, {256, 5}, 5 * 210 - 1, false},    // byte length off by one
       {kQ8_0, {48, 2}, 2 * 34 + 17, false},     // cols not a multiple of the block
       {kQ4_K, {0, 4}, 0, false},                // no columns
+      {kQ8_0, {32, 0}, 0, false},               // no rows
       {kF32, {4, 4}, 64, false},
       {kF16, {32, 4}, 256, false},
   };

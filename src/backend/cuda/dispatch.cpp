@@ -62,8 +62,8 @@ std::optional<DeviceShape> device_shape(const TensorInfo& info, uint64_t byte_le
     rows *= info.dims[i];
   }
   const uint64_t row_bytes = cols / b.values * b.bytes;
-  // The kernels take 32-bit sizes.
-  if (rows > INT32_MAX || cols > INT32_MAX || (rows != 0 && row_bytes > UINT64_MAX / rows)) return std::nullopt;
+  // The kernels take 32-bit sizes and launch at least one block.
+  if (rows == 0 || rows > INT32_MAX || cols > INT32_MAX || (rows != 0 && row_bytes > UINT64_MAX / rows)) return std::nullopt;
   if (rows * row_bytes != byte_length) return std::nullopt;
   return DeviceShape{fmt, rows, cols};
 }

@@ -29,8 +29,8 @@ struct DeviceShape {
   uint64_t rows;
   uint64_t cols;
 };
-// Eligible when the type is one of the four, cols is a nonzero multiple of the block
-// and the byte length is exactly rows × blocks × block bytes.
+// Eligible when the type is one of the four, cols is a nonzero multiple of the block,
+// there is a row, and the byte length is exactly rows × blocks × block bytes.
 std::optional<DeviceShape> device_shape(const TensorInfo& info, uint64_t byte_length);
 
 enum class Kernel : uint8_t {
