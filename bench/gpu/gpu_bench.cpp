@@ -94,6 +94,10 @@ void decode_figure(const std::string& path) {
   const auto t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < n; ++i) {
     auto l = forward(*m, st, token);
+    if (!l.ok()) {
+      std::printf("decode: %s\n", l.error().message.c_str());
+      return;
+    }
     token = uint32_t(std::max_element(l->begin(), l->end()) - l->begin());
   }
   const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

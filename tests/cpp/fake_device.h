@@ -48,7 +48,9 @@ inline int copy(void* dst, const void* src, size_t bytes, CopyKind) {
   return 0;
 }
 inline const char* text(int status) {
-  return status == 2 ? "out of memory" : status == 700 ? "an illegal memory access was encountered" : "fake error";
+  return status == 2     ? "out of memory"
+         : status == 700 ? "an illegal memory access was encountered"
+                         : "invalid device function";
 }
 
 // Row r · column x of a K-quant weight through the lane decoders.
@@ -148,16 +150,8 @@ inline int launch(const Launch& l, const KernelArgs& a) {
     case Kernel::AddInplace:
       for (int i = 0; i < a.n; ++i) a.y0[i] = a.x[i] + a.y0[i];
       break;
-    case Kernel::SiluMul:
-      for (int i = 0; i < a.n; ++i) a.y0[i] = a.x[i] * (a.y0[i] / (1.0f + std::exp(-a.y0[i])));
-      break;
-    case Kernel::RmsNorm: {
-      double ss = 0;
-      for (int i = 0; i < a.n; ++i) ss += double(a.x[i]) * a.x[i];
-      const float inv = 1.0f / std::sqrt(a.eps + float(ss) / float(a.n));
-      for (int i = 0; i < a.n; ++i) a.y0[i] = (inv * a.x[i]) * a.w[i];
-      break;
-    }
+    default:
+      return 98;  // kernels the host tests never launch
   }
   return 0;
 }

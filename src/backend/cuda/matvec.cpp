@@ -44,8 +44,10 @@ Status run_product(CudaContext& c, const ProductShape& s, const ProductOperands&
       default:
         break;
     }
-    a.xq = static_cast<int8_t*>(c.xq.q.ptr);
-    a.xs = c.xq.scales.floats();
+    if (xq_lock) {
+      a.xq = static_cast<int8_t*>(c.xq.q.ptr);
+      a.xs = c.xq.scales.floats();
+    }
     KS_CHECK(check_cuda(*c.api, c.api->launch(l, a), l.label));
   }
   return {};
