@@ -37,13 +37,14 @@ if [[ $rc -ne 0 && $rc -ne 5 ]]; then exit $rc; fi
 if [[ $quick -eq 1 ]]; then exit 0; fi
 
 step "C++ unit tests under AddressSanitizer and UBSan"
-cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=ON -DKESTRUNE_TESTS=ON >/dev/null
+cmake -S . -B build/asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_SANITIZE=ON -DKESTRUNE_TESTS=ON \
+  -DKESTRUNE_CUDA=OFF >/dev/null
 cmake --build build/asan -j"$jobs" --target kestrune_tests
 (cd build/asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --output-on-failure -j"$jobs")
 
 step "Fuzzing (${fuzz_seconds}s per target, twice that for whole models)"
-CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON \
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKESTRUNE_FUZZ=ON -DKESTRUNE_CUDA=OFF \
   -DKESTRUNE_TESTS=OFF >/dev/null
 cmake --build build/fuzz -j"$jobs"
 # Every sanitizer report is a finding: the fuzzer stops on it and the stage fails.

@@ -2,23 +2,39 @@
 
 #include <atomic>
 
+#include "backend/cuda/ops.h"
 #include "common/diag.h"
 #include "common/format.h"
 
 namespace kestrune {
 
-Result<Backend> select_backend(const RuntimeOptions& options) {
+Result<Backend> select_backend(const RuntimeOptions& options, const DeviceApi& api, bool cuda_built) {
   const auto& v = options.backend;
   if (!v || *v == "cpu") {
     diag("# backend: cpu (scalar reference)\n");
     return Backend{make_cpu(parse_thread_count(options.threads))};
   }
-  if (*v == "cuda") return invalid_input("KESTRUNE_BACKEND=cuda: this build has no CUDA backend");
+  if (*v == "cuda") {
+    if (!cuda_built) return invalid_input("KESTRUNE_BACKEND=cuda: this build has no CUDA backend (KESTRUNE_CUDA=OFF)");
+    diag("# backend: cuda (Q8_0 fused dequant-GEMV resident; other ops CPU fallback)\n");
+    return Backend{make_cuda(api, parse_thread_count(options.threads), options.xquant == "q8", options.progress)};
+  }
   return invalid_input(format("unknown KESTRUNE_BACKEND: {}", *v));
+}
+
+Result<Backend> select_backend(const RuntimeOptions& options) {
+  return select_backend(options, cuda_runtime_api(), cuda_runtime_built());
 }
 
 namespace {
 std::atomic<uint64_t> g_next_nonce{1};
+
+template <class... F>
+struct Overloaded : F... {
+  using F::operator()...;
+};
+template <class... F>
+Overloaded(F...) -> Overloaded<F...>;
 }  // namespace
 
 uint64_t next_nonce() { return g_next_nonce.fetch_add(1, std::memory_order_relaxed); }
@@ -26,37 +42,51 @@ uint64_t next_nonce() { return g_next_nonce.fetch_add(1, std::memory_order_relax
 // Each operation forwards its arguments unchanged to the selected variant.
 Status attn_mixer(const Backend& b, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, uint64_t,
                   KvCache& kv, ColumnsOut xs, float* out_norm) {
-  return std::visit([&](const Cpu& cpu) { return cpu_attn_mixer(cpu, g, w, pos, kv, xs, out_norm); }, b);
+  return std::visit(Overloaded{[&](const Cpu& cpu) { return cpu_attn_mixer(cpu, g, w, pos, kv, xs, out_norm); },
+                               [&](const Cuda& cuda) { return cuda_attn_mixer(cuda, g, w, pos, kv, xs, out_norm); }},
+                    b);
 }
 
 Status gdn_mixer(const Backend& b, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
                  ColumnsOut xs, float* out_norm) {
-  return std::visit([&](const Cpu& cpu) { return cpu_gdn_mixer(cpu, g, w, nonce, st, xs, out_norm); }, b);
-}
-
-Status ffn_swiglu(const Backend& b, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm) {
-  return std::visit([&](const Cpu& cpu) { return cpu_ffn_swiglu(cpu, w, eps, xs, out_norm); }, b);
-}
-
-Status logits_head(const Backend& b, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits) {
-  return std::visit([&](const Cpu& cpu) { return cpu_logits_head(cpu, w, eps, xs, logits); }, b);
-}
-
-Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<const float> x) {
-  return std::visit([&](const Cpu& cpu) { return cpu_project(cpu, m, x); }, b);
-}
-
-Result<bool> spec_arm(const Backend& b) {
   return std::visit(
-      [&](const Cpu& cpu) -> Result<bool> {
-        spec_arm_cpu(*cpu.window);
-        return true;
-      },
+      Overloaded{[&](const Cpu& cpu) { return cpu_gdn_mixer(cpu, g, w, nonce, st, xs, out_norm); },
+                 [&](const Cuda& cuda) { return cuda_gdn_mixer(cuda, g, w, nonce, st, xs, out_norm); }},
       b);
 }
 
-Status spec_resolve(const Backend& b, unsigned accepted) {
-  return std::visit([&](const Cpu& cpu) { return spec_resolve_cpu(*cpu.window, accepted); }, b);
+Status ffn_swiglu(const Backend& b, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm) {
+  return std::visit(Overloaded{[&](const Cpu& cpu) { return cpu_ffn_swiglu(cpu, w, eps, xs, out_norm); },
+                               [&](const Cuda& cuda) { return cuda_ffn_swiglu(cuda, w, eps, xs, out_norm); }},
+                    b);
 }
+
+Status logits_head(const Backend& b, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits) {
+  return std::visit(Overloaded{[&](const Cpu& cpu) { return cpu_logits_head(cpu, w, eps, xs, logits); },
+                               [&](const Cuda& cuda) { return cuda_logits_head(cuda, w, eps, xs, logits); }},
+                    b);
+}
+
+Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<const float> x) {
+  return std::visit(Overloaded{[&](const Cpu& cpu) { return cpu_project(cpu, m, x); },
+                               [&](const Cuda& cuda) { return cuda_project(cuda, m, x); }},
+                    b);
+}
+
+namespace {
+// The window of the host GDN steps: the CPU's own, or the cuda fallback's.
+CpuSpecState& spec_window(const Backend& b) {
+  return std::visit(Overloaded{[](const Cpu& cpu) -> CpuSpecState& { return *cpu.window; },
+                               [](const Cuda& cuda) -> CpuSpecState& { return cuda.ctx->spec; }},
+                    b);
+}
+}  // namespace
+
+Result<bool> spec_arm(const Backend& b) {
+  spec_arm_cpu(spec_window(b));
+  return true;
+}
+
+Status spec_resolve(const Backend& b, unsigned accepted) { return spec_resolve_cpu(spec_window(b), accepted); }
 
 }  // namespace kestrune

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "backend/cpu/cpu.h"
+#include "backend/cuda/cuda.h"
 #include "common/error.h"
 #include "common/runtime_options.h"
 #include "layers/columns.h"
@@ -19,12 +20,14 @@
 
 namespace kestrune {
 
-// The device backend joins as a second alternative.
-using Backend = std::variant<Cpu>;
+using Backend = std::variant<Cpu, Cuda>;
 
-// Unset or "cpu" selects the CPU backend (with options.threads threads) and prints its
-// banner; "cuda" and anything else fail.
+// Unset or "cpu" selects the CPU backend (with options.threads threads), "cuda" the
+// CUDA backend (no device call yet; a build without CUDA refuses), each printing its
+// banner; anything else fails.
 Result<Backend> select_backend(const RuntimeOptions& options);
+// The same with the device calls of `api` (tests run the backend over fakes).
+Result<Backend> select_backend(const RuntimeOptions& options, const DeviceApi& api, bool cuda_built);
 
 // Process-wide layer and state identifiers: 1, 2, 3, ... never reused.
 uint64_t next_nonce();

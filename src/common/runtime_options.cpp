@@ -32,6 +32,8 @@ RuntimeOptions read_runtime_options() {
   o.threads = env_utf8("KESTRUNE_THREADS");
   o.reference = env_utf8("KESTRUNE_REFERENCE") == std::optional<std::string>("1");
   o.max_state_bytes = env_utf8("KESTRUNE_MAX_STATE_BYTES");
+  o.progress = env_is_set("KESTRUNE_PROGRESS");
+  o.xquant = env_utf8("KESTRUNE_XQUANT");
   return o;
 }
 

@@ -19,6 +19,8 @@ struct RuntimeOptions {
   std::optional<std::string> threads;    // KESTRUNE_THREADS
   bool reference = false;                // KESTRUNE_REFERENCE=1
   std::optional<std::string> max_state_bytes;  // KESTRUNE_MAX_STATE_BYTES
+  bool progress = false;                 // KESTRUNE_PROGRESS
+  std::optional<std::string> xquant;     // KESTRUNE_XQUANT
 };
 
 // Reads the environment now. The model load calls it once and keeps the result.

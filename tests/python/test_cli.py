@@ -421,6 +421,22 @@ def test_speed_switches_keep_every_token(models, env):
     assert p.stdout == reference.stdout
 
 
+# The cuda backend either runs (a GPU is visible) or fails cleanly: a device error at the
+# first product, or, in a build without the device code, a refusal at load.
+CUDA_FAILURE = re.compile(r"^kestrune: (cuda: cudaMalloc: .+ \(code \d+\)|"
+                          r"KESTRUNE_BACKEND=cuda: this build has no CUDA backend \(KESTRUNE_CUDA=OFF\))$")
+
+
+def test_cuda_backend_runs_or_fails_cleanly(models):
+    args = ("generate", models["tiny"], "Hello", "4", "--temp", "0")
+    p = run(*args, env={"KESTRUNE_BACKEND": "cuda", "KESTRUNE_WEIGHTS": "lazy"}, timeout=60)
+    if p.returncode == 0:
+        assert p.stdout.startswith(b"Hello")
+        return
+    assert p.returncode == 1, p.stderr.decode()
+    assert CUDA_FAILURE.match(err_lines(p)[-1]), err_lines(p)[-1]
+
+
 # -- the console command -----------------------------------------------------------------
 
 def test_sigint_terminates_a_running_generation(models):

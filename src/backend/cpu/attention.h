@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "backend/cpu/matmul.h"
 #include "backend/cpu/thread_pool.h"
 #include "common/error.h"
 #include "layers/columns.h"
@@ -21,8 +22,9 @@ void rope_rotate(std::span<float> y, uint64_t rope_dim, float base, uint32_t pos
 // The mixer's output projection for consecutive tokens, column j at pos + j, each
 // column's key and value appended before the next column attends; the columns
 // themselves are not changed. The products take all columns at once, split across
-// `pool`; the first error is the one the first column alone would meet.
+// `pool` (or through `products` when set); the first error is the one the first column
+// alone would meet.
 Result<Columns> attn_outputs(const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, KvCache& kv,
-                             ColumnsIn xs, ThreadPool* pool);
+                             ColumnsIn xs, ThreadPool* pool, const ProductFn& products = {});
 
 }  // namespace kestrune

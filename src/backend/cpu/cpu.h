@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "backend/cpu/matmul.h"
 #include "backend/cpu/spec_window.h"
 #include "backend/cpu/thread_pool.h"
 #include "common/error.h"
@@ -28,6 +29,22 @@ struct Cpu {
 
 // A CPU backend splitting its work across `threads` threads (the caller included).
 Cpu make_cpu(size_t threads);
+
+// What the host layer operations run on: host threads, the speculative window and,
+// when set, another backend's products (a device backend's fallback).
+struct HostRun {
+  ThreadPool* pool = nullptr;
+  CpuSpecState* window = nullptr;
+  ProductFn products;
+};
+inline HostRun cpu_run(const Cpu& cpu) { return {cpu.pool.get(), cpu.window.get(), {}}; }
+
+Status host_attn_mixer(const HostRun& run, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
+                       KvCache& kv, ColumnsOut xs, float* out_norm);
+Status host_gdn_mixer(const HostRun& run, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce,
+                      GdnLayerState& st, ColumnsOut xs, float* out_norm);
+Status host_ffn_swiglu(const HostRun& run, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm);
+Status host_logits_head(const HostRun& run, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits);
 
 // Each mixer and the feed-forward block add their output into every column; with
 // `out_norm` set it receives the norm of the last column's output (for the trace).

@@ -246,7 +246,7 @@ void gdn_gate(const GdnGeometry& g, const GdnWeights& t, std::span<const float> 
 }  // namespace
 
 Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& t, GdnLayerState& st, ColumnsIn xs,
-                            ThreadPool* pool, const GdnStepHook& before_step) {
+                            ThreadPool* pool, const GdnStepHook& before_step, const ProductFn& products) {
   if (before_step) KS_CHECK(before_step());
   const uint64_t K = g.conv_kernel;
   if (K < 2) return invalid_data("gdn_mixer: conv_kernel < 2 unsupported");
@@ -259,7 +259,7 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& t, GdnLayerS
     KS_TRY(xn[j], rms_norm(xs[j], t.norm, g.eps, "gdn_mixer"));
   }
 
-  KS_TRY(Columns r, matvec_cols(t.qkv, xn, pool));
+  KS_TRY(Columns r, multiply(t.qkv, xn, pool, products));
   for (const auto& c : r) {
     if (c.size() != C || st.conv.size() != (K - 1) * C) {
       return invalid_data(format("gdn_mixer: qkv/conv geometry mismatch (qkv {}, conv {}, width {})", c.size(),
@@ -287,8 +287,8 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& t, GdnLayerS
   // The decay and strength inputs do not depend on the state; the convolution that
   // precedes them for a single token cannot fail, so computing them first changes no
   // outcome.
-  KS_TRY(Columns a_in, matvec_cols(t.alpha, xn, pool));
-  KS_TRY(Columns b_in, matvec_cols(t.beta, xn, pool));
+  KS_TRY(Columns a_in, multiply(t.alpha, xn, pool, products));
+  KS_TRY(Columns b_in, multiply(t.beta, xn, pool, products));
   for (size_t j = 0; j < n; ++j) {
     if (a_in[j].size() < g.hv || b_in[j].size() < g.hv) {
       return invalid_data(
@@ -299,7 +299,7 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& t, GdnLayerS
   Columns out(n, std::vector<float>(static_cast<size_t>(inner), 0.0f));
   KS_CHECK(gdn_recurrence(g, t, st, r, a_in, b_in, out, pool, before_step));
 
-  KS_TRY(Columns z, matvec_cols(t.gate, xn, pool));
+  KS_TRY(Columns z, multiply(t.gate, xn, pool, products));
   Columns gated(n, std::vector<float>(static_cast<size_t>(inner)));
   for (size_t j = 0; j < n; ++j) {
     if (z[j].size() != inner) return invalid_data(format("gdn_mixer: gate rows {} != inner {}", z[j].size(), inner));
@@ -311,7 +311,7 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& t, GdnLayerS
       },
       static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / std::max<uint64_t>(16 * inner, 1))));
 
-  KS_TRY(Columns yo, matvec_cols(t.out, gated, pool));
+  KS_TRY(Columns yo, multiply(t.out, gated, pool, products));
   for (size_t j = 0; j < n; ++j) {
     if (yo[j].size() != xs[j].size()) {
       return invalid_data(format("gdn_mixer: out rows {} != hidden {}", yo[j].size(), xs[j].size()));
@@ -323,10 +323,10 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& t, GdnLayerS
 namespace {
 
 // Adds the layer's outputs into the columns, with the trace's norm of the last one.
-Status gdn_add(const GdnGeometry& g, const GdnWeights& w, GdnLayerState& st, ColumnsOut xs, ThreadPool* pool,
+Status gdn_add(const GdnGeometry& g, const GdnWeights& w, GdnLayerState& st, ColumnsOut xs, const HostRun& run,
                const GdnStepHook& hook, float* out_norm) {
   const std::vector<std::span<const float>> in(xs.begin(), xs.end());
-  KS_TRY(Columns y, gdn_outputs(g, w, st, in, pool, hook));
+  KS_TRY(Columns y, gdn_outputs(g, w, st, in, run.pool, hook, run.products));
   if (out_norm && !y.empty()) *out_norm = l2_norm(y.back());
   for (size_t j = 0; j < xs.size(); ++j) add_in_place(xs[j], y[j]);
   return {};
@@ -339,13 +339,12 @@ Status gdn_add(const GdnGeometry& g, const GdnWeights& w, GdnLayerState& st, Col
 // (the state before the round is not a verify result), then the state after each
 // column but the last. With the window closed only the restore can happen, so the
 // recurrence then runs all columns in one split of the heads.
-Status cpu_gdn_mixer(const Cpu& cpu, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
-                     ColumnsOut xs, float* out_norm) {
-  CpuSpecState& window = *cpu.window;
-  ThreadPool* pool = cpu.pool.get();
+Status host_gdn_mixer(const HostRun& run, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce,
+                      GdnLayerState& st, ColumnsOut xs, float* out_norm) {
+  CpuSpecState& window = *run.window;
   if (xs.size() == 1 || !spec_window_armed(window)) {
     KS_CHECK(spec_before_gdn_step(window, nonce, st, xs.size() == 1));
-    return gdn_add(g, w, st, xs, pool, {}, out_norm);
+    return gdn_add(g, w, st, xs, run, {}, out_norm);
   }
   size_t calls = 0;
   const GdnStepHook hook = [&]() -> Status {
@@ -353,7 +352,12 @@ Status cpu_gdn_mixer(const Cpu& cpu, const GdnGeometry& g, const GdnWeights& w, 
     spec_snapshot(window, nonce, st);
     return {};
   };
-  return gdn_add(g, w, st, xs, pool, hook, out_norm);
+  return gdn_add(g, w, st, xs, run, hook, out_norm);
+}
+
+Status cpu_gdn_mixer(const Cpu& cpu, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
+                     ColumnsOut xs, float* out_norm) {
+  return host_gdn_mixer(cpu_run(cpu), g, w, nonce, st, xs, out_norm);
 }
 
 }  // namespace kestrune

@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "backend/cpu/matmul.h"
 #include "backend/cpu/thread_pool.h"
 #include "common/error.h"
 #include "layers/columns.h"
@@ -29,8 +30,9 @@ using GdnStepHook = std::function<Status()>;
 // The mixer's output projection for consecutive tokens, the layer's conv and recurrent
 // state advancing column by column; the columns themselves are not changed. The
 // products take all columns at once, split across `pool`; the first error is the one
-// the first column alone would meet. With a hook the recurrence runs token by token.
+// the first column alone would meet. With a hook the recurrence runs token by token;
+// `products`, when set, replaces the products.
 Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& w, GdnLayerState& st, ColumnsIn xs,
-                            ThreadPool* pool, const GdnStepHook& before_step = {});
+                            ThreadPool* pool, const GdnStepHook& before_step = {}, const ProductFn& products = {});
 
 }  // namespace kestrune

@@ -1,0 +1,359 @@
+// The CUDA backend's host logic over a device in host memory (fake_device.h): buffer
+// growth and failure, weight residency, the progress line, token residency, the
+// products through the dispatch, and whole models through KESTRUNE_BACKEND=cuda's
+// operations.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "backend/backend.h"
+#include "backend/cuda/cuda.h"
+#include "backend/cuda/matvec.h"
+#include "backend/cuda/ops.h"
+#include "fake_device.h"
+#include "model/forward.h"
+#include "model/model.h"
+#include "model_fixture.h"
+#include "quant/blocks.h"
+#include "quant/types.h"
+
+namespace kestrune {
+namespace {
+
+using testing::fake;
+using testing::fake_api;
+
+TEST(CudaBuffers, GrowKeepOrReplace) {
+  const DeviceApi& api = fake_api();
+  fake().fail_malloc_at = 2;
+  Buffer b(&api, Buffer::Device);
+  ASSERT_TRUE(ensure_device(b, 64).ok());
+  void* first = b.ptr;
+  ASSERT_TRUE(ensure_device(b, 32).ok());  // big enough: untouched
+  EXPECT_EQ(b.ptr, first);
+  ASSERT_TRUE(ensure_device(b, 128).ok());
+  EXPECT_EQ(b.capacity, 128u);
+  EXPECT_EQ(fake().frees, 1);
+  const Status failed = ensure_device(b, 256);  // third allocation fails
+  EXPECT_EQ(failed.error().message, "cuda: cudaMalloc: out of memory (code 2)");
+  EXPECT_EQ(b.capacity, 128u);
+  Buffer p(&api, Buffer::Pinned);
+  fake().fail_malloc_at = fake().mallocs;
+  EXPECT_EQ(ensure_pinned(p, 8).error().message, "cuda: cudaMallocHost: out of memory (code 2)");
+  EXPECT_EQ(p.ptr, nullptr);
+}
+
+TEST(CudaBuffers, GrowPreservingDoublesAndKeepsContents) {
+  const DeviceApi& api = fake_api();
+  Buffer b(&api, Buffer::Device);
+  ASSERT_TRUE(grow_preserving(b, 16).ok());
+  for (int i = 0; i < 4; ++i) b.floats()[i] = float(i + 1);
+  ASSERT_TRUE(grow_preserving(b, 20).ok());
+  EXPECT_EQ(b.capacity, 32u);  // max(20, 2 × 16)
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(b.floats()[i], float(i + 1));
+  // A failed copy frees the new allocation and keeps the old one.
+  void* before = b.ptr;
+  fake().fail_copy_at = fake().copies;
+  const long live = fake().live;
+  const Status s = grow_preserving(b, 100);
+  EXPECT_EQ(s.error().message, "cuda: cudaMemcpy D2D (grow): an illegal memory access was encountered (code 700)");
+  EXPECT_EQ(b.ptr, before);
+  EXPECT_EQ(fake().live, live);
+}
+
+TEST(CudaWeights, UploadedOnceFailedUploadsRetried) {
+  const DeviceApi& api = fake_api();
+  fake().fail_copy_at = 0;
+  Cuda cuda = make_cuda(api, 1, false, false);
+  CudaContext& c = *cuda.ctx;
+  const std::vector<uint8_t> bytes(68, 7);
+  auto failed = resident_weight(c, bytes.data(), bytes.size());
+  EXPECT_EQ(failed.error().message, "cuda: cudaMemcpy H2D: an illegal memory access was encountered (code 700)");
+  EXPECT_TRUE(c.weights.empty());
+  EXPECT_EQ(fake().live, 0);  // the allocation went back
+  auto a = resident_weight(c, bytes.data(), bytes.size());
+  auto b = resident_weight(c, bytes.data(), bytes.size());
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_EQ(*a, *b);
+  EXPECT_EQ(fake().copies, 2);
+  cuda.ctx.reset();  // the table goes with its backend
+  EXPECT_EQ(fake().live, 0);
+  // A later backend (a later model) never finds an earlier copy at a reused address.
+  Cuda next = make_cuda(api, 1, false, false);
+  ASSERT_TRUE(resident_weight(*next.ctx, bytes.data(), bytes.size()).ok());
+  EXPECT_EQ(fake().copies, 3);
+}
+
+TEST(CudaWeights, ProgressEvery32Uploads) {
+  UploadCounters c;
+  std::vector<std::string> lines;
+  for (int i = 0; i < 100; ++i) {
+    if (auto l = count_upload(c, 25'000'000, true)) lines.push_back(*l);
+  }
+  EXPECT_EQ(lines, (std::vector<std::string>{"# progress: 32 resident tensors, 0.8 GB uploaded\n",
+                                             "# progress: 64 resident tensors, 1.6 GB uploaded\n",
+                                             "# progress: 96 resident tensors, 2.4 GB uploaded\n"}));
+  EXPECT_FALSE(count_upload(c, 1, false).has_value());
+}
+
+std::vector<float> iota(size_t n, float from) {
+  std::vector<float> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = from + float(i);
+  return v;
+}
+
+TEST(CudaTokens, ResidencyMatchesColumnsAndLength) {
+  const DeviceApi& api = fake_api();
+  Cuda cuda = make_cuda(api, 1, false, false);
+  CudaContext& c = *cuda.ctx;
+  const auto a = iota(4, 0), b = iota(4, 10), d = iota(4, 20);
+  const std::vector<float> five(5, 0.0f);
+  ASSERT_TRUE(token2_begin(c, a, b).ok());
+  EXPECT_EQ(token3_begin(c, a, b, five).error().message, "token3_begin: column length mismatch");
+  EXPECT_EQ(token2_begin(c, a, five).error().message, "token2_begin: column length mismatch");
+  EXPECT_TRUE(c.token.active);
+  EXPECT_EQ(c.token.columns, 2u);  // the mismatches left the residency alone
+  std::vector<float> x(4, -1.0f), y(4, -1.0f);
+  EXPECT_FALSE(*token_pull(c, x));  // a one-column pull of a two-column residency
+  EXPECT_EQ(x, std::vector<float>(4, -1.0f));
+  ASSERT_TRUE(*token2_pull(c, x, y));
+  EXPECT_EQ(x, a);
+  EXPECT_EQ(y, b);
+  ASSERT_TRUE(token2_push(c, d, a).ok());
+  ASSERT_TRUE(token2_end(c, x, y).ok());
+  EXPECT_EQ(x, d);
+  EXPECT_EQ(y, a);
+  EXPECT_FALSE(c.token.active);
+  EXPECT_FALSE(*token2_pull(c, x, y));  // ended
+
+  ASSERT_TRUE(token3_begin(c, a, b, d).ok());
+  std::vector<float> z(4);
+  ASSERT_TRUE(token3_end(c, x, y, z).ok());
+  EXPECT_EQ(z, d);
+  ASSERT_TRUE(token_begin(c, five).ok());
+  std::vector<float> four(4, 3.0f);
+  ASSERT_TRUE(token_end(c, four).ok());  // wrong length: nothing happens
+  EXPECT_TRUE(c.token.active);
+  std::vector<float> out(5, 1.0f);
+  ASSERT_TRUE(token_end(c, out).ok());
+  EXPECT_EQ(out, five);
+
+  fake().fail_copy_at = fake().copies;
+  EXPECT_EQ(token3_begin(c, a, b, d).error().message,
+            "cuda: cudaMemcpy H2D (token3 x): an illegal memory access was encountered (code 700)");
+}
+
+// Random blocks with finite, modest scales.
+std::vector<uint8_t> random_rows(uint32_t type, uint64_t ne0, uint64_t rows, std::mt19937& rng) {
+  const BlockFormat* f = block_format(type);
+  std::vector<uint8_t> data(ne0 / f->values * rows * f->bytes);
+  for (auto& v : data) v = uint8_t(rng());
+  const int at = type == kQ6_K ? 208 : 0;
+  for (size_t k = 0; k < data.size(); k += f->bytes) {
+    data[k + at + 1] = uint8_t(0x1c + rng() % 8);  // |d| in [2^-8, 2^-1)
+    if (type == kQ4_K || type == kQ5_K) data[k + 3] = uint8_t(0x1c + rng() % 8);
+  }
+  return data;
+}
+
+double ref_dot(const TensorView& v, uint64_t r, const float* x) {
+  auto row = dequant_row(v, r);
+  double s = 0;
+  for (size_t i = 0; i < row->size(); ++i) s += double((*row)[i]) * x[i];
+  return s;
+}
+
+// How far a product may land from ref_dot: float rounding, and with int8 activations
+// half a quantization step (amax / 254 of its 32-element block) per element.
+double allowed(const TensorView& v, uint64_t r, const float* x, bool int8) {
+  auto row = dequant_row(v, r);
+  double mag = 0, quant = 0;
+  for (size_t b = 0; b < row->size(); b += 32) {
+    double amax = 0;
+    for (size_t i = b; i < b + 32; ++i) amax = std::max(amax, double(std::fabs(x[i])));
+    for (size_t i = b; i < b + 32; ++i) {
+      mag += std::fabs(double((*row)[i]) * x[i]);
+      quant += std::fabs((*row)[i]) * amax / 254;
+    }
+  }
+  return 1e-5 * mag + (int8 ? 1.001 * quant : 0) + 1e-30;
+}
+
+// Every dispatch operation, carried out by the executor on the fake device, against
+// the decoded rows: catches operands at the wrong column, weight or output.
+TEST(CudaProducts, EveryOperationAgainstTheDecodedRows) {
+  std::mt19937 rng(5);
+  const uint32_t types[] = {kQ8_0, kQ4_K, kQ5_K, kQ6_K};
+  for (bool x8 : {false, true}) {
+    for (uint32_t t0 : types) {
+      for (uint32_t t1 : types) {
+        const uint64_t cols = 512, rows0 = 9, rows1 = t0 == t1 ? 9 : 7;
+        const auto w0 = random_rows(t0, cols, rows0, rng), w1 = random_rows(t1, cols, rows1, rng);
+        TensorInfo i0{"w0", {cols, rows0}, t0, 0}, i1{"w1", {cols, rows1}, t1, 0};
+        const TensorView v0{&i0, w0.data(), w0.size()}, v1{&i1, w1.data(), w1.size()};
+        const DeviceShape s0 = *device_shape(v0), s1 = *device_shape(v1);
+        std::normal_distribution<float> nd;
+        std::vector<float> x(3 * cols);
+        for (auto& e : x) e = nd(rng);
+        Cuda cuda = make_cuda(fake_api(), 1, x8, false);
+        CudaContext& c = *cuda.ctx;
+        const int C = int(cols);
+        struct Op {
+          const char* name;
+          int columns;  // x and y0 columns
+          bool second;  // y1 holds W1 · x
+          std::function<Status(float*, float*)> run;
+        };
+        std::vector<float> tmp(rows0);
+        const std::vector<Op> ops = {
+            {"single", 1, false, [&](float* y0, float*) { return dev_matvec(c, s0.fmt, w0.data(), x.data(), y0, C, 9); }},
+            {"n2", 2, false, [&](float* y0, float*) { return dev_matvec_n2(c, s0.fmt, w0.data(), x.data(), y0, C, 9); }},
+            {"n3", 3, false, [&](float* y0, float*) { return dev_matvec_n3(c, s0.fmt, w0.data(), x.data(), y0, C, 9); }},
+            {"raw n3", 3, false,
+             [&](float* y0, float*) { return dev_matvec_raw_n3(c, s0.fmt, w0.data(), x.data(), y0, C, 9); }},
+            {"dual2", 1, true,
+             [&](float* y0, float* y1) {
+               return dev_matvec_dual2(c, s0.fmt, w0.data(), 9, s1.fmt, w1.data(), int(rows1), x.data(), y0, y1, C);
+             }},
+            {"dual", 1, true,
+             [&](float* y0, float* y1) {
+               return rows1 == rows0 ? dev_matvec_dual(c, s0.fmt, w0.data(), s1.fmt, w1.data(), x.data(), y0, y1, C, 9)
+                                     : dev_matvec_dual2(c, s0.fmt, w0.data(), 9, s1.fmt, w1.data(), int(rows1),
+                                                        x.data(), y0, y1, C);
+             }},
+        };
+        for (const auto& op : ops) {
+          std::vector<float> y0(size_t(op.columns) * rows0, NAN), y1(rows1, NAN);
+          const Status st = op.run(y0.data(), y1.data());
+          const std::string what = std::string(op.name) + " " + type_name(t0) + "/" + type_name(t1) + (x8 ? " x8" : "");
+          ASSERT_TRUE(st.ok()) << what << ": " << st.error().message;
+          for (int col = 0; col < op.columns; ++col) {
+            const float* xc = x.data() + col * cols;
+            for (uint64_t r = 0; r < rows0; ++r) {
+              EXPECT_NEAR(y0[col * rows0 + r], ref_dot(v0, r, xc), allowed(v0, r, xc, x8 && t0 == kQ4_K))
+                  << what << " col " << col << " row " << r;
+            }
+          }
+          if (!op.second) continue;
+          for (uint64_t r = 0; r < rows1; ++r) {
+            EXPECT_NEAR(y1[r], ref_dot(v1, r, x.data()), allowed(v1, r, x.data(), x8 && t1 == kQ4_K))
+                << what << " W1 row " << r;
+          }
+        }
+        // acc += W·x, through tmp on the x8 path.
+        std::vector<float> acc(rows0, 1.0f);
+        ASSERT_TRUE(dev_matvec_residual(c, s0.fmt, w0.data(), x.data(), tmp.data(), acc.data(), C, 9).ok());
+        for (uint64_t r = 0; r < rows0; ++r) {
+          EXPECT_NEAR(acc[r], 1.0 + ref_dot(v0, r, x.data()), 1e-6 + allowed(v0, r, x.data(), x8 && t0 == kQ4_K));
+        }
+      }
+    }
+  }
+}
+
+TEST(CudaProducts, HostServiceStagesEligibleWeightsAndFallsBackForTheRest) {
+  std::mt19937 rng(9);
+  const auto w = random_rows(kQ6_K, 256, 5, rng);
+  TensorInfo info{"blk.0.ffn_down.weight", {256, 5}, kQ6_K, 0};
+  const TensorView view{&info, w.data(), w.size()};
+  const std::vector<float> x = iota(256, -128.0f);
+  Cuda cuda = make_cuda(fake_api(), 1, false, false);
+  auto y = matvec_host(*cuda.ctx, Matrix{view}, x);
+  ASSERT_TRUE(y.ok()) << y.error().message;
+  for (uint64_t r = 0; r < 5; ++r) EXPECT_NEAR((*y)[r], ref_dot(view, r, x.data()), 1e-4 * (1 + std::fabs((*y)[r])));
+  EXPECT_EQ(fake().launches, 1);
+  ASSERT_TRUE(matvec_host(*cuda.ctx, Matrix{view}, x).ok());
+  EXPECT_EQ(cuda.ctx->weights.size(), 1u);
+  EXPECT_EQ(matvec_host(*cuda.ctx, Matrix{view}, iota(255, 0)).error().message,
+            "blk.0.ffn_down.weight: matvec x len 255 != ne0 256");
+  // A dense copy stays on the host and never touches the device.
+  CachedTensor dense{{2, 2}, {1, 2, 3, 4}};
+  const int launches = fake().launches;
+  auto d = matvec_host(*cuda.ctx, Matrix{&dense}, std::vector<float>{1, 1});
+  EXPECT_EQ(*d, (std::vector<float>{3, 7}));
+  EXPECT_EQ(fake().launches, launches);
+  // A failed launch surfaces with its label.
+  fake().fail_copy_at = fake().copies + 1;
+  EXPECT_EQ(matvec_host(*cuda.ctx, Matrix{view}, x).error().message,
+            "cuda: cudaMemcpy D2H (pinned y): an illegal memory access was encountered (code 700)");
+}
+
+// Whole models with the cuda backend's operations over the fake device: every
+// quantized product on the "device", the logits within float tolerance of the CPU's.
+TEST(CudaModel, FallbackOperationsMatchTheCpuBackend) {
+  using testing::ScopedEnv;
+  for (const char* types : {"q8_0", "q4k-mix"}) {
+    auto path = testing::generated_model(std::string("--preset tiny --seed 1 --types ") + types);
+    if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
+    ScopedEnv clean{KESTRUNE_CLEAN_ENV};
+    ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
+    ::testing::internal::CaptureStderr();
+    auto m = load_model(*path);
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(m.ok()) << m.error().message;
+    Model& model = **m;
+    const std::vector<uint32_t> tokens = {1, 200, 7, 498, 3};
+    auto run = [&](Backend b) {
+      model.backend = std::move(b);
+      DecodeState st = new_state(model);
+      std::vector<std::vector<float>> out;
+      for (uint32_t t : tokens) {
+        auto l = forward(model, st, t);
+        EXPECT_TRUE(l.ok()) << l.error().message;
+        if (!l.ok()) break;
+        out.push_back(std::move(l).value());
+      }
+      return out;
+    };
+    const auto cpu = run(Backend{make_cpu(1)});
+    const auto cuda = run(Backend{make_cuda(fake_api(), 1, false, false)});
+    EXPECT_GT(fake().launches, 0);
+    // Later generations reuse the resident weights and staging buffers.
+    const long live = fake().live;
+    for (int g = 0; g < 3; ++g) {
+      DecodeState st = new_state(model);
+      ASSERT_TRUE(forward(model, st, 5).ok());
+    }
+    EXPECT_EQ(fake().live, live);
+    ASSERT_EQ(cuda.size(), cpu.size());
+    for (size_t t = 0; t < cpu.size(); ++t) {
+      double num = 0, den = 0;
+      for (size_t i = 0; i < cpu[t].size(); ++i) {
+        num += std::pow(double(cuda[t][i]) - cpu[t][i], 2);
+        den += std::pow(double(cpu[t][i]), 2);
+      }
+      EXPECT_LT(std::sqrt(num / den), 1e-4) << types << " token " << t;
+    }
+  }
+}
+
+// No usable device: the first product fails with the runtime's message, no crash.
+TEST(CudaModel, WithoutADeviceTheFirstProductFails) {
+  using testing::ScopedEnv;
+  auto path = testing::generated_model("--preset tiny --seed 1 --types q8_0");
+  if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
+  if (!cuda_runtime_built()) GTEST_SKIP() << "built without CUDA";
+  ScopedEnv clean{KESTRUNE_CLEAN_ENV};
+  ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}, {"KESTRUNE_BACKEND", "cuda"}};
+  ::testing::internal::CaptureStderr();
+  auto m = load_model(*path);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(m.ok()) << m.error().message;
+  EXPECT_TRUE(err.ends_with("# backend: cuda (Q8_0 fused dequant-GEMV resident; other ops CPU fallback)\n"));
+  DecodeState st = new_state(**m);
+  auto l = forward(**m, st, 1);
+  if (l.ok()) GTEST_SKIP() << "a CUDA device is visible";
+  const std::string msg = l.error().message;
+  const auto open = msg.rfind(" (code ");
+  ASSERT_NE(open, std::string::npos) << msg;
+  const int code = std::stoi(msg.substr(open + 7));
+  EXPECT_EQ(msg, cuda_error_message("cudaMalloc", cuda_runtime_api().error_string(code), code));
+}
+
+}  // namespace
+}  // namespace kestrune

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds and runs the GPU checks on a machine with an NVIDIA GPU: every device kernel
+# and whole models on the cuda backend against the CPU reference, then the GPU
+# benchmarks. Needs the CUDA toolkit, CMake, python3 with numpy; no GoogleTest.
+#
+#   bash tools/gpu_check.sh            (a few minutes on an H100)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${KESTRUNE_GPU_BUILD:-build/gpu}
+jobs=$(nproc 2>/dev/null || echo 4)
+gen=()
+# A fresh build directory uses Ninja where it exists; an existing one keeps its generator.
+[[ ! -f "$build/CMakeCache.txt" ]] && command -v ninja >/dev/null && gen=(-G Ninja)
+
+step() { printf '\n=== %s (%ds) ===\n' "$*" "$SECONDS"; }
+
+step "build"
+cmake -S . -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_CUDA=ON \
+  -DKESTRUNE_TESTS=OFF -DKESTRUNE_GPU_TESTS=ON >/dev/null
+cmake --build "$build" -j"$jobs" --target kestrune_gpu_tests kestrune_gpu_bench
+
+step "models"
+models=()
+for spec in "tiny_q8_0:--preset tiny --seed 1 --types q8_0" \
+            "tiny_q4k_mix:--preset tiny --seed 2 --types q4k-mix --untied" \
+            "tiny_q5k:--preset tiny --seed 3 --types q5k" \
+            "m08_q8_0:--preset 0.8b --vocab synthetic --types q8_0"; do
+  name=${spec%%:*}
+  path="$build/$name.gguf"
+  [[ -f "$path" ]] || python3 tools/gen_model.py "$path" ${spec#*:} >/dev/null
+  models+=("$path")
+done
+
+step "GPU tests"
+set +e
+timeout 300 "$build/kestrune_gpu_tests" "${models[@]}" | tee "$build/gpu_tests.log"
+tests_rc=${PIPESTATUS[0]}
+step "GPU benchmarks"
+timeout 240 "$build/kestrune_gpu_bench" "$build/m08_q8_0.gguf" | tee "$build/gpu_bench.log"
+bench_rc=${PIPESTATUS[0]}
+set -e
+
+step "summary"
+grep -E "^(device|SKIP|gpu tests|FAIL)" "$build/gpu_tests.log" || true
+grep -E "^(device|decode)" "$build/gpu_bench.log" || true
+echo "tests exit $tests_rc, benchmarks exit $bench_rc, ${SECONDS}s"
+[[ $tests_rc -eq 0 && $bench_rc -eq 0 ]]
