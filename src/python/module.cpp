@@ -202,26 +202,40 @@ PyObject* engine_decode(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+void read_sampling(PyObject* max_tokens, PyObject* temperature, PyObject* top_k, PyObject* top_p, PyObject* seed,
+                   bool none_keeps, kestrune::CompletionRequest& request) {
+  auto given = [none_keeps](PyObject* o) { return o != nullptr && !(none_keeps && o == Py_None); };
+  if (max_tokens) request.max_tokens = to_u64_arg(max_tokens, "max_tokens");
+  if (given(temperature)) request.temperature = to_f32_arg(temperature, "temperature");
+  if (given(top_k)) request.top_k = to_u64_arg(top_k, "top_k");
+  if (given(top_p)) request.top_p = to_f32_arg(top_p, "top_p");
+  if (seed && seed != Py_None) request.seed = to_u64_arg(seed, "seed");
+}
+
+// (prompt, max_tokens=64, temperature=0.0, top_k=20, top_p=0.95, seed=None), the
+// arguments of generate and stream; `format` names the method in parse errors.
+std::string read_completion_args(PyObject* args, PyObject* kwargs, const char* format,
+                                 kestrune::CompletionRequest& request) {
+  static const char* kwlist[] = {"prompt", "max_tokens", "temperature", "top_k", "top_p", "seed", nullptr};
+  PyObject* prompt_obj = nullptr;
+  PyObject* max_tokens_obj = nullptr;
+  PyObject* temperature_obj = nullptr;
+  PyObject* top_k_obj = nullptr;
+  PyObject* top_p_obj = nullptr;
+  PyObject* seed_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &prompt_obj, &max_tokens_obj,
+                                   &temperature_obj, &top_k_obj, &top_p_obj, &seed_obj)) {
+    throw py::error_already_set();
+  }
+  std::string prompt = to_string_arg(prompt_obj, "prompt");
+  read_sampling(max_tokens_obj, temperature_obj, top_k_obj, top_p_obj, seed_obj, false, request);
+  return prompt;
+}
+
 PyObject* engine_generate(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    static const char* kwlist[] = {"prompt", "max_tokens", "temperature", "top_k", "top_p", "seed", nullptr};
-    PyObject* prompt_obj = nullptr;
-    PyObject* max_tokens_obj = nullptr;
-    PyObject* temperature_obj = nullptr;
-    PyObject* top_k_obj = nullptr;
-    PyObject* top_p_obj = nullptr;
-    PyObject* seed_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:generate", const_cast<char**>(kwlist), &prompt_obj,
-                                     &max_tokens_obj, &temperature_obj, &top_k_obj, &top_p_obj, &seed_obj)) {
-      throw py::error_already_set();
-    }
-    std::string prompt = to_string_arg(prompt_obj, "prompt");
     kestrune::CompletionRequest request;
-    if (max_tokens_obj) request.max_tokens = to_u64_arg(max_tokens_obj, "max_tokens");
-    if (temperature_obj) request.temperature = to_f32_arg(temperature_obj, "temperature");
-    if (top_k_obj) request.top_k = to_u64_arg(top_k_obj, "top_k");
-    if (top_p_obj) request.top_p = to_f32_arg(top_p_obj, "top_p");
-    if (seed_obj && seed_obj != Py_None) request.seed = to_u64_arg(seed_obj, "seed");
+    std::string prompt = read_completion_args(args, kwargs, "O|OOOOO:generate", request);
 
     const kestrune::Engine& engine = engine_of(self);
     std::optional<kestrune::Result<std::string>> result;
@@ -260,16 +274,6 @@ PyObject* engine_score(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // The sampling arguments shared by generate and stream, in their order after the first.
 // With `none_keeps`, None leaves a sampling value at what `request` holds.
-void read_sampling(PyObject* max_tokens, PyObject* temperature, PyObject* top_k, PyObject* top_p, PyObject* seed,
-                   bool none_keeps, kestrune::CompletionRequest& request) {
-  auto given = [none_keeps](PyObject* o) { return o != nullptr && !(none_keeps && o == Py_None); };
-  if (max_tokens) request.max_tokens = to_u64_arg(max_tokens, "max_tokens");
-  if (given(temperature)) request.temperature = to_f32_arg(temperature, "temperature");
-  if (given(top_k)) request.top_k = to_u64_arg(top_k, "top_k");
-  if (given(top_p)) request.top_p = to_f32_arg(top_p, "top_p");
-  if (seed && seed != Py_None) request.seed = to_u64_arg(seed, "seed");
-}
-
 [[noreturn]] void raise_message(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
   throw py::error_already_set();
@@ -385,20 +389,8 @@ void stream_close(StreamBox& box) {
 
 PyObject* engine_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    static const char* kwlist[] = {"prompt", "max_tokens", "temperature", "top_k", "top_p", "seed", nullptr};
-    PyObject* prompt_obj = nullptr;
-    PyObject* max_tokens_obj = nullptr;
-    PyObject* temperature_obj = nullptr;
-    PyObject* top_k_obj = nullptr;
-    PyObject* top_p_obj = nullptr;
-    PyObject* seed_obj = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOO:stream", const_cast<char**>(kwlist), &prompt_obj,
-                                     &max_tokens_obj, &temperature_obj, &top_k_obj, &top_p_obj, &seed_obj)) {
-      throw py::error_already_set();
-    }
-    std::string prompt = to_string_arg(prompt_obj, "prompt");
     kestrune::CompletionRequest request;
-    read_sampling(max_tokens_obj, temperature_obj, top_k_obj, top_p_obj, seed_obj, false, request);
+    std::string prompt = read_completion_args(args, kwargs, "O|OOOOO:stream", request);
 
     kestrune::Engine& engine = mutable_engine_of(self);
     std::optional<kestrune::Result<std::unique_ptr<kestrune::Stream>>> stream;
