@@ -21,13 +21,13 @@ cmake --build "$build" -j"$jobs" --target kestrune_gpu_tests kestrune_gpu_bench
 
 step "models"
 models=()
-for spec in "tiny_q8_0:--preset tiny --seed 1 --types q8_0" \
+for model in "tiny_q8_0:--preset tiny --seed 1 --types q8_0" \
             "tiny_q4k_mix:--preset tiny --seed 2 --types q4k-mix --untied" \
             "tiny_q5k:--preset tiny --seed 3 --types q5k" \
             "m08_q8_0:--preset 0.8b --vocab synthetic --types q8_0"; do
-  name=${spec%%:*}
+  name=${model%%:*}
   path="$build/$name.gguf"
-  [[ -f "$path" ]] || python3 tools/gen_model.py "$path" ${spec#*:} >/dev/null
+  [[ -f "$path" ]] || python3 tools/gen_model.py "$path" ${model#*:} >/dev/null
   models+=("$path")
 done
 

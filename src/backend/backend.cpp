@@ -77,7 +77,7 @@ namespace {
 // The window of the host GDN steps: the CPU's own, or the cuda fallback's.
 CpuSpecState& spec_window(const Backend& b) {
   return std::visit(Overloaded{[](const Cpu& cpu) -> CpuSpecState& { return *cpu.window; },
-                               [](const Cuda& cuda) -> CpuSpecState& { return cuda.ctx->spec; }},
+                               [](const Cuda& cuda) -> CpuSpecState& { return cuda.ctx->window; }},
                     b);
 }
 }  // namespace

@@ -53,6 +53,13 @@ struct ModelWeights {
   std::optional<DraftWeights> draft;       // present exactly with a draft head
 };
 
+// The bound value in place, or a copy of the error its binding kept.
+template <class T>
+Result<const T*> bound(const Result<T>& r) {
+  if (!r.ok()) return r.error();
+  return &r.value();
+}
+
 // Binds every main layer on `route`, the head and, when present, the draft block. The
 // cache must already be in `w`; `file` must outlive the bindings.
 void bind_model_weights(ModelWeights& w, const ModelFile& file, const ModelConfig& config, Route route);

@@ -69,15 +69,15 @@ Status run_layers(const Model& m, DecodeState& state, ColumnsOut xs) {
     float mix = 0, ffn = 0;
     float* mix_norm = per_layer_lines && sw.trace ? &mix : nullptr;
     float* ffn_norm = per_layer_lines && sw.trace ? &ffn : nullptr;
-    KS_TRY(const MixerWeights& mixer, lw.mixer);
+    KS_TRY(const MixerWeights* mixer, bound(lw.mixer));
     if (auto* kv = std::get_if<KvCache>(&ls.data)) {
-      KS_CHECK(attn_mixer(m.backend, m.attn, std::get<AttnWeights>(mixer), pos, ls.nonce, *kv, xs, mix_norm));
+      KS_CHECK(attn_mixer(m.backend, m.attn, std::get<AttnWeights>(*mixer), pos, ls.nonce, *kv, xs, mix_norm));
     } else {
-      KS_CHECK(gdn_mixer(m.backend, m.gdn, std::get<GdnWeights>(mixer), ls.nonce, std::get<GdnLayerState>(ls.data),
+      KS_CHECK(gdn_mixer(m.backend, m.gdn, std::get<GdnWeights>(*mixer), ls.nonce, std::get<GdnLayerState>(ls.data),
                          xs, mix_norm));
     }
-    KS_TRY(const FfnWeights& f, lw.ffn);
-    KS_CHECK(ffn_swiglu(m.backend, f, m.config.rms_eps, xs, ffn_norm));
+    KS_TRY(const FfnWeights* f, bound(lw.ffn));
+    KS_CHECK(ffn_swiglu(m.backend, *f, m.config.rms_eps, xs, ffn_norm));
     if (!per_layer_lines) continue;
     if (sw.trace) {
       diag(format("# trace t={} L{} {} |mix|={} |ffn|={} |x|={}\n", pos, padded_str(i, 2),
@@ -92,8 +92,8 @@ Status run_layers(const Model& m, DecodeState& state, ColumnsOut xs) {
 Result<std::vector<float>> final_logits(const Model& m, std::span<const float> x) {
   KS_TRY(std::span<const float> w_norm, m.weights.output_norm);
   KS_TRY(std::vector<float> xn, rms_norm(x, w_norm, m.config.rms_eps, "output_norm"));
-  KS_TRY(const Matrix& head, m.weights.head);
-  return project(m.backend, head, xn);
+  KS_TRY(const Matrix* head, bound(m.weights.head));
+  return project(m.backend, *head, xn);
 }
 
 Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::vector<float> x) {

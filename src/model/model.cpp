@@ -41,22 +41,6 @@ std::optional<uint32_t> parse_u32(std::string_view s) {
   return static_cast<uint32_t>(v);
 }
 
-// The recurrent and conv state sizes must be computable before any sequence is made.
-Status check_state_sizes(const ModelConfig& c) {
-  const GdnGeometry g = gdn_geometry(c);
-  bool any_gdn = false;
-  for (auto k : c.layer_kinds) any_gdn |= k == LayerKind::Gdn;
-  if (!any_gdn) return {};
-  const uint64_t C = g.channels();  // Hk | Hv and Hv*d = inner were checked
-  const uint64_t rows = g.conv_kernel == 0 ? 0 : g.conv_kernel - 1;
-  const bool overflow = (C != 0 && rows > SIZE_MAX / sizeof(float) / C) ||
-                        (g.d != 0 && g.inner() > SIZE_MAX / sizeof(float) / g.d);
-  if (overflow) {
-    return invalid_data(format("GDN state of conv_kernel {}, Hv {}, d {} is too large", g.conv_kernel, g.hv, g.d));
-  }
-  return {};
-}
-
 uint64_t head_row_count(const ModelFile& file, const std::string& name) {
   const TensorInfo* t = find_tensor(file.gguf, name);
   if (!t) return 0;
@@ -119,7 +103,6 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file) {
 
   KS_TRY(m->backend, select_backend(options));
   KS_CHECK(check_geometry(m->config, *m->file, state_limit_bytes(options.max_state_bytes)));
-  KS_CHECK(check_state_sizes(m->config));
   return m;
 }
 

@@ -32,17 +32,17 @@ Result<std::vector<float>> draft_hidden(const Model& model, std::span<const floa
   KS_TRY(std::vector<float> hn, rms_norm(h, hnorm, eps, "draft_hidden"));
   c.insert(c.end(), hn.begin(), hn.end());  // embedding half first
 
-  KS_TRY(const Matrix& eh, w->eh_proj);
-  KS_TRY(std::vector<float> y, project(model.backend, eh, c));
+  KS_TRY(const Matrix* eh, bound(w->eh_proj));
+  KS_TRY(std::vector<float> y, project(model.backend, *eh, c));
   if (y.size() != e.size()) {
     return invalid_data(format("draft_hidden: eh_proj rows {} != hidden {}", y.size(), e.size()));
   }
 
   const std::span<float> col[1] = {y};
-  KS_TRY(const AttnWeights& attn, w->attn);
-  KS_CHECK(attn_mixer(model.backend, model.attn, attn, pos, nonce, cache, col));
-  KS_TRY(const FfnWeights& ffn, w->ffn);
-  KS_CHECK(ffn_swiglu(model.backend, ffn, eps, col));
+  KS_TRY(const AttnWeights* attn, bound(w->attn));
+  KS_CHECK(attn_mixer(model.backend, model.attn, *attn, pos, nonce, cache, col));
+  KS_TRY(const FfnWeights* ffn, bound(w->ffn));
+  KS_CHECK(ffn_swiglu(model.backend, *ffn, eps, col));
   return y;
 }
 
@@ -50,8 +50,8 @@ Result<uint32_t> draft_token(const Model& model, std::span<const float> y) {
   KS_TRY(const DraftWeights* w, draft_weights(model));
   KS_TRY(std::span<const float> norm, w->head_norm);
   KS_TRY(std::vector<float> yn, rms_norm(y, norm, model.config.rms_eps, "draft_token"));
-  KS_TRY(const Matrix& head, model.weights.head);
-  KS_TRY(std::vector<float> logits, project(model.backend, head, yn));
+  KS_TRY(const Matrix* head, bound(model.weights.head));
+  KS_TRY(std::vector<float> logits, project(model.backend, *head, yn));
   return argmax_first(logits);
 }
 

@@ -59,7 +59,7 @@ struct CudaContext {
   std::unique_ptr<ThreadPool> pool;
 
   // 1: speculation. The fallback GDN keeps its snapshots here.
-  CpuSpecState spec;
+  CpuSpecState window;
   // 2: token residency.
   std::mutex token_mu;
   TokenResidency token;

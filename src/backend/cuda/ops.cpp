@@ -7,7 +7,7 @@
 namespace kestrune {
 
 HostRun cuda_host_run(CudaContext& c) {
-  HostRun run{c.pool.get(), &c.spec, {}};
+  HostRun run{c.pool.get(), &c.window, {}};
   run.products = [&c](const Matrix& m, ColumnsIn xs) -> Result<Columns> {
     if (!device_shape(m)) return matvec_cols(m, xs, c.pool.get());
     Columns ys;
