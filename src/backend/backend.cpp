@@ -73,6 +73,12 @@ Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<
                     b);
 }
 
+std::shared_ptr<const void> hold_layers(const Backend& b, std::vector<uint64_t> nonces) {
+  const auto* cuda = std::get_if<Cuda>(&b);
+  if (cuda == nullptr) return nullptr;
+  return lease_layers(cuda->ctx->layers, std::move(nonces));
+}
+
 namespace {
 // The window of the host GDN steps: the CPU's own, or the cuda fallback's.
 CpuSpecState& spec_window(const Backend& b) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <variant>
 #include <vector>
@@ -51,6 +52,10 @@ Status logits_head(const Backend& b, const HeadWeights& w, float eps, ColumnsIn 
 
 // A plain matrix-vector product (the cached-route head, the draft head's projections).
 Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<const float> x);
+
+// Keeps the backend's data of these layer nonces (device caches and states) until the
+// returned token is dropped; the CPU keeps nothing and returns null.
+std::shared_ptr<const void> hold_layers(const Backend& b, std::vector<uint64_t> nonces);
 
 // Opens the speculative window; the value says whether the backend keeps speculative
 // state (both do).

@@ -128,6 +128,10 @@ DecodeState new_state(const Model& model) {
     s.draft_cache = KvCache{};
     s.nonce = next_nonce();
   }
+  std::vector<uint64_t> nonces;
+  for (const LayerState& ls : s.layers) nonces.push_back(ls.nonce);
+  if (s.nonce != 0) nonces.push_back(s.nonce);
+  s.backend_lease = hold_layers(model.backend, std::move(nonces));
   return s;
 }
 

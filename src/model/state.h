@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct DecodeState {
   uint64_t alpha_hits = 0;
   uint64_t alpha_total = 0;
   uint64_t nonce = 0;  // drawn only with a draft head
+  // The backend's data of these layers (device caches and states) lives while this does.
+  std::shared_ptr<const void> backend_lease;
 };
 
 }  // namespace kestrune

@@ -89,6 +89,32 @@ TEST(CudaWeights, UploadedOnceFailedUploadsRetried) {
   EXPECT_EQ(fake().copies, 3);
 }
 
+TEST(CudaWeights, NormVectorsUploadedOncePerLength) {
+  Cuda cuda = make_cuda(fake_api(), 1, false, false);
+  const std::vector<float> v(64, 1.0f);
+  const int before = fake().copies;
+  auto a = resident_norm(*cuda.ctx, v);
+  auto b = resident_norm(*cuda.ctx, v);
+  auto shorter = resident_norm(*cuda.ctx, std::span<const float>(v).first(32));
+  ASSERT_TRUE(a.ok() && b.ok() && shorter.ok());
+  EXPECT_EQ(*a, *b);
+  EXPECT_EQ(fake().copies - before, 2);
+}
+
+TEST(CudaLayers, DroppedDecodeStateForgetsItsLayers) {
+  Backend backend{make_cuda(fake_api(), 1, false, false)};
+  LayerStore& store = *std::get<Cuda>(backend).ctx->layers;
+  auto lease = hold_layers(backend, {11, 12});
+  auto other = hold_layers(backend, {13});
+  for (uint64_t n : {11, 12, 13}) store.attn[n], store.gdn[n];
+  lease.reset();
+  EXPECT_EQ(store.attn.count(11) + store.gdn.count(12), 0u);
+  EXPECT_EQ(store.attn.count(13) + store.gdn.count(13), 2u);
+  backend = Backend{Cpu{}};  // a lease outliving its backend does nothing
+  other.reset();
+  EXPECT_EQ(hold_layers(backend, {1}), nullptr);
+}
+
 TEST(CudaWeights, ProgressEvery32Uploads) {
   UploadCounters c;
   std::vector<std::string> lines;

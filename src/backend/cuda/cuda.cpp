@@ -58,6 +58,19 @@ Result<const void*> resident_weight(CudaContext& c, const void* host, uint64_t b
   return p;
 }
 
+Result<const float*> resident_norm(CudaContext& c, std::span<const float> v) {
+  std::lock_guard<std::mutex> lock(c.norm_mu);
+  const size_t bytes = 4 * v.size();
+  auto it = c.norms.find(v.data());
+  if (it != c.norms.end() && it->second.capacity == bytes) return it->second.floats();
+  Buffer b(c.api, Buffer::Device);
+  KS_CHECK(ensure_device(b, bytes));
+  KS_CHECK(copy_checked(*c.api, b.ptr, v.data(), bytes, CopyKind::HostToDevice, "cudaMemcpy H2D"));
+  float* p = b.floats();
+  c.norms.insert_or_assign(v.data(), std::move(b));
+  return p;
+}
+
 std::optional<DeviceShape> device_shape(const TensorView& v) {
   if (v.info == nullptr || v.data == nullptr) return std::nullopt;
   return device_shape(*v.info, v.size);

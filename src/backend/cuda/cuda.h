@@ -20,6 +20,7 @@
 #include "backend/cpu/spec_window.h"
 #include "backend/cpu/thread_pool.h"
 #include "backend/cuda/dispatch.h"
+#include "backend/cuda/layer_store.h"
 #include "backend/cuda/runtime.h"
 #include "common/error.h"
 #include "layers/weights.h"
@@ -74,6 +75,13 @@ struct CudaContext {
   std::mutex xq_mu;
   XQuantScratch xq;
 
+  // Normalization vectors, keyed by the host vector's address; taken inside the weight
+  // lock. Owned here for the same reason as the weights.
+  std::mutex norm_mu;
+  std::unordered_map<const float*, Buffer> norms;
+  // Per-layer device data of the live decode states; shared with their leases.
+  std::shared_ptr<LayerStore> layers = std::make_shared<LayerStore>();
+
   explicit CudaContext(const DeviceApi* a);
 };
 
@@ -91,6 +99,10 @@ Result<Buffer> upload_weight(const DeviceApi& api, const void* host, size_t byte
 
 // The resident copy of a weight (uploaded on first use). The caller holds weight_mu.
 Result<const void*> resident_weight(CudaContext& c, const void* host, uint64_t bytes);
+
+// The resident copy of a normalization vector (uploaded on first use; a vector of
+// another length at the same address is uploaded again).
+Result<const float*> resident_norm(CudaContext& c, std::span<const float> v);
 
 // An eligible view's device shape, or nothing.
 std::optional<DeviceShape> device_shape(const TensorView& v);
