@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "backend/cuda/gdn.h"
 #include "backend/cuda/ops.h"
 #include "common/diag.h"
 #include "common/format.h"
@@ -79,20 +80,19 @@ std::shared_ptr<const void> hold_layers(const Backend& b, std::vector<uint64_t> 
   return lease_layers(cuda->ctx->layers, std::move(nonces));
 }
 
-namespace {
-// The window of the host GDN steps: the CPU's own, or the cuda fallback's.
-CpuSpecState& spec_window(const Backend& b) {
-  return std::visit(Overloaded{[](const Cpu& cpu) -> CpuSpecState& { return *cpu.window; },
-                               [](const Cuda& cuda) -> CpuSpecState& { return cuda.ctx->window; }},
-                    b);
-}
-}  // namespace
-
+// The cuda backend keeps its GDN windows on the device: front and shadow states.
 Result<bool> spec_arm(const Backend& b) {
-  spec_arm_cpu(spec_window(b));
+  if (const auto* cuda = std::get_if<Cuda>(&b)) {
+    gdn_spec_arm(*cuda->ctx);
+  } else {
+    spec_arm_cpu(*std::get<Cpu>(b).window);
+  }
   return true;
 }
 
-Status spec_resolve(const Backend& b, unsigned accepted) { return spec_resolve_cpu(spec_window(b), accepted); }
+Status spec_resolve(const Backend& b, unsigned accepted) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return gdn_spec_resolve_depth(*cuda->ctx, accepted);
+  return spec_resolve_cpu(*std::get<Cpu>(b).window, accepted);
+}
 
 }  // namespace kestrune

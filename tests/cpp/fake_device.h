@@ -12,6 +12,7 @@
 
 #include "backend/cuda/lanes.h"
 #include "backend/cuda/runtime.h"
+#include "fake_gdn.h"
 
 namespace kestrune::testing {
 
@@ -150,6 +151,14 @@ inline int launch(const Launch& l, const KernelArgs& a) {
     case Kernel::AddInplace:
       for (int i = 0; i < a.n; ++i) a.y0[i] = a.x[i] + a.y0[i];
       break;
+    case Kernel::RmsNorm:
+      return fake_rmsnorm(a);
+    case Kernel::GdnConvScaled:
+    case Kernel::GdnAbGates:
+    case Kernel::GdnScan:
+    case Kernel::GdnScanWide:
+    case Kernel::GatedNormSilu:
+      return fake_gdn_launch(l, a);
     default:
       return 98;  // kernels the host tests never launch
   }

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "backend/cpu/gdn.h"
 #include "backend/cpu/matmul.h"
 #include "backend/cpu/spec_window.h"
 #include "backend/cpu/thread_pool.h"
@@ -36,8 +37,10 @@ struct HostRun {
   ThreadPool* pool = nullptr;
   CpuSpecState* window = nullptr;
   ProductFn products;
+  // When set, the GDN recurrence of the layer with this nonce runs here.
+  std::function<Status(uint64_t nonce, const GdnLayerState& st, const GdnScanIo& io)> gdn_scan;
 };
-inline HostRun cpu_run(const Cpu& cpu) { return {cpu.pool.get(), cpu.window.get(), {}}; }
+inline HostRun cpu_run(const Cpu& cpu) { return {cpu.pool.get(), cpu.window.get(), {}, {}}; }
 
 Status host_attn_mixer(const HostRun& run, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
                        KvCache& kv, ColumnsOut xs, float* out_norm);

@@ -212,13 +212,19 @@ void gdn_steps(const GdnGeometry& g, GdnLayerState& st, std::span<const TokenInp
 // split of the heads.
 Status gdn_recurrence(const GdnGeometry& g, const GdnWeights& t, GdnLayerState& st, const Columns& r,
                       const Columns& a_in, const Columns& b_in, Columns& out, ThreadPool* pool,
-                      const GdnStepHook& before_step) {
+                      const GdnStepHook& before_step, const GdnScanFn& scan) {
   const size_t n = r.size();
-  if (before_step) {
+  if (before_step || scan) {
+    const size_t qk = static_cast<size_t>(g.qk());
     for (size_t j = 0; j < n; ++j) {
-      if (j > 0) KS_CHECK(before_step());
+      if (j > 0 && before_step) KS_CHECK(before_step());
       const TokenInputs in = gdn_prepare(g, t, st, r[j], a_in[j], b_in[j]);
-      gdn_steps(g, st, {&in, 1}, {&out[j], 1}, pool);
+      if (scan) {
+        const std::span<const float> y(in.y);
+        KS_CHECK(scan(st, {y.first(qk), y.subspan(qk, qk), y.subspan(2 * qk), in.decay, in.beta, out[j]}));
+      } else {
+        gdn_steps(g, st, {&in, 1}, {&out[j], 1}, pool);
+      }
     }
     return {};
   }
@@ -246,7 +252,8 @@ void gdn_gate(const GdnGeometry& g, const GdnWeights& t, std::span<const float> 
 }  // namespace
 
 Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& t, GdnLayerState& st, ColumnsIn xs,
-                            ThreadPool* pool, const GdnStepHook& before_step, const ProductFn& products) {
+                            ThreadPool* pool, const GdnStepHook& before_step, const ProductFn& products,
+                            const GdnScanFn& scan) {
   if (before_step) KS_CHECK(before_step());
   const uint64_t K = g.conv_kernel;
   if (K < 2) return invalid_data("gdn_mixer: conv_kernel < 2 unsupported");
@@ -297,7 +304,7 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& t, GdnLayerS
   }
 
   Columns out(n, std::vector<float>(static_cast<size_t>(inner), 0.0f));
-  KS_CHECK(gdn_recurrence(g, t, st, r, a_in, b_in, out, pool, before_step));
+  KS_CHECK(gdn_recurrence(g, t, st, r, a_in, b_in, out, pool, before_step, scan));
 
   KS_TRY(Columns z, multiply(t.gate, xn, pool, products));
   Columns gated(n, std::vector<float>(static_cast<size_t>(inner)));
@@ -323,10 +330,14 @@ Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& t, GdnLayerS
 namespace {
 
 // Adds the layer's outputs into the columns, with the trace's norm of the last one.
-Status gdn_add(const GdnGeometry& g, const GdnWeights& w, GdnLayerState& st, ColumnsOut xs, const HostRun& run,
-               const GdnStepHook& hook, float* out_norm) {
+Status gdn_add(const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st, ColumnsOut xs,
+               const HostRun& run, const GdnStepHook& hook, float* out_norm) {
   const std::vector<std::span<const float>> in(xs.begin(), xs.end());
-  KS_TRY(Columns y, gdn_outputs(g, w, st, in, run.pool, hook, run.products));
+  GdnScanFn scan;
+  if (run.gdn_scan) {
+    scan = [&](const GdnLayerState& s, const GdnScanIo& io) { return run.gdn_scan(nonce, s, io); };
+  }
+  KS_TRY(Columns y, gdn_outputs(g, w, st, in, run.pool, hook, run.products, scan));
   if (out_norm && !y.empty()) *out_norm = l2_norm(y.back());
   for (size_t j = 0; j < xs.size(); ++j) add_in_place(xs[j], y[j]);
   return {};
@@ -344,7 +355,7 @@ Status host_gdn_mixer(const HostRun& run, const GdnGeometry& g, const GdnWeights
   CpuSpecState& window = *run.window;
   if (xs.size() == 1 || !spec_window_armed(window)) {
     KS_CHECK(spec_before_gdn_step(window, nonce, st, xs.size() == 1));
-    return gdn_add(g, w, st, xs, run, {}, out_norm);
+    return gdn_add(g, w, nonce, st, xs, run, {}, out_norm);
   }
   size_t calls = 0;
   const GdnStepHook hook = [&]() -> Status {
@@ -352,7 +363,7 @@ Status host_gdn_mixer(const HostRun& run, const GdnGeometry& g, const GdnWeights
     spec_snapshot(window, nonce, st);
     return {};
   };
-  return gdn_add(g, w, st, xs, run, hook, out_norm);
+  return gdn_add(g, w, nonce, st, xs, run, hook, out_norm);
 }
 
 Status cpu_gdn_mixer(const Cpu& cpu, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,

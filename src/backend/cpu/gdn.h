@@ -27,12 +27,22 @@ void gdn_step(std::span<float> S, std::span<const float> q, std::span<const floa
 // work: where a backend restores or snapshots the state per token.
 using GdnStepHook = std::function<Status()>;
 
+// One token's delta-rule inputs (q and k: Hk heads, v: Hv heads, decay and beta: one per
+// value head) and its zeroed output.
+struct GdnScanIo {
+  std::span<const float> q, k, v, decay, beta;
+  std::span<float> out;
+};
+// The recurrence of one token run elsewhere (a device copy of the layer's state).
+using GdnScanFn = std::function<Status(const GdnLayerState& st, const GdnScanIo& io)>;
+
 // The mixer's output projection for consecutive tokens, the layer's conv and recurrent
 // state advancing column by column; the columns themselves are not changed. The
 // products take all columns at once, split across `pool`; the first error is the one
-// the first column alone would meet. With a hook the recurrence runs token by token;
-// `products`, when set, replaces the products.
+// the first column alone would meet. With a hook or a scan the recurrence runs token
+// by token; `products`, when set, replaces the products, and `scan` the recurrence.
 Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& w, GdnLayerState& st, ColumnsIn xs,
-                            ThreadPool* pool, const GdnStepHook& before_step = {}, const ProductFn& products = {});
+                            ThreadPool* pool, const GdnStepHook& before_step = {}, const ProductFn& products = {},
+                            const GdnScanFn& scan = {});
 
 }  // namespace kestrune

@@ -61,6 +61,10 @@ struct CudaContext {
 
   // 1: speculation. The fallback GDN keeps its snapshots here.
   CpuSpecState window;
+  // Also 1: the device GDN window, armed, and the layers whose shadows it wrote.
+  std::mutex spec_mu;
+  bool spec_armed = false;
+  std::vector<uint64_t> spec_keys;
   // 2: token residency.
   std::mutex token_mu;
   TokenResidency token;

@@ -102,6 +102,16 @@ const char* kernel_name(Kernel k) {
       return "silu_mul_kernel";
     case Kernel::AddInplace:
       return "add_inplace_kernel";
+    case Kernel::GdnConvScaled:
+      return "gdn_conv_scaled_kernel";
+    case Kernel::GdnAbGates:
+      return "gdn_ab_gates_kernel";
+    case Kernel::GdnScan:
+      return "gdn_scan_kernel";
+    case Kernel::GdnScanWide:
+      return "gdn_scan_wide_kernel";
+    case Kernel::GatedNormSilu:
+      return "gated_norm_silu_kernel";
   }
   return "?";
 }

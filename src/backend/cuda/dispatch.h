@@ -50,6 +50,11 @@ enum class Kernel : uint8_t {
   RmsNorm,
   SiluMul,
   AddInplace,
+  GdnConvScaled,
+  GdnAbGates,
+  GdnScan,
+  GdnScanWide,
+  GatedNormSilu,
 };
 const char* kernel_name(Kernel k);
 

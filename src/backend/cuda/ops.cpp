@@ -3,11 +3,12 @@
 #include <functional>
 
 #include "backend/cpu/matmul.h"
+#include "backend/cuda/gdn.h"
 
 namespace kestrune {
 
 HostRun cuda_host_run(CudaContext& c) {
-  HostRun run{c.pool.get(), &c.window, {}};
+  HostRun run{c.pool.get(), &c.window, {}, {}};
   run.products = [&c](const Matrix& m, ColumnsIn xs) -> Result<Columns> {
     if (!device_shape(m)) return matvec_cols(m, xs, c.pool.get());
     Columns ys;
@@ -50,8 +51,7 @@ Status cuda_attn_mixer(const Cuda& cuda, const AttentionGeometry& g, const AttnW
 
 Status cuda_gdn_mixer(const Cuda& cuda, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
                       ColumnsOut xs, float* out_norm) {
-  CudaContext& c = *cuda.ctx;
-  return on_host_columns(c, xs, [&] { return host_gdn_mixer(cuda_host_run(c), g, w, nonce, st, xs, out_norm); });
+  return cuda_gdn_columns(*cuda.ctx, g, w, nonce, st, xs, out_norm);
 }
 
 Status cuda_ffn_swiglu(const Cuda& cuda, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm) {

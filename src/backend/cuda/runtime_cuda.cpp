@@ -43,6 +43,12 @@ int launch_kernel(const Launch& l, const KernelArgs& a) {
     case Kernel::MvSplit2X8:
     case Kernel::MvSplit4X8:
       return launch_x8(l, a);
+    case Kernel::GdnConvScaled:
+    case Kernel::GdnAbGates:
+    case Kernel::GdnScan:
+    case Kernel::GdnScanWide:
+    case Kernel::GatedNormSilu:
+      return launch_gdn(l, a);
     default:
       return launch_q8_and_small(l, a);
   }
