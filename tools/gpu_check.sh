@@ -42,6 +42,6 @@ set -e
 
 step "summary"
 grep -E "^(device|SKIP|gpu tests|FAIL)" "$build/gpu_tests.log" || true
-grep -E "^(device|decode)" "$build/gpu_bench.log" || true
+grep -E "^(device|decode|gdn)" "$build/gpu_bench.log" || true
 echo "tests exit $tests_rc, benchmarks exit $bench_rc, ${SECONDS}s"
 [[ $tests_rc -eq 0 && $bench_rc -eq 0 ]]

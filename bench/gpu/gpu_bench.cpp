@@ -108,6 +108,10 @@ void decode_figure(const std::string& path) {
 }  // namespace
 }  // namespace kestrune::gpu
 
+namespace kestrune::gpu {
+void gdn_figures();  // gpu_gdn_bench.cpp
+}
+
 int main(int argc, char** argv) {
   using namespace kestrune::gpu;
   std::string what;
@@ -118,6 +122,7 @@ int main(int argc, char** argv) {
   const double ceiling = copy_bandwidth();
   std::printf("device: %s, device-to-device copy %.0f GB/s\n", what.c_str(), ceiling);
   matvec_figures(ceiling);
+  gdn_figures();
   for (int i = 1; i < argc; ++i) decode_figure(argv[i]);
   return 0;
 }

@@ -205,6 +205,10 @@ void model_check(const std::string& path) {
 }  // namespace
 }  // namespace kestrune::gpu
 
+namespace kestrune::gpu {
+int gdn_checks();  // gpu_gdn_checks.cpp: the number of failed checks
+}
+
 int main(int argc, char** argv) {
   using namespace kestrune::gpu;
   std::string what;
@@ -215,6 +219,7 @@ int main(int argc, char** argv) {
   std::printf("device: %s\n", what.c_str());
   kernel_checks();
   elementwise_checks();
+  g_failed += gdn_checks();
   for (int i = 1; i < argc; ++i) model_check(argv[i]);
   std::printf("gpu tests: %d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
