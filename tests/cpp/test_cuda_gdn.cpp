@@ -18,6 +18,7 @@
 #include "layer_fixture.h"
 #include "numerics/scalar.h"
 #include "quant/types.h"
+#include "spec_support.h"
 
 namespace kestrune {
 namespace {
@@ -326,6 +327,27 @@ TEST(CudaGdn, FallbackScansOnTheDevice) {
   EXPECT_EQ(std::count(l.begin(), l.end(), "gdn_scan launch"), 3);
   // The convolution history advances on the host.
   EXPECT_LT(rel(s_dev.conv, s_cpu.conv, std::vector<float>(s_cpu.conv.size())), kTol);
+}
+
+// The generation loop's speculative rounds with the device window (an agreeing draft
+// head, so rounds accept and resolve at every depth) emit the plain greedy tokens.
+TEST(CudaGdn, SpeculativeRoundsEmitThePlainGreedyTokens) {
+  REQUIRE_SPEC_MODEL(path, "--preset tiny --seed 1 --agree");
+  auto m = testing::load_with(path, testing::kArmedEnv);
+  ASSERT_TRUE(m && m->switches.speculative);
+  m->backend = Backend{make_cuda(fake_api(), 1, false, false)};
+  const std::vector<uint32_t> prompt = {72, 5};
+  DecodeState plain_state = new_state(*m);
+  const auto plain = testing::greedy_run(*m, plain_state, prompt, 12, {}, SpecMode::Off);
+  ASSERT_EQ(plain.emitted.size(), 12u);
+  for (SpecMode mode : {SpecMode::Depth1, SpecMode::Depth2}) {
+    DecodeState st = new_state(*m);
+    const auto r = testing::greedy_run(*m, st, prompt, 12, {}, mode);
+    EXPECT_EQ(r.emitted, plain.emitted) << (mode == SpecMode::Depth1 ? "depth 1" : "depth 2");
+    size_t accepted = 0;
+    for (const auto& round : r.rounds) accepted += round.accepted.size();
+    EXPECT_GT(accepted, 0u);
+  }
 }
 
 }  // namespace
