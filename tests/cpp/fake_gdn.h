@@ -65,7 +65,9 @@ inline int fake_gdn_launch(const Launch& l, const KernelArgs& ka) {
         float ss = 0;
         for (int i = 0; i < d; ++i) ss += o[i] * o[i];
         const float inv = lanes::gdn_norm_inv(ss, d, a.eps);
-        for (int i = 0; i < d; ++i) a.gated[size_t(h) * d + i] = lanes::gdn_gated(o[i], inv, a.norm[i], a.z[size_t(h) * d + i]);
+        for (int i = 0; i < d; ++i) {
+          a.gated[size_t(h) * d + i] = lanes::gdn_gated(o[i], inv, a.norm[i], a.z[size_t(h) * d + i]);
+        }
       }
       return 0;
     default:

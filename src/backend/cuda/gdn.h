@@ -2,7 +2,9 @@
 // and authoritative afterwards), shadow states that hold the later columns of a
 // speculative window until it is resolved by swapping buffers, the device chains for
 // one, two and three columns, the CPU fallback, and the scan service that runs the
-// fallback's recurrence on the same front state.
+// fallback's recurrence on the same front state. After the first device step of a layer
+// its host GdnLayerState keeps the values that seeded the front; a fallback layer keeps
+// advancing its convolution history on the host, its recurrent state on the device.
 #pragma once
 
 #include <cstdint>
