@@ -154,8 +154,9 @@ TEST(CudaGdn, EachWidthMatchesTheCpuLayer) {
   const Backend cpu{make_cpu(1)};
   for (uint64_t d : {16, 128}) {
     const Layer L(d, 2, 4, 4, 64, 7);
-    for (size_t k = 1; k <= 3; ++k) {
+    for (size_t k = 1; k <= 4; ++k) {  // four: a prompt chunk, column by column
       for (bool resident : {false, true}) {
+        if (resident && k == 4) continue;
         const Backend dev{make_cuda(fake_api(), 1, false, false)};
         CudaContext& c = *std::get<Cuda>(dev).ctx;
         GdnLayerState s_cpu = new_gdn_state(L.g), s_dev = new_gdn_state(L.g);
