@@ -259,6 +259,8 @@ TEST(CudaGdn, RefusalsComeBeforeAnyDeviceWork) {
        "gdn_mixer2: geometry mismatch"},
       {"k = 3 state", 3, [](auto&, auto&, GdnLayerState& s, auto&) { s.conv.pop_back(); }, false,
        "gdn_mixer3: state geometry mismatch"},
+      {"k = 3 lengths", 3, [](auto&, auto&, auto&, auto& x) { x[2].push_back(0); }, false,
+       "gdn_mixer3: geometry mismatch"},
       {"dense W_out armed", 2, [&](auto&, GdnWeights& w, auto&, auto&) { w.out = &L.dense_out; }, true,
        "gdn_mixer2:" + fallback},
       {"dense W_out armed 3", 3, [&](auto&, GdnWeights& w, auto&, auto&) { w.out = &L.dense_out; }, true,
@@ -280,6 +282,19 @@ TEST(CudaGdn, RefusalsComeBeforeAnyDeviceWork) {
     EXPECT_EQ(fake().mallocs + fake().launches + fake().copies, 0) << c.what;
     EXPECT_EQ(x, before) << c.what;
   }
+  // Heads wider than a block of threads, and scan inputs of the wrong size.
+  const Layer wide(1056, 1, 1, 4, 64, 2);
+  const Backend dev{make_cuda(fake_api(), 1, false, false)};
+  GdnLayerState st = new_gdn_state(wide.g);
+  auto x = wide.x(1);
+  Status s = call(dev, wide, 1, st, {&x});
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().message, "gdn_mixer: head size 1056 with 1 key heads unsupported on the device (1 to 1024)");
+  std::vector<float> q(L.g.qk()), v(L.g.inner()), gates(L.g.hv), out(L.g.inner() - 1);
+  s = gdn_scan_service(*std::get<Cuda>(dev).ctx, L.g, 1, new_gdn_state(L.g), {q, q, v, gates, gates, out});
+  ASSERT_FALSE(s.ok());
+  EXPECT_EQ(s.error().message, "gdn scan: geometry mismatch");
+  EXPECT_EQ(fake().mallocs + fake().launches + fake().copies, 0);
 }
 
 TEST(CudaGdn, ResolveRefusals) {
