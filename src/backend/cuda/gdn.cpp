@@ -186,8 +186,6 @@ Status device_chain(CudaContext& c, const GdnGeometry& g, const GdnWeights& w, c
       KS_CHECK(ensure_device(L.recurrent[s], L.recurrent[0].capacity));
       KS_CHECK(ensure_device(L.conv[s], L.conv[0].capacity));
     }
-    std::lock_guard<std::mutex> spec(c.spec_mu);
-    if (std::find(c.spec_keys.begin(), c.spec_keys.end(), nonce) == c.spec_keys.end()) c.spec_keys.push_back(nonce);
   }
   for (auto [b, floats] : {std::pair{&L.xn, n}, {&L.qkv, size_t(ch)}, {&L.z, size_t(inner)}, {&L.conv_out, size_t(ch)},
                            {&L.gates, size_t(2 * nv)}, {&L.scan_out, size_t(inner)}, {&L.gated, size_t(inner)},
@@ -349,6 +347,11 @@ Status gdn_call(CudaContext& c, const GdnGeometry& g, const GdnWeights& w, uint6
   if (!head_fits(g)) {
     return invalid_data(format("{}: head size {} with {} key heads unsupported on the device (1 to {})", name, g.d,
                                g.hk, kMaxScanHead));
+  }
+  if (armed && k > 1) {
+    // Recorded before the other locks are taken: the speculation lock is never held with them.
+    std::lock_guard<std::mutex> spec(c.spec_mu);
+    if (std::find(c.spec_keys.begin(), c.spec_keys.end(), nonce) == c.spec_keys.end()) c.spec_keys.push_back(nonce);
   }
   return device_chain(c, g, w, *e, nonce, st, xs, may_reside, armed, out_norm);
 }
