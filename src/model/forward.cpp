@@ -32,6 +32,13 @@ Status lens_line(const Model& m, const TensorView& head, std::span<const float> 
   return {};
 }
 
+// The residual stays on the device for the whole token when the backend can keep it,
+// the weights are streamed and no per-layer line needs the host copy.
+bool device_resident(const Model& m) {
+  return keeps_columns(m.backend) && m.weights.route == Route::Streamed && !m.switches.trace &&
+         m.switches.lens.empty() && m.weights.output_norm.ok() && m.weights.head_view.ok();
+}
+
 }  // namespace
 
 Result<std::vector<float>> embed(const Model& model, uint32_t token) {
@@ -98,10 +105,25 @@ Result<std::vector<float>> final_logits(const Model& m, std::span<const float> x
 
 Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::vector<float> x) {
   const std::span<float> col[1] = {x};
+  ForwardPass pass;
+  if (!device_resident(model)) {
+    KS_CHECK(run_layers(model, state, col));
+    state.position += 1;
+    KS_TRY(pass.logits, final_logits(model, x));
+    pass.hidden = std::move(x);
+    return pass;
+  }
+  // One upload of the embedding, one download of the logits; the draft head also needs
+  // the final residual.
+  const std::span<const float> in[1] = {x};
+  KS_CHECK(columns_begin(model.backend, in));
   KS_CHECK(run_layers(model, state, col));
   state.position += 1;
-  ForwardPass pass;
-  KS_TRY(pass.logits, final_logits(model, x));
+  if (model.has_draft()) KS_CHECK(columns_read(model.backend, col));
+  pass.logits.assign(static_cast<size_t>(model.weights.head_rows), 0.0f);
+  const std::span<float> out[1] = {pass.logits};
+  KS_CHECK(logits_head(model.backend, HeadWeights{*model.weights.output_norm, *model.weights.head_view},
+                       model.config.rms_eps, in, out));
   pass.hidden = std::move(x);
   return pass;
 }

@@ -54,7 +54,12 @@ Result<std::vector<VerifyColumn>> verify(const Model& m, std::span<const uint32_
   for (size_t c = 0; c < tokens.size(); ++c) {
     KS_TRY(x[c], embed(m, tokens[c]));
   }
+  // On a backend that keeps the columns, the verify pass runs on them; the draft head
+  // needs the final residuals on the host before the head ends the residency.
+  const bool resident = keeps_columns(m.backend) && tokens.size() <= 3;
+  if (resident) KS_CHECK(columns_begin(m.backend, column_spans(x)));
   KS_CHECK(run_layers(m, state, column_spans_mut(x)));
+  if (resident) KS_CHECK(columns_read(m.backend, column_spans_mut(x)));
 
   KS_TRY(std::span<const float> w_norm, m.weights.output_norm);
   KS_TRY(TensorView head, m.weights.head_view);

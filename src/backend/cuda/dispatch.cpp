@@ -102,6 +102,12 @@ const char* kernel_name(Kernel k) {
       return "silu_mul_kernel";
     case Kernel::AddInplace:
       return "add_inplace_kernel";
+    case Kernel::AttnQPrep:
+      return "attn_qprep_kernel";
+    case Kernel::AttnKvAppend:
+      return "attn_kv_append_kernel";
+    case Kernel::AttnCore:
+      return "attn_core_kernel";
   }
   return "?";
 }

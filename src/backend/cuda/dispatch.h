@@ -50,6 +50,9 @@ enum class Kernel : uint8_t {
   RmsNorm,
   SiluMul,
   AddInplace,
+  AttnQPrep,
+  AttnKvAppend,
+  AttnCore,
 };
 const char* kernel_name(Kernel k);
 

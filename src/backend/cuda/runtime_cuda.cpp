@@ -43,6 +43,10 @@ int launch_kernel(const Launch& l, const KernelArgs& a) {
     case Kernel::MvSplit2X8:
     case Kernel::MvSplit4X8:
       return launch_x8(l, a);
+    case Kernel::AttnQPrep:
+    case Kernel::AttnKvAppend:
+    case Kernel::AttnCore:
+      return launch_attn(l, a);
     default:
       return launch_q8_and_small(l, a);
   }

@@ -13,5 +13,6 @@ int launch_kquant(const Launch& l, const KernelArgs& a);        // wide, split4,
 int launch_multi(const Launch& l, const KernelArgs& a);         // n2, n3
 int launch_dual2(const Launch& l, const KernelArgs& a);
 int launch_x8(const Launch& l, const KernelArgs& a);
+int launch_attn(const Launch& l, const KernelArgs& a);  // qprep, kv append, core
 
 }  // namespace kestrune
