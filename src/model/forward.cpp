@@ -113,13 +113,14 @@ Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::
     pass.hidden = std::move(x);
     return pass;
   }
-  // One upload of the embedding, one download of the logits; the draft head also needs
-  // the final residual.
+  // One upload of the embedding, one download of the logits; the draft head, when it
+  // runs, also needs the final residual.
   const std::span<const float> in[1] = {x};
   KS_CHECK(columns_begin(model.backend, in));
   KS_CHECK(run_layers(model, state, col));
   state.position += 1;
-  if (model.has_draft()) KS_CHECK(columns_read(model.backend, col));
+  const ModelSwitches& sw = model.switches;
+  if (model.has_draft() && (sw.alpha || sw.speculative)) KS_CHECK(columns_read(model.backend, col));
   pass.logits.assign(static_cast<size_t>(model.weights.head_rows), 0.0f);
   const std::span<float> out[1] = {pass.logits};
   KS_CHECK(logits_head(model.backend, HeadWeights{*model.weights.output_norm, *model.weights.head_view},
