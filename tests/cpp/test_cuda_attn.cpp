@@ -21,6 +21,7 @@
 #include "fake_device.h"
 #include "model/forward.h"
 #include "model/model.h"
+#include "model/prefill.h"
 #include "model_fixture.h"
 #include "numerics/scalar.h"
 #include "quant/types.h"
@@ -429,6 +430,12 @@ TEST(CudaChains, ATokenCostsOneUploadAndOneDownload) {
     if (generation == 1) live = fake().live;
     if (generation == 2) EXPECT_EQ(fake().live, live);
   }
+  // A prompt chunk of four columns goes through in groups of three and one.
+  DecodeState st = new_state(model);
+  const std::vector<uint32_t> prompt = {1, 200, 7, 498};
+  auto last = prefill(model, st, prompt, 4);
+  ASSERT_TRUE(last.ok()) << last.error().message;
+  EXPECT_LT(rel_error({*last}, {want.back()}), 1e-5);
 }
 
 // Speculative decoding with the device chains emits the plain greedy tokens.

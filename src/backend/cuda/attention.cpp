@@ -60,7 +60,7 @@ const AttnLabels kLabels[3] = {
 
 // The refusals, in order; nothing on the device has happened yet.
 Status check_geometry(const AttentionGeometry& g, const AttnWeights& w, ColumnsOut xs, const char* op) {
-  if (xs.size() > 1 && !equal_lengths(xs)) return invalid_data(format("{}: column length mismatch", op));
+  if (xs.size() > 1 && !column_lengths_equal(xs)) return invalid_data(format("{}: column length mismatch", op));
   if (g.n_kv == 0 || g.n_head % g.n_kv != 0) return invalid_data(format("{}: n_head % n_kv != 0", op));
   if (g.rope_dim > g.head_dim || g.rope_dim % 2 != 0) return invalid_data(format("{}: bad rope_dim", op));
   const uint64_t n = xs[0].size(), q_dim = g.n_head * g.head_dim, kv_dim = g.kv_width();

@@ -27,7 +27,7 @@ Status stage_columns_out(const DeviceApi& api, Buffer& pinned, const Buffer& dev
   return {};
 }
 
-bool equal_lengths(ColumnsOut xs) {
+bool column_lengths_equal(ColumnsOut xs) {
   for (auto x : xs) {
     if (x.size() != xs[0].size()) return false;
   }

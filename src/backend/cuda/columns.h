@@ -20,6 +20,6 @@ Status stage_columns_out(const DeviceApi& api, Buffer& pinned, const Buffer& dev
                          const char* label);
 
 // Whether every column has the length of the first.
-bool equal_lengths(ColumnsOut xs);
+bool column_lengths_equal(ColumnsOut xs);
 
 }  // namespace kestrune

@@ -36,10 +36,10 @@ const FfnLabels kLabels[3] = {
 
 Status check_geometry(const FfnWeights& w, ColumnsOut xs, const char* op) {
   // Two columns report unequal lengths on their own; three fold them into the geometry.
-  if (xs.size() == 2 && !equal_lengths(xs)) return invalid_data(format("{}: column length mismatch", op));
+  if (xs.size() == 2 && !column_lengths_equal(xs)) return invalid_data(format("{}: column length mismatch", op));
   const uint64_t n = xs[0].size();
   const DeviceShape g = *device_shape(w.gate), u = *device_shape(w.up), d = *device_shape(w.down);
-  if (!equal_lengths(xs) || g.cols != n || u.cols != n || u.rows != g.rows || d.cols != g.rows || d.rows != n) {
+  if (!column_lengths_equal(xs) || g.cols != n || u.cols != n || u.rows != g.rows || d.cols != g.rows || d.rows != n) {
     return invalid_data(format("{}: tensor geometry mismatch", op));
   }
   // The norm kernel reads n weights.
