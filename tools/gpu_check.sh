@@ -16,15 +16,11 @@ gen=()
 
 step() { printf '\n=== %s (%ds) ===\n' "$*" "$SECONDS"; }
 
-step "build"
-cmake -S . -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_CUDA=ON \
-  -DKESTRUNE_TESTS=OFF -DKESTRUNE_GPU_TESTS=ON >/dev/null
-cmake --build "$build" -j"$jobs" --target kestrune_gpu_tests kestrune_gpu_bench
-
-step "models"
+step "models (generated in the background while the build runs)"
 # Generated in parallel. tiny_attn has attention layers only; m08_agree has a draft head
 # that mostly agrees with it (the speculative checks and figures); m9b_q4k_mix has the 9b
 # shapes with 8 of its layers (decode time scales with the layer count).
+mkdir -p "$build"
 models=()
 bench_models=()
 for model in "tiny_q8_0:--preset tiny --seed 1 --types q8_0" \
@@ -38,12 +34,18 @@ for model in "tiny_q8_0:--preset tiny --seed 1 --types q8_0" \
             "m9b_q4k_mix:--preset 9b --layers 8 --vocab synthetic --types q4k-mix"; do
   name=${model%%:*}
   path="$build/$name.gguf"
-  [[ -f "$path" ]] || python3 tools/gen_model.py "$path" ${model#*:} >/dev/null &
+  [[ -f "$path" ]] || (python3 tools/gen_model.py "$path.part" ${model#*:} >/dev/null && mv "$path.part" "$path") &
   case $name in
     m*) bench_models+=("$path") ;;
   esac
   [[ $name == m9b* ]] || models+=("$path")
 done
+
+step "build"
+cmake -S . -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_CUDA=ON \
+  -DKESTRUNE_TESTS=OFF -DKESTRUNE_GPU_TESTS=ON >/dev/null
+cmake --build "$build" -j"$jobs" --target kestrune_gpu_tests kestrune_gpu_bench
+
 wait
 
 step "GPU tests"
