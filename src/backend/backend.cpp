@@ -80,6 +80,10 @@ Status columns_read(const Backend& b, ColumnsOut xs) {
   return cuda ? cuda_columns_read(*cuda, xs) : Status{};
 }
 
+void columns_drop(const Backend& b) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) cuda_columns_drop(*cuda);
+}
+
 Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<const float> x) {
   return std::visit(Overloaded{[&](const Cpu& cpu) { return cpu_project(cpu, m, x); },
                                [&](const Cuda& cuda) { return cuda_project(cuda, m, x); }},

@@ -114,17 +114,24 @@ Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::
     return pass;
   }
   // One upload of the embedding, one download of the logits; the draft head, when it
-  // runs, also needs the final residual.
+  // runs, also needs the final residual. A failure drops the columns, so that no later
+  // operation takes them for its own.
   const std::span<const float> in[1] = {x};
-  KS_CHECK(columns_begin(model.backend, in));
-  KS_CHECK(run_layers(model, state, col));
-  state.position += 1;
   const ModelSwitches& sw = model.switches;
-  if (model.has_draft() && (sw.alpha || sw.speculative)) KS_CHECK(columns_read(model.backend, col));
   pass.logits.assign(static_cast<size_t>(model.weights.head_rows), 0.0f);
   const std::span<float> out[1] = {pass.logits};
-  KS_CHECK(logits_head(model.backend, HeadWeights{*model.weights.output_norm, *model.weights.head_view},
-                       model.config.rms_eps, in, out));
+  Status st = columns_begin(model.backend, in);
+  if (st.ok()) st = run_layers(model, state, col);
+  if (st.ok()) state.position += 1;
+  if (st.ok() && model.has_draft() && (sw.alpha || sw.speculative)) st = columns_read(model.backend, col);
+  if (st.ok()) {
+    st = logits_head(model.backend, HeadWeights{*model.weights.output_norm, *model.weights.head_view},
+                     model.config.rms_eps, in, out);
+  }
+  if (!st.ok()) {
+    columns_drop(model.backend);
+    return std::move(st).error();
+  }
   pass.hidden = std::move(x);
   return pass;
 }

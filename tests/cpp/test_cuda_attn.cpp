@@ -430,8 +430,13 @@ TEST(CudaChains, ATokenCostsOneUploadAndOneDownload) {
     if (generation == 1) live = fake().live;
     if (generation == 2) EXPECT_EQ(fake().live, live);
   }
-  // A prompt chunk of four columns goes through in groups of three and one.
+  // A failed token drops its columns; the next pass stages or begins its own.
   DecodeState st = new_state(model);
+  fake().fail_copy_at = fake().copies + 1;  // the logits download
+  EXPECT_FALSE(forward(model, st, 1).ok());
+  EXPECT_FALSE(std::get<Cuda>(model.backend).ctx->token.active);
+  // A prompt chunk of four columns goes through in groups of three and one.
+  st = new_state(model);
   const std::vector<uint32_t> prompt = {1, 200, 7, 498};
   auto last = prefill(model, st, prompt, 4);
   ASSERT_TRUE(last.ok()) << last.error().message;

@@ -1,6 +1,7 @@
 #include "backend/cuda/ops.h"
 
 #include <functional>
+#include <mutex>
 
 #include "backend/cpu/matmul.h"
 #include "backend/cuda/attention.h"
@@ -103,6 +104,11 @@ Status cuda_columns_read(const Cuda& cuda, ColumnsOut xs) {
   if (xs.size() == 3) pulled = token3_pull(c, xs[0], xs[1], xs[2]);
   if (!pulled.ok()) return std::move(pulled).error();
   return {};
+}
+
+void cuda_columns_drop(const Cuda& cuda) {
+  std::lock_guard<std::mutex> lock(cuda.ctx->token_mu);
+  cuda.ctx->token.active = false;
 }
 
 Result<std::vector<float>> cuda_project(const Cuda& cuda, const Matrix& m, std::span<const float> x) {

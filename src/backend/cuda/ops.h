@@ -30,6 +30,7 @@ Status cuda_logits_head(const Cuda& cuda, const HeadWeights& w, float eps, Colum
 // resident columns back without ending it.
 Status cuda_columns_begin(const Cuda& cuda, ColumnsIn xs);
 Status cuda_columns_read(const Cuda& cuda, ColumnsOut xs);
+void cuda_columns_drop(const Cuda& cuda);
 Result<std::vector<float>> cuda_project(const Cuda& cuda, const Matrix& m, std::span<const float> x);
 
 }  // namespace kestrune
