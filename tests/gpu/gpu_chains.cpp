@@ -134,7 +134,9 @@ void ffn_checks() {
     const auto norm = normal(1024, rng, 1.0f, 0.1f);
     const FfnWeights w{norm, gate.m(), up.m(), down.m()};
     for (bool x8 : {false, true}) {
-      const double tol = x8 && mix.gate == kQ4_K ? 2e-2 : 1e-4;
+      // int8 activations of the Q4_K products: about 1% per product.
+      const bool q4 = mix.gate == kQ4_K || mix.up == kQ4_K || mix.down == kQ4_K;
+      const double tol = x8 && q4 ? 5e-2 : 1e-4;
       for (size_t width = 1; width <= 3; ++width) {
         for (bool resident : {false, true}) {
           const Backend dev{make_cuda(cuda_runtime_api(), 1, x8, false)};
