@@ -18,7 +18,8 @@ step() { printf '\n=== %s (%ds) ===\n' "$*" "$SECONDS"; }
 
 step "models (generated in the background while the build runs)"
 # Generated in parallel. tiny_attn has attention layers only; m08_agree has a draft head
-# that mostly agrees with it (the speculative checks and figures); m9b_q4k_mix has the 9b
+# that mostly agrees with it (the speculative checks and figures; its vocabulary is cut
+# to 2048 rows, which the agreeing construction needs); m9b_q4k_mix has the 9b
 # shapes with 8 of its layers (decode time scales with the layer count).
 mkdir -p "$build"
 models=()
@@ -30,7 +31,7 @@ for model in "tiny_q8_0:--preset tiny --seed 1 --types q8_0" \
             "tiny_agree:--preset tiny --seed 5 --agree" \
             "m08_q8_0:--preset 0.8b --vocab synthetic --types q8_0" \
             "m08_q4k_mix:--preset 0.8b --vocab synthetic --types q4k-mix" \
-            "m08_agree:--preset 0.8b --vocab synthetic --types q8_0 --agree" \
+            "m08_agree:--preset 0.8b --vocab synthetic --vocab-rows 2048 --types q8_0 --agree" \
             "m9b_q4k_mix:--preset 9b --layers 8 --vocab synthetic --types q4k-mix"; do
   name=${model%%:*}
   path="$build/$name.gguf"
