@@ -284,10 +284,10 @@ void speculative_check(const std::string& path) {
   std::string err;
   const auto plain = greedy(*m, prompt, 0, 40, err);
   for (unsigned depth : {1u, 2u}) {
-    const auto spec = greedy(*m, prompt, depth, 40, err);
+    const auto drafted = greedy(*m, prompt, depth, 40, err);
     if (!err.empty()) std::printf("     %s\n", err.c_str());
     size_t same = 0;
-    while (same < plain.size() && same < spec.size() && plain[same] == spec[same]) ++same;
+    while (same < plain.size() && same < drafted.size() && plain[same] == drafted[same]) ++same;
     report_count(err.empty() && same == plain.size(),
                  "speculative depth " + std::to_string(depth) + " = greedy " + base_name(path),
                  std::to_string(same) + " of " + std::to_string(plain.size()) + " tokens equal");
