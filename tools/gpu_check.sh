@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds and runs the GPU checks on a machine with an NVIDIA GPU: every device kernel
-# and whole models on the cuda backend against the CPU reference, then the GPU
-# benchmarks. Needs the CUDA toolkit, CMake, python3 with numpy; no GoogleTest.
+# Builds and runs the GPU checks on a machine with an NVIDIA GPU: every device kernel,
+# the attention, feed-forward and head chains, and whole models on the cuda backend
+# against the CPU reference (host copies per token, device memory across generations,
+# speculative decoding), then the GPU benchmarks (decode tokens/s plain and speculative).
+# Needs the CUDA toolkit, CMake, python3 with numpy; no GoogleTest.
 #
 #   bash tools/gpu_check.sh            (a few minutes on an H100)
 set -euo pipefail
@@ -14,29 +16,45 @@ gen=()
 
 step() { printf '\n=== %s (%ds) ===\n' "$*" "$SECONDS"; }
 
+step "models (generated in the background while the build runs)"
+# Generated in parallel. tiny_attn has attention layers only; m08_agree has a draft head
+# that mostly agrees with it (the speculative checks and figures; its vocabulary is cut
+# to 2048 rows, which the agreeing construction needs); m9b_q4k_mix has the 9b
+# shapes with 8 of its layers (decode time scales with the layer count).
+mkdir -p "$build"
+models=()
+bench_models=()
+for model in "tiny_q8_0:--preset tiny --seed 1 --types q8_0" \
+            "tiny_q4k_mix:--preset tiny --seed 2 --types q4k-mix --untied" \
+            "tiny_q5k:--preset tiny --seed 3 --types q5k" \
+            "tiny_attn:--preset tiny --seed 4 --types q8_0 --interval 1" \
+            "tiny_agree:--preset tiny --seed 5 --agree" \
+            "m08_q8_0:--preset 0.8b --vocab synthetic --types q8_0" \
+            "m08_q4k_mix:--preset 0.8b --vocab synthetic --types q4k-mix" \
+            "m08_agree:--preset 0.8b --vocab synthetic --vocab-rows 2048 --types q8_0 --agree" \
+            "m9b_q4k_mix:--preset 9b --layers 8 --vocab synthetic --types q4k-mix"; do
+  name=${model%%:*}
+  path="$build/$name.gguf"
+  [[ -f "$path" ]] || (python3 tools/gen_model.py "$path.part" ${model#*:} >/dev/null && mv "$path.part" "$path") &
+  case $name in
+    m*) bench_models+=("$path") ;;
+  esac
+  [[ $name == m9b* ]] || models+=("$path")
+done
+
 step "build"
 cmake -S . -B "$build" "${gen[@]}" -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_CUDA=ON \
   -DKESTRUNE_TESTS=OFF -DKESTRUNE_GPU_TESTS=ON >/dev/null
 cmake --build "$build" -j"$jobs" --target kestrune_gpu_tests kestrune_gpu_bench
 
-step "models"
-models=()
-for model in "tiny_q8_0:--preset tiny --seed 1 --types q8_0" \
-            "tiny_q4k_mix:--preset tiny --seed 2 --types q4k-mix --untied" \
-            "tiny_q5k:--preset tiny --seed 3 --types q5k" \
-            "m08_q8_0:--preset 0.8b --vocab synthetic --types q8_0"; do
-  name=${model%%:*}
-  path="$build/$name.gguf"
-  [[ -f "$path" ]] || python3 tools/gen_model.py "$path" ${model#*:} >/dev/null
-  models+=("$path")
-done
+wait
 
 step "GPU tests"
 set +e
-timeout 300 "$build/kestrune_gpu_tests" "${models[@]}" | tee "$build/gpu_tests.log"
+timeout 360 "$build/kestrune_gpu_tests" "${models[@]}" | tee "$build/gpu_tests.log"
 tests_rc=${PIPESTATUS[0]}
 step "GPU benchmarks"
-timeout 240 "$build/kestrune_gpu_bench" "$build/m08_q8_0.gguf" | tee "$build/gpu_bench.log"
+timeout 240 "$build/kestrune_gpu_bench" "${bench_models[@]}" | tee "$build/gpu_bench.log"
 bench_rc=${PIPESTATUS[0]}
 set -e
 

@@ -1,6 +1,7 @@
 // Device figures: the device-to-device copy bandwidth (the ceiling), matvec GB/s of
-// quantized weight per format at the 0.8B and 9B shapes, and decode tokens/s of a model
-// with every product on the device. Times with events, median of repeats.
+// quantized weight per format at the 0.8B and 9B shapes, and greedy decode tokens/s at
+// batch 1 of each model (plain, and with the draft head at depth 1 and 2 when the model
+// has one). Kernel times with events, median of repeats; decode with the wall clock.
 //
 //   kestrune_gpu_bench [MODEL.gguf]
 #include <algorithm>
@@ -13,6 +14,9 @@
 #include "backend/cuda/matvec.h"
 #include "gpu_support.h"
 #include "model/forward.h"
+#include "model/mtp.h"
+#include "model/speculative.h"
+#include "sampler/sampler.h"
 
 namespace kestrune::gpu {
 namespace {
@@ -78,31 +82,64 @@ void matvec_figures(double ceiling) {
   }
 }
 
-void decode_figure(const std::string& path) {
+uint32_t argmax(const std::vector<float>& v) { return uint32_t(std::max_element(v.begin(), v.end()) - v.begin()); }
+
+// Greedy tokens per second after a short prompt: plain forward steps (depth 0) or
+// speculative rounds at `depth`. A first run uploads every weight; the second is timed.
+void decode_figure(const std::string& path, unsigned depth) {
+  if (depth > 0) setenv("KESTRUNE_MTP", "1", 1);
   auto m = load_on(path, "cuda");
+  unsetenv("KESTRUNE_MTP");
   if (!m) return;
-  DecodeState st = new_state(*m);
-  uint32_t token = 1;
-  for (int i = 0; i < 4; ++i) {  // uploads every weight
-    auto l = forward(*m, st, token);
-    if (!l.ok()) {
-      std::printf("decode: %s\n", l.error().message.c_str());
-      return;
+  if (depth > 0 && !m->switches.speculative) return;
+  const std::string name = path.substr(path.rfind('/') + 1);
+  const size_t n = 128;
+  double seconds = 0;
+  uint64_t rounds = 0;
+  size_t n_emitted = 0;
+  for (int run = 0; run < 2; ++run) {
+    DecodeState st = new_state(*m);
+    Sampler sampler = make_sampler(0.0f, 0, 1.0f, 0);
+    std::vector<float> logits;
+    for (uint32_t t : {1u, 300u, 17u, 42u}) {
+      auto l = depth == 0 ? forward(*m, st, t) : forward_mtp(*m, st, t);
+      if (!l.ok()) {
+        std::printf("decode %s: %s\n", name.c_str(), l.error().message.c_str());
+        return;
+      }
+      logits = std::move(l).value();
     }
-  }
-  const int n = 64;
-  const auto t0 = std::chrono::steady_clock::now();
-  for (int i = 0; i < n; ++i) {
-    auto l = forward(*m, st, token);
-    if (!l.ok()) {
-      std::printf("decode: %s\n", l.error().message.c_str());
-      return;
+    std::vector<uint32_t> out = {argmax(logits)};
+    rounds = 0;
+    const auto t0 = std::chrono::steady_clock::now();
+    while (out.size() < n) {
+      if (depth == 0) {
+        auto l = forward(*m, st, out.back());
+        if (!l.ok()) {
+          std::printf("decode %s: %s\n", name.c_str(), l.error().message.c_str());
+          return;
+        }
+        out.push_back(argmax(*l));
+        continue;
+      }
+      auto r = speculative_round(*m, depth, out.back(), st, sampler);
+      if (!r.ok()) {
+        std::printf("decode %s: %s\n", name.c_str(), r.error().message.c_str());
+        return;
+      }
+      ++rounds;
+      out.insert(out.end(), r->accepted.begin(), r->accepted.end());
+      out.push_back(r->next);
     }
-    token = uint32_t(std::max_element(l->begin(), l->end()) - l->begin());
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    n_emitted = out.size() - 1;
   }
-  const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  std::printf("decode %s: %.1f tok/s (every product on the device, layer math on the host)\n",
-              path.substr(path.rfind('/') + 1).c_str(), n / s);
+  if (depth == 0) {
+    std::printf("decode %s: %.1f tok/s plain\n", name.c_str(), double(n_emitted) / seconds);
+  } else {
+    std::printf("decode %s: %.1f tok/s speculative depth %u (%.2f tokens per round)\n", name.c_str(),
+                double(n_emitted) / seconds, depth, double(n_emitted) / double(rounds));
+  }
 }
 
 }  // namespace
@@ -123,6 +160,8 @@ int main(int argc, char** argv) {
   std::printf("device: %s, device-to-device copy %.0f GB/s\n", what.c_str(), ceiling);
   matvec_figures(ceiling);
   gdn_figures();
-  for (int i = 1; i < argc; ++i) decode_figure(argv[i]);
+  for (int i = 1; i < argc; ++i) {
+    for (unsigned depth : {0u, 1u, 2u}) decode_figure(argv[i], depth);
+  }
   return 0;
 }

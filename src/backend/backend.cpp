@@ -41,11 +41,12 @@ Overloaded(F...) -> Overloaded<F...>;
 uint64_t next_nonce() { return g_next_nonce.fetch_add(1, std::memory_order_relaxed); }
 
 // Each operation forwards its arguments unchanged to the selected variant.
-Status attn_mixer(const Backend& b, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, uint64_t,
+Status attn_mixer(const Backend& b, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, uint64_t nonce,
                   KvCache& kv, ColumnsOut xs, float* out_norm) {
-  return std::visit(Overloaded{[&](const Cpu& cpu) { return cpu_attn_mixer(cpu, g, w, pos, kv, xs, out_norm); },
-                               [&](const Cuda& cuda) { return cuda_attn_mixer(cuda, g, w, pos, kv, xs, out_norm); }},
-                    b);
+  return std::visit(
+      Overloaded{[&](const Cpu& cpu) { return cpu_attn_mixer(cpu, g, w, pos, kv, xs, out_norm); },
+                 [&](const Cuda& cuda) { return cuda_attn_mixer(cuda, g, w, pos, nonce, kv, xs, out_norm); }},
+      b);
 }
 
 Status gdn_mixer(const Backend& b, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
@@ -66,6 +67,22 @@ Status logits_head(const Backend& b, const HeadWeights& w, float eps, ColumnsIn 
   return std::visit(Overloaded{[&](const Cpu& cpu) { return cpu_logits_head(cpu, w, eps, xs, logits); },
                                [&](const Cuda& cuda) { return cuda_logits_head(cuda, w, eps, xs, logits); }},
                     b);
+}
+
+bool keeps_columns(const Backend& b) { return std::holds_alternative<Cuda>(b); }
+
+Status columns_begin(const Backend& b, ColumnsIn xs) {
+  const auto* cuda = std::get_if<Cuda>(&b);
+  return cuda ? cuda_columns_begin(*cuda, xs) : Status{};
+}
+
+Status columns_read(const Backend& b, ColumnsOut xs) {
+  const auto* cuda = std::get_if<Cuda>(&b);
+  return cuda ? cuda_columns_read(*cuda, xs) : Status{};
+}
+
+void columns_drop(const Backend& b) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) cuda_columns_drop(*cuda);
 }
 
 Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<const float> x) {

@@ -50,6 +50,16 @@ Status ffn_swiglu(const Backend& b, const FfnWeights& w, float eps, ColumnsOut x
 // head row).
 Status logits_head(const Backend& b, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits);
 
+// Whether the backend can keep a token's residual columns between operations (the CUDA
+// token residency). columns_begin puts 1 to 3 columns there (the CPU keeps nothing);
+// the layer operations then update them in place and logits_head ends the residency.
+// columns_read copies the kept columns into xs without ending it; columns_drop ends it
+// without a copy (after a failed pass).
+bool keeps_columns(const Backend& b);
+Status columns_begin(const Backend& b, ColumnsIn xs);
+Status columns_read(const Backend& b, ColumnsOut xs);
+void columns_drop(const Backend& b);
+
 // A plain matrix-vector product (the cached-route head, the draft head's projections).
 Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<const float> x);
 

@@ -32,6 +32,13 @@ Status lens_line(const Model& m, const TensorView& head, std::span<const float> 
   return {};
 }
 
+// The residual stays on the device for the whole token when the backend can keep it,
+// the weights are streamed and no per-layer line needs the host copy.
+bool device_resident(const Model& m) {
+  return keeps_columns(m.backend) && m.weights.route == Route::Streamed && !m.switches.trace &&
+         m.switches.lens.empty() && m.weights.output_norm.ok() && m.weights.head_view.ok();
+}
+
 }  // namespace
 
 Result<std::vector<float>> embed(const Model& model, uint32_t token) {
@@ -98,10 +105,33 @@ Result<std::vector<float>> final_logits(const Model& m, std::span<const float> x
 
 Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::vector<float> x) {
   const std::span<float> col[1] = {x};
-  KS_CHECK(run_layers(model, state, col));
-  state.position += 1;
   ForwardPass pass;
-  KS_TRY(pass.logits, final_logits(model, x));
+  if (!device_resident(model)) {
+    KS_CHECK(run_layers(model, state, col));
+    state.position += 1;
+    KS_TRY(pass.logits, final_logits(model, x));
+    pass.hidden = std::move(x);
+    return pass;
+  }
+  // One upload of the embedding, one download of the logits; the draft head, when it
+  // runs, also needs the final residual. A failure drops the columns, so that no later
+  // operation takes them for its own.
+  const std::span<const float> in[1] = {x};
+  const ModelSwitches& sw = model.switches;
+  pass.logits.assign(static_cast<size_t>(model.weights.head_rows), 0.0f);
+  const std::span<float> out[1] = {pass.logits};
+  Status st = columns_begin(model.backend, in);
+  if (st.ok()) st = run_layers(model, state, col);
+  if (st.ok()) state.position += 1;
+  if (st.ok() && model.has_draft() && (sw.alpha || sw.speculative)) st = columns_read(model.backend, col);
+  if (st.ok()) {
+    st = logits_head(model.backend, HeadWeights{*model.weights.output_norm, *model.weights.head_view},
+                     model.config.rms_eps, in, out);
+  }
+  if (!st.ok()) {
+    columns_drop(model.backend);
+    return std::move(st).error();
+  }
   pass.hidden = std::move(x);
   return pass;
 }

@@ -54,14 +54,24 @@ Result<std::vector<VerifyColumn>> verify(const Model& m, std::span<const uint32_
   for (size_t c = 0; c < tokens.size(); ++c) {
     KS_TRY(x[c], embed(m, tokens[c]));
   }
-  KS_CHECK(run_layers(m, state, column_spans_mut(x)));
-
-  KS_TRY(std::span<const float> w_norm, m.weights.output_norm);
-  KS_TRY(TensorView head, m.weights.head_view);
-  std::vector<VerifyColumn> out(tokens.size());
+  // On a backend that keeps the columns, the verify pass runs on them; the draft head
+  // needs the final residuals on the host before the head ends the residency.
+  const bool resident = keeps_columns(m.backend) && tokens.size() <= 3;
   Columns logits(tokens.size(), std::vector<float>(static_cast<size_t>(m.weights.head_rows), 0.0f));
-  KS_CHECK(logits_head(m.backend, HeadWeights{w_norm, head}, m.config.rms_eps, column_spans(x),
-                       column_spans_mut(logits)));
+  Status st = resident ? columns_begin(m.backend, column_spans(x)) : Status{};
+  if (st.ok()) st = run_layers(m, state, column_spans_mut(x));
+  if (st.ok() && resident) st = columns_read(m.backend, column_spans_mut(x));
+  if (st.ok() && !m.weights.output_norm.ok()) st = m.weights.output_norm.error();
+  if (st.ok() && !m.weights.head_view.ok()) st = m.weights.head_view.error();
+  if (st.ok()) {
+    st = logits_head(m.backend, HeadWeights{*m.weights.output_norm, *m.weights.head_view}, m.config.rms_eps,
+                     column_spans(x), column_spans_mut(logits));
+  }
+  if (!st.ok()) {
+    if (resident) columns_drop(m.backend);
+    return std::move(st).error();
+  }
+  std::vector<VerifyColumn> out(tokens.size());
   for (size_t c = 0; c < tokens.size(); ++c) {
     out[c].logits = std::move(logits[c]);
     out[c].hidden = std::move(x[c]);

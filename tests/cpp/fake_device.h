@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/cuda/attn_lanes.h"
 #include "backend/cuda/lanes.h"
 #include "backend/cuda/runtime.h"
 #include "fake_gdn.h"
@@ -20,6 +21,7 @@ struct FakeDevice {
   int fail_malloc_at = -1;  // the n-th device or pinned allocation (0-based) fails with status 2
   int fail_copy_at = -1;    // the n-th copy fails with status 700
   int mallocs = 0, copies = 0, frees = 0, launches = 0;
+  int to_device = 0, to_host = 0;  // copies by direction
   long live = 0;  // allocations not yet freed
   std::vector<Launch> launched;
 };
@@ -43,8 +45,10 @@ inline int release(void* p) {
   --fake().live;
   return 0;
 }
-inline int copy(void* dst, const void* src, size_t bytes, CopyKind) {
+inline int copy(void* dst, const void* src, size_t bytes, CopyKind kind) {
   if (fake().copies++ == fake().fail_copy_at) return 700;
+  fake().to_device += kind == CopyKind::HostToDevice;
+  fake().to_host += kind == CopyKind::DeviceToHost;
   std::memcpy(dst, src, bytes);
   return 0;
 }
@@ -92,6 +96,45 @@ inline double row_dot(DeviceFormat f, const void* wv, int cols, int r, const flo
       return kquant_dot<lanes::FmtQ6K>(w, cols, r, x);
   }
   return 0;
+}
+
+// One head of the attention kernels: norm, then RoPE into dst.
+inline void norm_rope_head(const float* src, const float* w, float* dst, const AttnOperands& o) {
+  double ss = 0;
+  for (int i = 0; i < o.head_dim; ++i) ss += double(src[i]) * src[i];
+  const float inv = lanes::rms_inverse(float(ss), o.head_dim, o.eps);
+  std::vector<float> h(o.head_dim);
+  for (int i = 0; i < o.head_dim; ++i) h[i] = lanes::rms_element(src[i], inv, w[i]);
+  for (int i = 0; i < o.head_dim; ++i) dst[i] = lanes::rope_element(h.data(), i, o.rope_dim, o.theta, uint32_t(o.pos));
+}
+
+inline void attention(const Launch& l, const AttnOperands& o) {
+  const int hd = o.head_dim;
+  for (uint32_t h = 0; h < l.grid; ++h) {
+    if (l.kernel == Kernel::AttnQPrep) norm_rope_head(o.qg + 2 * h * hd, o.norm, o.q_out + h * hd, o);
+    if (l.kernel == Kernel::AttnKvAppend) {
+      const size_t at = size_t(o.pos) * o.kv_dim + h * hd;
+      norm_rope_head(o.k + h * hd, o.norm, o.k_cache + at, o);
+      std::memcpy(o.v_cache + at, o.v + h * hd, 4 * size_t(hd));
+    }
+    if (l.kernel != Kernel::AttnCore) continue;
+    const size_t col = size_t(h / (o.n_head / o.n_kv)) * hd;
+    float* sc = o.scores + h * o.n_pos;
+    float m = -INFINITY;
+    for (int t = 0; t < o.n_pos; ++t) {
+      double s = 0;
+      for (int i = 0; i < hd; ++i) s += double(o.q[h * hd + i]) * o.k_cache[size_t(t) * o.kv_dim + col + i];
+      sc[t] = o.scale * float(s);
+      m = std::fmax(m, sc[t]);
+    }
+    double sum = 0;
+    for (int t = 0; t < o.n_pos; ++t) sum += sc[t] = lanes::softmax_term(sc[t], m);
+    for (int i = 0; i < hd; ++i) {
+      double acc = 0;
+      for (int t = 0; t < o.n_pos; ++t) acc += sc[t] / sum * o.v_cache[size_t(t) * o.kv_dim + col + i];
+      o.out[h * hd + i] = lanes::gate_output(float(acc), o.qg[2 * h * hd + hd + i]);
+    }
+  }
 }
 
 inline int launch(const Launch& l, const KernelArgs& a) {
@@ -151,8 +194,21 @@ inline int launch(const Launch& l, const KernelArgs& a) {
     case Kernel::AddInplace:
       for (int i = 0; i < a.n; ++i) a.y0[i] = a.x[i] + a.y0[i];
       break;
-    case Kernel::RmsNorm:
-      return fake_rmsnorm(a);
+    case Kernel::RmsNorm: {
+      double ss = 0;
+      for (int i = 0; i < a.n; ++i) ss += double(a.x[i]) * a.x[i];
+      const float inv = lanes::rms_inverse(float(ss), a.n, a.eps);
+      for (int i = 0; i < a.n; ++i) a.y0[i] = lanes::rms_element(a.x[i], inv, a.w[i]);
+      break;
+    }
+    case Kernel::SiluMul:
+      for (int i = 0; i < a.n; ++i) a.y0[i] = lanes::swiglu(a.y0[i], a.x[i]);
+      break;
+    case Kernel::AttnQPrep:
+    case Kernel::AttnKvAppend:
+    case Kernel::AttnCore:
+      attention(l, *static_cast<const AttnOperands*>(a.ext));
+      break;
     case Kernel::GdnConvScaled:
     case Kernel::GdnAbGates:
     case Kernel::GdnScan:

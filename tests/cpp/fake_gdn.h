@@ -9,14 +9,6 @@
 
 namespace kestrune::testing {
 
-inline int fake_rmsnorm(const KernelArgs& a) {
-  float ss = 0;
-  for (int i = 0; i < a.n; ++i) ss += a.x[i] * a.x[i];
-  const float inv = 1.0f / std::sqrt(a.eps + ss / float(a.n));
-  for (int i = 0; i < a.n; ++i) a.y0[i] = (inv * a.x[i]) * a.w[i];
-  return 0;
-}
-
 inline int fake_gdn_launch(const Launch& l, const KernelArgs& ka) {
   if (ka.ext == nullptr) return 1;
   const GdnKernelArgs& a = *static_cast<const GdnKernelArgs*>(ka.ext);

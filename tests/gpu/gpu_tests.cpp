@@ -12,6 +12,7 @@
 
 #include "backend/cuda/cuda.h"
 #include "backend/cuda/matvec.h"
+#include "gpu_chains.h"
 #include "gpu_support.h"
 #include "model/forward.h"
 #include "quant/blocks.h"
@@ -221,6 +222,7 @@ int main(int argc, char** argv) {
   elementwise_checks();
   g_failed += gdn_checks();
   for (int i = 1; i < argc; ++i) model_check(argv[i]);
+  chain_checks(std::vector<std::string>(argv + 1, argv + argc), g_passed, g_failed);
   std::printf("gpu tests: %d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }

@@ -52,6 +52,10 @@ struct UploadCounters {
 // Counts one upload; the progress line when it is due ("# progress: ..." every 32).
 std::optional<std::string> count_upload(UploadCounters& c, uint64_t bytes, bool progress);
 
+// Scratch of the device feed-forward blocks and logits heads, defined with them.
+struct FfnScratch;
+struct HeadScratch;
+
 struct CudaContext {
   const DeviceApi* api;
   bool x8 = false;        // KESTRUNE_XQUANT=q8
@@ -83,6 +87,11 @@ struct CudaContext {
   // lock. Owned here for the same reason as the weights.
   std::mutex norm_mu;
   std::unordered_map<const float*, Buffer> norms;
+  // Feed-forward scratch keyed by the address of the block's gate bytes (in this
+  // context's model), and the heads' scratch, used under the token lock.
+  std::mutex ffn_mu;
+  std::unordered_map<const void*, std::shared_ptr<FfnScratch>> ffn;
+  std::shared_ptr<HeadScratch> head;
   // Per-layer device data of the live decode states; shared with their leases.
   std::shared_ptr<LayerStore> layers = std::make_shared<LayerStore>();
 

@@ -112,6 +112,12 @@ const char* kernel_name(Kernel k) {
       return "gdn_scan_wide_kernel";
     case Kernel::GatedNormSilu:
       return "gated_norm_silu_kernel";
+    case Kernel::AttnQPrep:
+      return "attn_qprep_kernel";
+    case Kernel::AttnKvAppend:
+      return "attn_kv_append_kernel";
+    case Kernel::AttnCore:
+      return "attn_core_kernel";
   }
   return "?";
 }

@@ -55,6 +55,9 @@ enum class Kernel : uint8_t {
   GdnScan,
   GdnScanWide,
   GatedNormSilu,
+  AttnQPrep,
+  AttnKvAppend,
+  AttnCore,
 };
 const char* kernel_name(Kernel k);
 

@@ -30,7 +30,7 @@ struct KernelArgs {
   int rows1 = 0;
   int n = 0;  // element count of the element-wise kernels
   float eps = 0;
-  const void* ext = nullptr;  // a kernel family's own operand record (the GDN kernels)
+  const void* ext = nullptr;  // the operand record of a mixer's own kernels
 };
 
 struct DeviceApi {

@@ -49,6 +49,10 @@ int launch_kernel(const Launch& l, const KernelArgs& a) {
     case Kernel::GdnScanWide:
     case Kernel::GatedNormSilu:
       return launch_gdn(l, a);
+    case Kernel::AttnQPrep:
+    case Kernel::AttnKvAppend:
+    case Kernel::AttnCore:
+      return launch_attn(l, a);
     default:
       return launch_q8_and_small(l, a);
   }

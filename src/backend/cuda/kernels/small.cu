@@ -1,4 +1,5 @@
 // The Q8_0 product, activation quantization and the element-wise kernels.
+#include "backend/cuda/attn_lanes.h"
 #include "backend/cuda/kernels/common.cuh"
 #include "backend/cuda/kernels/launch.h"
 
@@ -60,7 +61,7 @@ __global__ void __launch_bounds__(1024) rmsnorm_kernel(const float* x, const flo
 
 __global__ void __launch_bounds__(256) silu_mul_kernel(float* g, const float* u, int n) {
   const int i = int(blockIdx.x) * 256 + int(threadIdx.x);
-  if (i < n) g[i] = u[i] * (g[i] / (1.0f + expf(-g[i])));
+  if (i < n) g[i] = lanes::swiglu(g[i], u[i]);
 }
 
 __global__ void __launch_bounds__(256) add_inplace_kernel(float* a, const float* b, int n) {
