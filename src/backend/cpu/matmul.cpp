@@ -172,7 +172,7 @@ RowSource rows_from(const RowSource& rows, size_t first) {
   if (const auto* dense = std::get_if<DenseRows>(&rows)) return DenseRows{dense->data + first * dense->ne0, dense->ne0};
   const auto& view = std::get<TensorView>(rows);
   const uint64_t rs = first == 0 ? 0 : *row_size(*view.info);
-  return TensorView{view.info, view.data + first * rs, view.size - first * rs};
+  return TensorView{view.info, view.data + first * rs, view.size - first * rs, view.packed};
 }
 
 uint64_t row_length(const RowSource& rows) {
