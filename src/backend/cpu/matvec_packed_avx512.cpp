@@ -20,6 +20,8 @@
 #define KS_PK_WIDE true
 #define KS_PK_NAME matvec_packed_avx512
 #define KS_PK_HALVES(p) F(_mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))))
+#define KS_PK_U8(p) I(_mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))))
+#define KS_PK_S8(p) I(_mm512_cvtepi8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))))
 
 #include "backend/cpu/matvec_packed_body.h"
 

@@ -1,7 +1,8 @@
 // The packed-layout product kernels, written once over 16-lane vectors and compiled per
 // instruction-set level: the including file defines KS_PK_TARGET (a target attribute),
 // KS_PK_WIDE (whether a 16-lane vector is one register), KS_PK_NAME (the entry point)
-// and KS_PK_HALVES (16 halves at a pointer to a float vector), after its own includes.
+// and KS_PK_HALVES, KS_PK_U8, KS_PK_S8 (16 halves, unsigned or signed bytes at a
+// pointer widened to 32-bit lanes), after its own includes.
 // Lane i of every vector is row i of a group of 16. Each element is decoded with the
 // block decoder's operations in its order, multiplied by x[c] and added to its row's
 // sum, columns strictly in order; several groups run side by side to hide the latency
@@ -20,20 +21,10 @@ namespace {
 
 typedef float F __attribute__((vector_size(64)));
 typedef int32_t I __attribute__((vector_size(64)));
-typedef uint8_t U8 __attribute__((vector_size(16)));
-typedef int8_t S8 __attribute__((vector_size(16)));
 
-KS_PK_FN I widen_u8(const uint8_t* p) {
-  U8 b;
-  __builtin_memcpy(&b, p, 16);
-  return __builtin_convertvector(b, I);
-}
+KS_PK_FN I widen_u8(const uint8_t* p) { return KS_PK_U8(p); }
 
-KS_PK_FN F float_s8(const uint8_t* p) {
-  S8 b;
-  __builtin_memcpy(&b, p, 16);
-  return __builtin_convertvector(__builtin_convertvector(b, I), F);
-}
+KS_PK_FN F float_s8(const uint8_t* p) { return __builtin_convertvector(KS_PK_S8(p), F); }
 
 KS_PK_FN F to_float(I v) { return __builtin_convertvector(v, F); }
 
