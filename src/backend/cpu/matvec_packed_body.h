@@ -1,34 +1,18 @@
 // The packed-layout product kernels, written once over 16-lane vectors and compiled per
-// instruction-set level: the including file defines KS_PK_TARGET (a target attribute),
-// KS_PK_WIDE (whether a 16-lane vector is one register), KS_PK_NAME (the entry point)
-// and KS_PK_HALVES, KS_PK_U8, KS_PK_S8 (16 halves, unsigned or signed bytes at a
-// pointer widened to 32-bit lanes), after its own includes.
+// instruction-set level: included inside an anonymous namespace that already holds,
+// for the level, KS_PK_TARGET (a target attribute), KS_PK_FN (the same, inlined),
+// KS_PK_WIDE (whether a 16-lane vector is one register), the float and int32 vectors F
+// and I with lane access and element-wise arithmetic, widen_u8 / float_s8 / halves
+// (16 bytes or halves at a pointer as 32-bit lanes), to_float and splat, and a 64-byte
+// vector B with load_b, store_b, splat_b, bitwise and, or, bytewise minus, and shl16 /
+// shr16 (shifts of 16-bit lanes). Defines
+// run_packed, the product of matvec_packed_* at that level.
+//
 // Lane i of every vector is row i of a group of 16. Each element is decoded with the
 // block decoder's operations in its order, multiplied by x[c] and added to its row's
 // sum, columns strictly in order; several groups run side by side to hide the latency
 // of the adds.
-// 16-lane vectors change the calling convention below AVX-512; they never cross a call
-// here, and GCC reports that at the end of the file, so the warning stays off for it.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
-namespace kestrune::matvec_detail {
-
-namespace {
-
-#define KS_PK_FN KS_PK_TARGET inline __attribute__((always_inline))
-
-typedef float F __attribute__((vector_size(64)));
-typedef int32_t I __attribute__((vector_size(64)));
-
-KS_PK_FN I widen_u8(const uint8_t* p) { return KS_PK_U8(p); }
-
-KS_PK_FN F float_s8(const uint8_t* p) { return __builtin_convertvector(KS_PK_S8(p), F); }
-
-KS_PK_FN F to_float(I v) { return __builtin_convertvector(v, F); }
-
-KS_PK_FN F splat(float s) { return F{s, s, s, s, s, s, s, s, s, s, s, s, s, s, s, s}; }
+#pragma once
 
 // acc[v * C + k] += w[v] * x[k][c], a separate multiply and add.
 template <int V, int C>
@@ -47,7 +31,7 @@ struct Q8 {
   KS_PK_FN static void block(const uint8_t* const* k, const float* const* x, size_t c0, F* acc) {
     F d[V];
 #pragma GCC unroll 8
-    for (int v = 0; v < V; ++v) d[v] = KS_PK_HALVES(k[v]);
+    for (int v = 0; v < V; ++v) d[v] = halves(k[v]);
 #pragma GCC unroll 2
     for (size_t c = 0; c < 32; ++c) {
       F w[V];
@@ -68,26 +52,55 @@ struct QK {
     F a[V][8], m[V][8];
 #pragma GCC unroll 8
     for (int v = 0; v < V; ++v) {
-      const F d = KS_PK_HALVES(k[v]), dmin = KS_PK_HALVES(k[v] + 32);
+      const F d = halves(k[v]), dmin = halves(k[v] + 32);
 #pragma GCC unroll 8
       for (int s = 0; s < 8; ++s) {
         a[v][s] = d * to_float(widen_u8(k[v] + 64 + 16 * s));
         m[v][s] = dmin * to_float(widen_u8(k[v] + 192 + 16 * s));
       }
     }
+    if constexpr (kFive) {
+      alignas(64) uint8_t tile[V][4096];
+#pragma GCC unroll 8
+      for (int v = 0; v < V; ++v) assemble(k[v], tile[v]);
+#pragma GCC unroll 2
+      for (int s = 0; s < 8; ++s) {
+        for (size_t l = 0; l < 32; ++l) {
+          F w[V];
+#pragma GCC unroll 8
+          for (int v = 0; v < V; ++v) w[v] = a[v][s] * to_float(widen_u8(tile[v] + 16 * (32 * size_t(s) + l))) - m[v][s];
+          add_column<V, C>(w, x, c0 + 32 * size_t(s) + l, acc);
+        }
+      }
+    } else {
+#pragma GCC unroll 8
+      for (int s = 0; s < 8; ++s) {
+        const size_t bytes = 16 * 32 * size_t(s / 2);
+        for (size_t l = 0; l < 32; ++l) {
+          F w[V];
+#pragma GCC unroll 8
+          for (int v = 0; v < V; ++v) {
+            const I raw = widen_u8(k[v] + kQs + bytes + 16 * l);
+            w[v] = a[v][s] * to_float((s & 1) ? raw >> 4 : raw & 15) - m[v][s];
+          }
+          add_column<V, C>(w, x, c0 + 32 * size_t(s) + l, acc);
+        }
+      }
+    }
+  }
+
+  // Q5_K's five-bit values, tile[16c + i] for column c of row i, four columns per
+  // 64-byte operation: the nibble, and bit s of qh as bit 4 in sub-block s.
+  KS_PK_FN static void assemble(const uint8_t* k, uint8_t* tile) {
+    const B low4 = splat_b(0x0f), bit4 = splat_b(0x10);
 #pragma GCC unroll 8
     for (int s = 0; s < 8; ++s) {
-      const size_t bytes = 16 * 32 * size_t(s / 2);
-      for (size_t l = 0; l < 32; ++l) {
-        F w[V];
-#pragma GCC unroll 8
-        for (int v = 0; v < V; ++v) {
-          const I raw = widen_u8(k[v] + kQs + bytes + 16 * l);
-          I q = (s & 1) ? raw >> 4 : raw & 15;
-          if constexpr (kFive) q = q | (((widen_u8(k[v] + 320 + 16 * l) >> s) & 1) << 4);
-          w[v] = a[v][s] * to_float(q) - m[v][s];
-        }
-        add_column<V, C>(w, x, c0 + 32 * size_t(s) + l, acc);
+      for (int l0 = 0; l0 < 32; l0 += 4) {
+        const B qs = load_b(k + kQs + 16 * (32 * (s / 2) + l0));
+        const B qh = load_b(k + 320 + 16 * l0);
+        const B nib = (s & 1 ? shr16(qs, 4) : qs) & low4;
+        const B top = (s < 4 ? shl16(qh, 4 - s) : shr16(qh, s - 4)) & bit4;
+        store_b(tile + 16 * (32 * s + l0), nib | top);
       }
     }
   }
@@ -95,32 +108,51 @@ struct QK {
 
 // Q6_K: w = (d * sc) * (q - 32) per segment of 16; column 128h + 32k + l takes its low
 // nibble from ql byte 64h + 32(k & 1) + l (the high one when k >= 2) and its top bits
-// from bits 2k, 2k + 1 of qh byte 32h + l.
+// from bits 2k, 2k + 1 of qh byte 32h + l. The six-bit values of a block are first
+// assembled as q - 32 bytes, four columns per 64-byte operation, into a tile laid out
+// like Q8_0's values.
 struct Q6 {
   static constexpr size_t kCols = 256, kBytes = 3360;
+
+  // tile[16c + i] = q - 32 of column c, row i.
+  KS_PK_FN static void assemble(const uint8_t* k, uint8_t* tile) {
+    const B low4 = splat_b(0x0f), top2 = splat_b(0x30), bias = splat_b(32);
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; ++h) {
+#pragma GCC unroll 2
+      for (int kk = 0; kk < 2; ++kk) {
+        for (int l0 = 0; l0 < 32; l0 += 4) {
+          const B ql = load_b(k + 288 + 16 * (64 * h + 32 * kk + l0));
+          const B qh = load_b(k + 2336 + 16 * (32 * h + l0));
+          // Bits 2k, 2k + 1 of qh to bits 4, 5: k = kk and k = kk + 2.
+          const B lo_top = (kk == 0 ? shl16(qh, 4) : shl16(qh, 2)) & top2;
+          const B hi_top = (kk == 0 ? qh : shr16(qh, 2)) & top2;
+          store_b(tile + 16 * (128 * h + 32 * kk + l0), ((ql & low4) | lo_top) - bias);
+          store_b(tile + 16 * (128 * h + 32 * (kk + 2) + l0), ((shr16(ql, 4) & low4) | hi_top) - bias);
+        }
+      }
+    }
+  }
+
   template <int V, int C>
   KS_PK_FN static void block(const uint8_t* const* k, const float* const* x, size_t c0, F* acc) {
+    alignas(64) uint8_t tile[V][4096];
     F a[V][16];
 #pragma GCC unroll 8
     for (int v = 0; v < V; ++v) {
-      const F d = KS_PK_HALVES(k[v]);
+      const F d = halves(k[v]);
 #pragma GCC unroll 16
       for (int s = 0; s < 16; ++s) a[v][s] = d * float_s8(k[v] + 32 + 16 * s);
+      assemble(k[v], tile[v]);
     }
-#pragma GCC unroll 8
-    for (int hk = 0; hk < 8; ++hk) {
-      const int h = hk >> 2, q4 = hk & 3;
-      const size_t lo_at = 288 + 16 * size_t(64 * h + 32 * (q4 & 1)), hi_at = 2336 + 16 * size_t(32 * h);
-      for (size_t l = 0; l < 32; ++l) {
-        const int s = 8 * h + 2 * q4 + int(l / 16);
+#pragma GCC unroll 2
+    for (int s = 0; s < 16; ++s) {
+      for (size_t j = 0; j < 16; ++j) {
+        const size_t c = 16 * size_t(s) + j;
         F w[V];
 #pragma GCC unroll 8
-        for (int v = 0; v < V; ++v) {
-          const I lo = (widen_u8(k[v] + lo_at + 16 * l) >> (4 * (q4 >> 1))) & 15;
-          const I hb = (widen_u8(k[v] + hi_at + 16 * l) >> (2 * q4)) & 3;
-          w[v] = a[v][s] * to_float((lo | (hb << 4)) - 32);
-        }
-        add_column<V, C>(w, x, c0 + 32 * size_t(hk) + l, acc);
+        for (int v = 0; v < V; ++v) w[v] = a[v][s] * float_s8(tile[v] + 16 * c);
+        add_column<V, C>(w, x, c0 + c, acc);
       }
     }
   }
@@ -185,9 +217,8 @@ KS_PK_TARGET void columns(const PackedRows& p, const float* const* x, int cols, 
   }
 }
 
-}  // namespace
-
-void KS_PK_NAME(const PackedRows& p, const float* const* x, int cols, float* const* y, size_t r0, size_t r1) {
+KS_PK_TARGET void run_packed(const PackedRows& p, const float* const* x, int cols, float* const* y, size_t r0,
+                             size_t r1) {
   switch (p.type) {
     case kQ8_0:
       return columns<Q8>(p, x, cols, y, r0, r1);
@@ -201,7 +232,3 @@ void KS_PK_NAME(const PackedRows& p, const float* const* x, int cols, float* con
       return;
   }
 }
-
-#undef KS_PK_FN
-
-}  // namespace kestrune::matvec_detail
