@@ -36,7 +36,7 @@ Layout layout(uint32_t type) {
 }
 
 // out[16 * j + i] = rows[i][off + j] for j < len (a multiple of 16).
-void interleave(const uint8_t* const* rows, size_t off, size_t len, uint8_t* out) {
+inline __attribute__((always_inline)) void interleave(const uint8_t* const* rows, size_t off, size_t len, uint8_t* out) {
   for (size_t j0 = 0; j0 < len; j0 += 16) {
 #if defined(__x86_64__) || defined(__i386__)
     __m128i r[16];
@@ -51,7 +51,7 @@ void interleave(const uint8_t* const* rows, size_t off, size_t len, uint8_t* out
   }
 }
 
-void halves(const uint8_t* const* rows, size_t off, uint8_t* out) {
+inline void halves(const uint8_t* const* rows, size_t off, uint8_t* out) {
   for (int i = 0; i < 16; ++i) std::memcpy(out + 2 * i, rows[i] + off, 2);
 }
 
@@ -62,7 +62,8 @@ void scales_and_mins(const uint8_t* const* rows, uint8_t* sc, uint8_t* m) {
 }
 
 // One block of 16 rows; rows[i] points at row i's block.
-void pack_block(uint32_t type, const uint8_t* const* rows, uint8_t* out) {
+template <uint32_t type>
+inline __attribute__((always_inline)) void pack_block(const uint8_t* const* rows, uint8_t* out) {
   switch (type) {
     case kQ8_0:
       halves(rows, 0, out);
@@ -100,6 +101,36 @@ void release_pages(const uint8_t* from, const uint8_t* to) {
   if (b > a) ::madvise(reinterpret_cast<void*>(a), b - a, MADV_DONTNEED);
 }
 
+template <uint32_t type>
+void pack_groups(const TensorView& view, const PackedRows& p, bool release) {
+  static const uint8_t kZeros[256] = {};
+  constexpr uint64_t kReleaseStep = uint64_t{4} << 20;
+  const uint64_t src_block = layout(type).src_block, blocks = p.ne0 / layout(type).cols;
+  const uint8_t* released = view.data;
+  uint8_t* out = const_cast<uint8_t*>(p.data);
+  for (uint64_t g = 0; g * kPackRows < p.rows; ++g) {
+    // Rows past the end stay on the zeros.
+    const uint8_t* at[kPackRows];
+    uint64_t step[kPackRows];
+    for (uint64_t i = 0; i < kPackRows; ++i) {
+      const uint64_t r = g * kPackRows + i;
+      at[i] = r < p.rows ? view.data + r * p.row_bytes : kZeros;
+      step[i] = r < p.rows ? src_block : 0;
+    }
+    for (uint64_t b = 0; b < blocks; ++b) {
+      pack_block<type>(at, out);
+      out += p.block_bytes;
+      for (uint64_t i = 0; i < kPackRows; ++i) at[i] += step[i];
+    }
+    const uint64_t done = (g + 1) * kPackRows < p.rows ? (g + 1) * kPackRows : p.rows;
+    const uint8_t* end = view.data + done * p.row_bytes;
+    if (release && (end - released >= ptrdiff_t(kReleaseStep) || done == p.rows)) {
+      release_pages(released, end);
+      released = end;
+    }
+  }
+}
+
 }  // namespace
 
 bool packable_type(uint32_t type) { return layout(type).cols != 0; }
@@ -129,33 +160,29 @@ Result<std::unique_ptr<PackedTensor>> repack_tensor(const TensorView& view, bool
   const uint64_t groups = (rows + kPackRows - 1) / kPackRows;
   const uint64_t group_bytes = blocks * l.block_bytes;
   const uint64_t total = groups * group_bytes;  // at most about 1.03 times the tensor
-  auto* mem = static_cast<uint8_t*>(std::aligned_alloc(64, (total + 63) / 64 * 64));
+  // Large copies on huge pages: fewer faults, and far less time clearing fresh pages.
+  constexpr uint64_t kHuge = uint64_t{2} << 20;
+  const uint64_t align = total >= kHuge ? kHuge : 64;
+  auto* mem = static_cast<uint8_t*>(std::aligned_alloc(align, (total + align - 1) / align * align));
+  if (mem != nullptr && total >= kHuge) ::madvise(mem, total / kHuge * kHuge, MADV_HUGEPAGE);
   if (mem == nullptr) return Error{ErrorKind::Os, format("repack: cannot allocate {} bytes for {}", total, view.name())};
   auto t = std::make_unique<PackedTensor>();
   t->storage.reset(mem);
   t->rows = PackedRows{view.info->type, ne0, rows, row_bytes, l.block_bytes, group_bytes, view.data, mem};
 
-  static const uint8_t kZeros[256] = {};
-  constexpr uint64_t kReleaseStep = uint64_t{4} << 20;
-  const uint8_t* released = view.data;
-  for (uint64_t g = 0; g < groups; ++g) {
-    const uint8_t* src[kPackRows];
-    for (uint64_t i = 0; i < kPackRows; ++i) {
-      const uint64_t r = g * kPackRows + i;
-      src[i] = r < rows ? view.data + r * row_bytes : kZeros;
-    }
-    uint8_t* out = mem + g * group_bytes;
-    for (uint64_t b = 0; b < blocks; ++b) {
-      const uint8_t* at[kPackRows];
-      for (uint64_t i = 0; i < kPackRows; ++i) at[i] = src[i] == kZeros ? kZeros : src[i] + b * l.src_block;
-      pack_block(view.info->type, at, out + b * l.block_bytes);
-    }
-    const uint64_t done = (g + 1) * kPackRows < rows ? (g + 1) * kPackRows : rows;
-    const uint8_t* end = view.data + done * row_bytes;
-    if (release && (end - released >= ptrdiff_t(kReleaseStep) || done == rows)) {
-      release_pages(released, end);
-      released = end;
-    }
+  switch (view.info->type) {
+    case kQ8_0:
+      pack_groups<kQ8_0>(view, t->rows, release);
+      break;
+    case kQ4_K:
+      pack_groups<kQ4_K>(view, t->rows, release);
+      break;
+    case kQ5_K:
+      pack_groups<kQ5_K>(view, t->rows, release);
+      break;
+    default:
+      pack_groups<kQ6_K>(view, t->rows, release);
+      break;
   }
   return t;
 }
