@@ -150,7 +150,7 @@ void BM_Matvec(benchmark::State& state) {
     TensorView pv = view;
     pv.packed = &(*packed)->rows;
     Timing plain, pack;
-    for (int k = 0; k < 7; ++k) {
+    for (int k = 0; k < 15; ++k) {
       time_once(isa, view, x, y, plain);
       time_once(isa, pv, x, y, pack);
     }
