@@ -201,6 +201,19 @@ void dot_rows_f32(const float* base, size_t stride, size_t n, size_t rows, std::
   }
 }
 
+void decode_packed_group(const PackedRows& p, size_t g, float* out) {
+#ifdef KS_MATVEC_X86
+  if (matvec_best_isa() == MatvecIsa::kAvx512) return matvec_detail::packed_group_avx512(p, g, out);
+  if (matvec_best_isa() == MatvecIsa::kAvx2) return matvec_detail::packed_group_avx2(p, g, out);
+#endif
+  std::vector<float> row(static_cast<size_t>(p.ne0));
+  for (size_t i = 0; i < 16; ++i) {
+    const uint64_t r = g * 16 + i;
+    if (r >= p.rows || !packed_dequant_row(p, r, row.data()).ok()) std::fill(row.begin(), row.end(), 0.0f);
+    for (size_t c = 0; c < row.size(); ++c) out[16 * c + i] = row[c];
+  }
+}
+
 Status matvec_rows_fast(const RowSource& rows, std::span<const float> x, std::span<float> y) {
   return matvec_rows_isa(matvec_best_isa(), rows, x, y);
 }

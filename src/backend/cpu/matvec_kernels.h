@@ -31,5 +31,8 @@ void matvec_packed_avx512(const PackedRows& p, const float* const* x, int cols, 
                           size_t r1);
 void matvec_packed_avx2(const PackedRows& p, const float* const* x, int cols, float* const* y, size_t r0,
                         size_t r1);
+// The 16 rows of packed group g decoded, column-major: row i of column c at out[16c + i].
+void packed_group_avx512(const PackedRows& p, size_t g, float* out);
+void packed_group_avx2(const PackedRows& p, size_t g, float* out);
 
 }  // namespace kestrune::matvec_detail

@@ -87,6 +87,8 @@ void matvec_packed_avx2(const PackedRows& p, const float* const* x, int cols, fl
   run_packed(p, x, cols, y, r0, r1);
 }
 
+void packed_group_avx2(const PackedRows& p, size_t g, float* out) { decode_group(p, g, out); }
+
 }  // namespace kestrune::matvec_detail
 
 #endif

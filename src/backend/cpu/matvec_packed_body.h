@@ -5,8 +5,8 @@
 // and I with lane access and element-wise arithmetic, widen_u8 / float_s8 / halves
 // (16 bytes or halves at a pointer as 32-bit lanes), to_float and splat, and a 64-byte
 // vector B with load_b, store_b, splat_b, bitwise and, or, bytewise minus, and shl16 /
-// shr16 (shifts of 16-bit lanes). Defines
-// run_packed, the product of matvec_packed_* at that level.
+// shr16 (shifts of 16-bit lanes). Defines run_packed and decode_group, the bodies of
+// matvec_packed_* and packed_group_* at that level.
 //
 // Lane i of every vector is row i of a group of 16. Each element is decoded with the
 // block decoder's operations in its order, multiplied by x[c] and added to its row's
@@ -14,21 +14,33 @@
 // of the adds.
 #pragma once
 
+// A block decoder hands each column's weights, w[v] for group v, to a sink.
+
 // acc[v * C + k] += w[v] * x[k][c], a separate multiply and add.
 template <int V, int C>
-KS_PK_FN void add_column(const F* w, const float* const* x, size_t c, F* acc) {
+struct Accumulate {
+  const float* const* x;
+  F* acc;
+  KS_PK_FN void operator()(const F* w, size_t c) const {
 #pragma GCC unroll 4
-  for (int k = 0; k < C; ++k) {
-    const F xc = splat(x[k][c]);
+    for (int k = 0; k < C; ++k) {
+      const F xc = splat(x[k][c]);
 #pragma GCC unroll 8
-    for (int v = 0; v < V; ++v) acc[v * C + k] = acc[v * C + k] + w[v] * xc;
+      for (int v = 0; v < V; ++v) acc[v * C + k] = acc[v * C + k] + w[v] * xc;
+    }
   }
-}
+};
+
+// The weights themselves, column c's 16 rows at out[16c].
+struct Store {
+  float* out;
+  KS_PK_FN void operator()(const F* w, size_t c) const { __builtin_memcpy(out + 16 * c, &w[0], 64); }
+};
 
 struct Q8 {
   static constexpr size_t kCols = 32, kBytes = 544;
-  template <int V, int C>
-  KS_PK_FN static void block(const uint8_t* const* k, const float* const* x, size_t c0, F* acc) {
+  template <int V, class Sink>
+  KS_PK_FN static void block(const uint8_t* const* k, size_t c0, const Sink& sink) {
     F d[V];
 #pragma GCC unroll 8
     for (int v = 0; v < V; ++v) d[v] = halves(k[v]);
@@ -37,7 +49,7 @@ struct Q8 {
       F w[V];
 #pragma GCC unroll 8
       for (int v = 0; v < V; ++v) w[v] = d[v] * float_s8(k[v] + 32 + 16 * c);
-      add_column<V, C>(w, x, c0 + c, acc);
+      sink(w, c0 + c);
     }
   }
 };
@@ -47,8 +59,8 @@ struct Q8 {
 template <bool kFive>
 struct QK {
   static constexpr size_t kCols = 256, kBytes = kFive ? 2880 : 2368, kQs = kFive ? 832 : 320;
-  template <int V, int C>
-  KS_PK_FN static void block(const uint8_t* const* k, const float* const* x, size_t c0, F* acc) {
+  template <int V, class Sink>
+  KS_PK_FN static void block(const uint8_t* const* k, size_t c0, const Sink& sink) {
     F a[V][8], m[V][8];
 #pragma GCC unroll 8
     for (int v = 0; v < V; ++v) {
@@ -69,7 +81,7 @@ struct QK {
           F w[V];
 #pragma GCC unroll 8
           for (int v = 0; v < V; ++v) w[v] = a[v][s] * to_float(widen_u8(tile[v] + 16 * (32 * size_t(s) + l))) - m[v][s];
-          add_column<V, C>(w, x, c0 + 32 * size_t(s) + l, acc);
+          sink(w, c0 + 32 * size_t(s) + l);
         }
       }
     } else {
@@ -83,7 +95,7 @@ struct QK {
             const I raw = widen_u8(k[v] + kQs + bytes + 16 * l);
             w[v] = a[v][s] * to_float((s & 1) ? raw >> 4 : raw & 15) - m[v][s];
           }
-          add_column<V, C>(w, x, c0 + 32 * size_t(s) + l, acc);
+          sink(w, c0 + 32 * size_t(s) + l);
         }
       }
     }
@@ -134,8 +146,8 @@ struct Q6 {
     }
   }
 
-  template <int V, int C>
-  KS_PK_FN static void block(const uint8_t* const* k, const float* const* x, size_t c0, F* acc) {
+  template <int V, class Sink>
+  KS_PK_FN static void block(const uint8_t* const* k, size_t c0, const Sink& sink) {
     alignas(64) uint8_t tile[V][4096];
     F a[V][16];
 #pragma GCC unroll 8
@@ -152,7 +164,7 @@ struct Q6 {
         F w[V];
 #pragma GCC unroll 8
         for (int v = 0; v < V; ++v) w[v] = a[v][s] * float_s8(tile[v] + 16 * c);
-        add_column<V, C>(w, x, c0 + c, acc);
+        sink(w, c0 + c);
       }
     }
   }
@@ -181,7 +193,7 @@ KS_PK_TARGET void groups(const PackedRows& p, const float* const* x, float* cons
     for (int v = 0; v < V; ++v) {
       for (size_t off = 0; off < D::kBytes; off += 64) __builtin_prefetch(k[v] + kAhead * D::kBytes + off, 0, 3);
     }
-    D::template block<V, C>(k, x, b * D::kCols, acc);
+    D::template block<V>(k, b * D::kCols, Accumulate<V, C>{x, acc});
   }
   for (int v = 0; v < V; ++v) {
     for (int i = 0; i < 16; ++i) {
@@ -222,6 +234,30 @@ KS_PK_TARGET void columns(const PackedRows& p, const float* const* x, int cols, 
       return rows_of<D, 3>(p, x, y, r0, r1);
     default:
       return rows_of<D, 4>(p, x, y, r0, r1);
+  }
+}
+
+template <class D>
+KS_PK_TARGET void decode_blocks(const PackedRows& p, size_t g, float* out) {
+  const uint8_t* base = p.data + g * p.group_bytes;
+  for (size_t b = 0; b * D::kCols < p.ne0; ++b) {
+    const uint8_t* k[1] = {base + b * D::kBytes};
+    D::template block<1>(k, b * D::kCols, Store{out});
+  }
+}
+
+KS_PK_TARGET void decode_group(const PackedRows& p, size_t g, float* out) {
+  switch (p.type) {
+    case kQ8_0:
+      return decode_blocks<Q8>(p, g, out);
+    case kQ4_K:
+      return decode_blocks<QK<false>>(p, g, out);
+    case kQ5_K:
+      return decode_blocks<QK<true>>(p, g, out);
+    case kQ6_K:
+      return decode_blocks<Q6>(p, g, out);
+    default:
+      return;
   }
 }
 
