@@ -16,12 +16,25 @@
 
 // A block decoder hands each column's weights, w[v] for group v, to a sink.
 
-// acc[v * C + k] += w[v] * x[k][c], a separate multiply and add.
-template <int V, int C>
+// acc[v * C + k] += w[v] * x[k][c], a separate multiply and add. Each group is one
+// stream, but the hardware's prefetch stops at every 4 KiB page: the first columns of
+// a block each ask for one line of the block kAhead blocks on (`next`, one pointer per
+// group), spreading the requests over the block's work. Prefetches never fault, even
+// past the end.
+constexpr size_t kAhead = 2;
+
+template <int V, int C, size_t kCols, size_t kBytes>
 struct Accumulate {
   const float* const* x;
   F* acc;
+  const uint8_t* const* next;
   KS_PK_FN void operator()(const F* w, size_t c) const {
+    constexpr size_t kLines = (kBytes + 63) / 64;
+    const size_t line = c % kCols;
+    if (line < kLines) {
+#pragma GCC unroll 8
+      for (int v = 0; v < V; ++v) __builtin_prefetch(next[v] + 64 * line, 0, 3);
+    }
 #pragma GCC unroll 4
     for (int k = 0; k < C; ++k) {
       const F xc = splat(x[k][c]);
@@ -170,8 +183,6 @@ struct Q6 {
   }
 };
 
-constexpr size_t kAhead = 2;  // blocks
-
 // Groups g0 .. g0 + V - 1 of the rows; outputs for rows [r0, r1) only, y[k][r - r0].
 template <class D, int V, int C>
 KS_PK_TARGET void groups(const PackedRows& p, const float* const* x, float* const* y, size_t g0, size_t r0,
@@ -187,13 +198,10 @@ KS_PK_TARGET void groups(const PackedRows& p, const float* const* x, float* cons
     const uint8_t* k[V];
 #pragma GCC unroll 8
     for (int v = 0; v < V; ++v) k[v] = base[v] + b * D::kBytes;
-    // Each group is one stream, but the hardware's prefetch stops at every 4 KiB page:
-    // ask for a block a few blocks ahead (never faulting, even past the end).
+    const uint8_t* next[V];
 #pragma GCC unroll 8
-    for (int v = 0; v < V; ++v) {
-      for (size_t off = 0; off < D::kBytes; off += 64) __builtin_prefetch(k[v] + kAhead * D::kBytes + off, 0, 3);
-    }
-    D::template block<V>(k, b * D::kCols, Accumulate<V, C>{x, acc});
+    for (int v = 0; v < V; ++v) next[v] = k[v] + kAhead * D::kBytes;
+    D::template block<V>(k, b * D::kCols, Accumulate<V, C, D::kCols, D::kBytes>{x, acc, next});
   }
   for (int v = 0; v < V; ++v) {
     for (int i = 0; i < 16; ++i) {
