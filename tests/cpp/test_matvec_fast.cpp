@@ -335,6 +335,25 @@ TEST_P(MatvecFast, PackedCopyKeepsTheBits) {
   }
 }
 
+// Tensors without a packed layout, or whose bytes do not hold their rows, are refused.
+TEST(Repack, RefusesWhatItCannotPack) {
+  std::mt19937 rng(31);
+  const Matrix q8 = matrix(kQ8_0, 64, 4, rng), f32 = matrix(kF32, 64, 4, rng);
+  TensorInfo ragged{"w", {48, 4}, kQ8_0, 0};
+  struct Case {
+    const char* what;
+    TensorView view;
+  };
+  const Case cases[] = {
+      {"no tensor", TensorView{}},
+      {"no bytes", TensorView{&q8.info, nullptr, q8.data.size()}},
+      {"f32", f32.view()},
+      {"rows not whole blocks", TensorView{&ragged, q8.data.data(), q8.data.size()}},
+      {"bytes short of the rows", TensorView{&q8.info, q8.data.data(), q8.data.size() - 1}},
+  };
+  for (const Case& c : cases) EXPECT_FALSE(repack_tensor(c.view, false).ok()) << c.what;
+}
+
 // Split across threads and through the many-column panels, a packed tensor still gives
 // the bits of the plain one.
 TEST_P(MatvecFast, PackedCopyAcrossThreadsAndPanels) {

@@ -102,12 +102,11 @@ void release_pages(const uint8_t* from, const uint8_t* to) {
 }
 
 template <uint32_t type>
-void pack_groups(const TensorView& view, const PackedRows& p, bool release) {
+void pack_groups(const TensorView& view, const PackedRows& p, uint8_t* out, bool release) {
   static const uint8_t kZeros[256] = {};
   constexpr uint64_t kReleaseStep = uint64_t{4} << 20;
   const uint64_t src_block = layout(type).src_block, blocks = p.ne0 / layout(type).cols;
   const uint8_t* released = view.data;
-  uint8_t* out = const_cast<uint8_t*>(p.data);
   for (uint64_t g = 0; g * kPackRows < p.rows; ++g) {
     // Rows past the end stay on the zeros.
     const uint8_t* at[kPackRows];
@@ -172,16 +171,16 @@ Result<std::unique_ptr<PackedTensor>> repack_tensor(const TensorView& view, bool
 
   switch (view.info->type) {
     case kQ8_0:
-      pack_groups<kQ8_0>(view, t->rows, release);
+      pack_groups<kQ8_0>(view, t->rows, mem, release);
       break;
     case kQ4_K:
-      pack_groups<kQ4_K>(view, t->rows, release);
+      pack_groups<kQ4_K>(view, t->rows, mem, release);
       break;
     case kQ5_K:
-      pack_groups<kQ5_K>(view, t->rows, release);
+      pack_groups<kQ5_K>(view, t->rows, mem, release);
       break;
     default:
-      pack_groups<kQ6_K>(view, t->rows, release);
+      pack_groups<kQ6_K>(view, t->rows, mem, release);
       break;
   }
   return t;
