@@ -123,7 +123,6 @@ struct Packer {
   ModelWeights& w;
   bool release;
   std::unordered_map<const TensorInfo*, const PackedRows*> done;
-  uint64_t bytes = 0;
 
   void view(TensorView& v) {
     if (v.info == nullptr || !packable_type(v.info->type)) return;
@@ -133,7 +132,6 @@ struct Packer {
       const PackedRows* p = nullptr;
       if (t.ok()) {
         p = &(*t)->rows;
-        bytes += p->group_bytes * ((p->rows + kPackRows - 1) / kPackRows);
         w.packed.push_back(std::move(*t));
       }
       it = done.emplace(v.info, p).first;
@@ -165,7 +163,7 @@ struct Packer {
 
 }  // namespace
 
-uint64_t pack_model_weights(ModelWeights& w, const ModelFile& file) {
+void pack_model_weights(ModelWeights& w, const ModelFile& file) {
   Packer p{w, file.map != nullptr && file.map->owned, {}};
   for (LayerWeights& l : w.layers) {
     p.result(l.mixer);
@@ -178,7 +176,6 @@ uint64_t pack_model_weights(ModelWeights& w, const ModelFile& file) {
     p.result(w.draft->attn);
     p.result(w.draft->ffn);
   }
-  return p.bytes;
 }
 
 }  // namespace kestrune

@@ -68,7 +68,7 @@ void bind_model_weights(ModelWeights& w, const ModelFile& file, const ModelConfi
 
 // Gives every bound quantized view with a packed layout its packed copy, each tensor
 // packed once, and releases the mapped pages it no longer needs. A tensor that cannot
-// be packed keeps the plain route. Returns the bytes packed.
-uint64_t pack_model_weights(ModelWeights& w, const ModelFile& file);
+// be packed keeps the plain route.
+void pack_model_weights(ModelWeights& w, const ModelFile& file);
 
 }  // namespace kestrune

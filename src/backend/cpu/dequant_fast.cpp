@@ -1,8 +1,7 @@
 #include "backend/cpu/dequant_fast.h"
 
-#include "backend/cpu/repack.h"
-
 #include "backend/cpu/matvec_fast.h"
+#include "backend/cpu/repack.h"
 #include "quant/blocks.h"
 #include "quant/types.h"
 
