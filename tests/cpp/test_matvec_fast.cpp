@@ -14,6 +14,7 @@
 #include "backend/cpu/dequant_fast.h"
 #include "backend/cpu/matmul.h"
 #include "backend/cpu/matvec_fast.h"
+#include "backend/cpu/matvec_kernels.h"
 #include "backend/cpu/repack.h"
 #include "backend/cpu/thread_pool.h"
 #include "gguf_builder.h"
@@ -304,10 +305,20 @@ TEST_P(MatvecFast, PackedCopyKeepsTheBits) {
       TensorView pv = m.view();
       pv.packed = &(*packed)->rows;
       const uint64_t ne0 = blocks * block();
+      std::vector<float> group(16 * ne0);
       for (uint64_t r = 0; r < rows; ++r) {
-        std::vector<float> got(ne0);
+        std::vector<float> got(ne0), lanes(ne0);
         ASSERT_TRUE(packed_dequant_row((*packed)->rows, r, got.data()).ok());
         expect_same_bits(*dequant_row(m.view(), r), got, "decoded row " + std::to_string(r));
+#if defined(__x86_64__) || defined(__i386__)
+        // The SIMD decoders of whole groups, at this level.
+        if (r % 16 == 0) {
+          (isa() == MatvecIsa::kAvx512 ? matvec_detail::packed_group_avx512
+                                       : matvec_detail::packed_group_avx2)((*packed)->rows, r / 16, group.data());
+        }
+        for (uint64_t c = 0; c < ne0; ++c) lanes[c] = group[16 * c + r % 16];
+        expect_same_bits(got, lanes, "group-decoded row " + std::to_string(r));
+#endif
       }
       for (uint64_t first : {uint64_t(0), uint64_t(5), uint64_t(16)}) {
         if (first >= rows) continue;
