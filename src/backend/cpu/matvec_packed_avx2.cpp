@@ -31,10 +31,7 @@ KS_PK_FN F operator+(F a, F b) { return {a.lo + b.lo, a.hi + b.hi}; }
 KS_PK_FN F operator-(F a, F b) { return {a.lo - b.lo, a.hi - b.hi}; }
 KS_PK_FN F operator*(F a, F b) { return {a.lo * b.lo, a.hi * b.hi}; }
 KS_PK_FN I operator&(I a, int b) { return {a.lo & b, a.hi & b}; }
-KS_PK_FN I operator|(I a, I b) { return {a.lo | b.lo, a.hi | b.hi}; }
 KS_PK_FN I operator>>(I a, int b) { return {a.lo >> b, a.hi >> b}; }
-KS_PK_FN I operator<<(I a, int b) { return {a.lo << b, a.hi << b}; }
-KS_PK_FN I operator-(I a, int b) { return {a.lo - b, a.hi - b}; }
 
 KS_PK_FN __m128i low8(const uint8_t* p) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)); }
 KS_PK_FN I widen_u8(const uint8_t* p) {
