@@ -8,11 +8,13 @@
 // which takes a few minutes and about 1.2 GB of disk. Each benchmark loads its model
 // outside the timed loop, then feeds one token per iteration; tok/s is the rate of
 // forward calls and peak_rss_mib the process's maximum resident set so far, mapped file
-// pages included. For one configuration's own peak run it alone, e.g.
+// pages included; load_s is the model load, quantized weights' repacking included. For
+// one configuration's own peak run it alone, e.g.
 //   ./build-bench/bench_decode --benchmark_filter=q4k_mix_lazy
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -38,7 +40,9 @@ void decode(benchmark::State& state, const char* env, const char* types, const c
     return;
   }
   ::setenv("KESTRUNE_WEIGHTS", weights, 1);
+  const auto t0 = std::chrono::steady_clock::now();
   auto model = kestrune::load_model(path);
+  const double load_s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   ::unsetenv("KESTRUNE_WEIGHTS");
   if (!model.ok()) {
     state.SkipWithError(model.error().message.c_str());
@@ -57,6 +61,7 @@ void decode(benchmark::State& state, const char* env, const char* types, const c
   }
   state.counters["tok/s"] = benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
   state.counters["peak_rss_mib"] = peak_rss_mib();
+  state.counters["load_s"] = load_s;
 }
 
 }  // namespace

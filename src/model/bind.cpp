@@ -1,5 +1,7 @@
 #include "model/bind.h"
 
+#include <unordered_map>
+
 #include "common/format.h"
 
 namespace kestrune {
@@ -113,6 +115,67 @@ void bind_model_weights(ModelWeights& w, const ModelFile& file, const ModelConfi
                          b.attn(w.draft_layer, Route::Streamed),
                          b.ffn(w.draft_layer, Route::Streamed),
                          b.vector(p + "nextn.shared_head_norm.weight")};
+}
+
+namespace {
+
+struct Packer {
+  ModelWeights& w;
+  bool release;
+  std::unordered_map<const TensorInfo*, const PackedRows*> done;
+
+  void view(TensorView& v) {
+    if (v.info == nullptr || !packable_type(v.info->type)) return;
+    auto it = done.find(v.info);
+    if (it == done.end()) {
+      auto t = repack_tensor(v, release);
+      const PackedRows* p = nullptr;
+      if (t.ok()) {
+        p = &(*t)->rows;
+        w.packed.push_back(std::move(*t));
+      }
+      it = done.emplace(v.info, p).first;
+    }
+    v.packed = it->second;
+  }
+  void matrix(Matrix& m) {
+    if (auto* v = std::get_if<TensorView>(&m)) view(*v);
+  }
+  template <class T>
+  void result(Result<T>& r) {
+    if (r.ok()) each(r.value());
+  }
+  void each(Matrix& m) { matrix(m); }
+  void each(TensorView& v) { view(v); }
+  void each(AttnWeights& a) {
+    for (Matrix* m : {&a.q, &a.k, &a.v, &a.out}) matrix(*m);
+  }
+  void each(GdnWeights& g) {
+    for (Matrix* m : {&g.qkv, &g.alpha, &g.beta, &g.gate, &g.out}) matrix(*m);
+  }
+  void each(FfnWeights& f) {
+    for (Matrix* m : {&f.gate, &f.up, &f.down}) matrix(*m);
+  }
+  void each(MixerWeights& m) {
+    std::visit([&](auto& x) { each(x); }, m);
+  }
+};
+
+}  // namespace
+
+void pack_model_weights(ModelWeights& w, const ModelFile& file) {
+  Packer p{w, file.map != nullptr && file.map->owned, {}};
+  for (LayerWeights& l : w.layers) {
+    p.result(l.mixer);
+    p.result(l.ffn);
+  }
+  p.result(w.head);
+  p.result(w.head_view);
+  if (w.draft) {
+    p.result(w.draft->eh_proj);
+    p.result(w.draft->attn);
+    p.result(w.draft->ffn);
+  }
 }
 
 }  // namespace kestrune

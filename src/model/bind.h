@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "backend/cpu/repack.h"
 #include "common/error.h"
 #include "config/config.h"
 #include "layers/geometry.h"
@@ -51,6 +52,7 @@ struct ModelWeights {
   Result<TensorView> head_view = Error{};  // always streamed
   uint64_t draft_layer = 0;                // block index of the nextn draft head
   std::optional<DraftWeights> draft;       // present exactly with a draft head
+  std::vector<std::unique_ptr<PackedTensor>> packed;  // the copies bound views point into
 };
 
 // The bound value in place, or a copy of the error its binding kept.
@@ -63,5 +65,10 @@ Result<const T*> bound(const Result<T>& r) {
 // Binds every main layer on `route`, the head and, when present, the draft block. The
 // cache must already be in `w`; `file` must outlive the bindings.
 void bind_model_weights(ModelWeights& w, const ModelFile& file, const ModelConfig& config, Route route);
+
+// Gives every bound quantized view with a packed layout its packed copy, each tensor
+// packed once, and releases the mapped pages it no longer needs. A tensor that cannot
+// be packed keeps the plain route.
+void pack_model_weights(ModelWeights& w, const ModelFile& file);
 
 }  // namespace kestrune

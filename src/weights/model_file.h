@@ -11,6 +11,7 @@
 
 #include "common/error.h"
 #include "gguf/gguf.h"
+#include "weights/packed_rows.h"
 
 namespace kestrune {
 
@@ -38,6 +39,9 @@ struct TensorView {
   const TensorInfo* info = nullptr;  // points into ModelFile::gguf
   const uint8_t* data = nullptr;     // first byte inside the mapping
   uint64_t size = 0;                 // byte length
+  // The same rows rewritten for the SIMD products, when the model packed them; `data`
+  // stays valid for every other reader.
+  const PackedRows* packed = nullptr;
 
   const std::string& name() const { return info->name; }
   uint64_t ne0() const { return info->dims.empty() ? 0 : info->dims[0]; }

@@ -12,7 +12,11 @@
 #include <vector>
 
 #include "backend/cpu/dequant_fast.h"
+#include "backend/cpu/matmul.h"
 #include "backend/cpu/matvec_fast.h"
+#include "backend/cpu/matvec_kernels.h"
+#include "backend/cpu/repack.h"
+#include "backend/cpu/thread_pool.h"
 #include "gguf_builder.h"
 #include "quant/blocks.h"
 #include "quant/types.h"
@@ -284,6 +288,106 @@ TEST_P(MatvecFast, RowsPastTheTensorFailAsTheRowFetchDoes) {
   // The rows before the failure are written, the rest left alone, as in the reference.
   expect_same_bits(want, got, "partial");
   EXPECT_EQ(got[22], 1.0f);
+}
+
+// The packed copy gives the plain rows' bits: every row count around a group of 16,
+// views starting inside a group (as a thread's share of the rows does), one to four
+// columns, and the decoded rows the many-column products start from.
+TEST_P(MatvecFast, PackedCopyKeepsTheBits) {
+  if (!packable_type(type()) || isa() == MatvecIsa::kScalar) GTEST_SKIP() << "no packed layout";
+  std::mt19937 rng(23 + type());
+  const uint64_t blocks_list[] = {1, 3, type() == kQ8_0 ? 17u : 2u};
+  for (uint64_t blocks : blocks_list) {
+    for (uint64_t rows : {1, 15, 16, 17, 40, 97}) {
+      const Matrix m = matrix(type(), blocks * block(), rows, rng, true);
+      auto packed = repack_tensor(m.view(), false);
+      ASSERT_TRUE(packed.ok()) << packed.error().message;
+      TensorView pv = m.view();
+      pv.packed = &(*packed)->rows;
+      const uint64_t ne0 = blocks * block();
+      std::vector<float> group(16 * ne0);
+      for (uint64_t r = 0; r < rows; ++r) {
+        std::vector<float> got(ne0), lanes(ne0);
+        ASSERT_TRUE(packed_dequant_row((*packed)->rows, r, got.data()).ok());
+        expect_same_bits(*dequant_row(m.view(), r), got, "decoded row " + std::to_string(r));
+#if defined(__x86_64__) || defined(__i386__)
+        // The SIMD decoders of whole groups, at this level.
+        if (r % 16 == 0) {
+          (isa() == MatvecIsa::kAvx512 ? matvec_detail::packed_group_avx512
+                                       : matvec_detail::packed_group_avx2)((*packed)->rows, r / 16, group.data());
+        }
+        for (uint64_t c = 0; c < ne0; ++c) lanes[c] = group[16 * c + r % 16];
+        expect_same_bits(got, lanes, "group-decoded row " + std::to_string(r));
+#endif
+      }
+      for (uint64_t first : {uint64_t(0), uint64_t(5), uint64_t(16)}) {
+        if (first >= rows) continue;
+        const size_t n = rows - first;
+        const uint64_t skip = first * (m.data.size() / rows);
+        const TensorView plain{&m.info, m.data.data() + skip, m.data.size() - skip};
+        TensorView sub = plain;
+        sub.packed = pv.packed;
+        for (size_t cols = 1; cols <= 4; ++cols) {
+          std::vector<std::vector<float>> xs, want(cols, std::vector<float>(n)), got(cols, std::vector<float>(n));
+          for (size_t c = 0; c < cols; ++c) xs.push_back(random_x(ne0, rng));
+          std::vector<std::span<const float>> in(xs.begin(), xs.end());
+          std::vector<std::span<float>> out_want(want.begin(), want.end()), out_got(got.begin(), got.end());
+          ASSERT_TRUE(matvec_rows_isa_multi(isa(), plain, in, out_want).ok());
+          ASSERT_TRUE(matvec_rows_isa_multi(isa(), sub, in, out_got).ok());
+          for (size_t c = 0; c < cols; ++c) {
+            expect_same_bits(want[c], got[c],
+                             "rows " + std::to_string(rows) + " from " + std::to_string(first) + ", " +
+                                 std::to_string(cols) + " columns, column " + std::to_string(c),
+                             true);
+          }
+        }
+      }
+    }
+  }
+}
+
+// Tensors without a packed layout, or whose bytes do not hold their rows, are refused.
+TEST(Repack, RefusesWhatItCannotPack) {
+  std::mt19937 rng(31);
+  const Matrix q8 = matrix(kQ8_0, 64, 4, rng), f32 = matrix(kF32, 64, 4, rng);
+  TensorInfo ragged{"w", {48, 4}, kQ8_0, 0};
+  struct Case {
+    const char* what;
+    TensorView view;
+  };
+  const Case cases[] = {
+      {"no tensor", TensorView{}},
+      {"no bytes", TensorView{&q8.info, nullptr, q8.data.size()}},
+      {"f32", f32.view()},
+      {"rows not whole blocks", TensorView{&ragged, q8.data.data(), q8.data.size()}},
+      {"bytes short of the rows", TensorView{&q8.info, q8.data.data(), q8.data.size() - 1}},
+  };
+  for (const Case& c : cases) EXPECT_FALSE(repack_tensor(c.view, false).ok()) << c.what;
+}
+
+// Split across threads and through the many-column panels, a packed tensor still gives
+// the bits of the plain one.
+TEST_P(MatvecFast, PackedCopyAcrossThreadsAndPanels) {
+  if (!packable_type(type()) || isa() != matvec_best_isa()) GTEST_SKIP() << "once per type, at the used level";
+  std::mt19937 rng(29 + type());
+  const uint64_t ne0 = 512, rows = 300;  // enough work for the pool to split mid-group
+  const Matrix m = matrix(type(), ne0, rows, rng, true);
+  auto packed = repack_tensor(m.view(), false);
+  ASSERT_TRUE(packed.ok());
+  TensorView pv = m.view();
+  pv.packed = &(*packed)->rows;
+  auto pool = make_thread_pool(2);
+  for (size_t cols : {1, 3, 9}) {
+    Columns xs, want(cols, std::vector<float>(rows)), got(cols, std::vector<float>(rows));
+    for (size_t c = 0; c < cols; ++c) xs.push_back(random_x(ne0, rng));
+    for (ThreadPool* p : {static_cast<ThreadPool*>(nullptr), pool.get()}) {
+      ASSERT_TRUE(matvec_rows_multi(m.view(), column_spans(xs), column_spans_mut(want), nullptr).ok());
+      ASSERT_TRUE(matvec_rows_multi(pv, column_spans(xs), column_spans_mut(got), p).ok());
+      for (size_t c = 0; c < cols; ++c) {
+        expect_same_bits(want[c], got[c], std::to_string(cols) + " columns, " + (p ? "2 threads" : "1 thread"), true);
+      }
+    }
+  }
 }
 
 std::string param_name(const ::testing::TestParamInfo<std::tuple<MatvecIsa, uint32_t>>& info) {

@@ -1,6 +1,7 @@
 #include "backend/cpu/dequant_fast.h"
 
 #include "backend/cpu/matvec_fast.h"
+#include "backend/cpu/repack.h"
 #include "quant/blocks.h"
 #include "quant/types.h"
 
@@ -142,6 +143,7 @@ Status dequant_values_fast(uint32_t type, const uint8_t* src, uint64_t ne0, floa
 }
 
 Status dequant_row_fast(const TensorView& view, uint64_t r, float* out) {
+  if (const auto at = packed_row(view, r)) return packed_dequant_row(*view.packed, *at, out);
   KS_TRY(const uint8_t* src, row_data(view, r));
   return dequant_values_fast(view.info->type, src, view.ne0(), out);
 }

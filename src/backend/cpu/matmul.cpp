@@ -7,6 +7,7 @@
 #include "backend/cpu/dequant_fast.h"
 #include "backend/cpu/matvec_fast.h"
 #include "backend/cpu/matvec_kernels.h"
+#include "backend/cpu/repack.h"
 #include "common/format.h"
 #include "common/runtime_options.h"
 #include "quant/types.h"
@@ -50,9 +51,9 @@ std::vector<float> make_panels(ColumnsIn xs, size_t n) {
 typedef float Vec4 __attribute__((vector_size(16)));
 typedef float Vec8 __attribute__((vector_size(32)));
 
-// out[r*kLanes + c] = sum over i of w[r][i] * panel[i*kLanes + c] for R rows, each lane
-// accumulated left to right from zero.
-template <class V, size_t R>
+// out[r*kLanes + c] = sum over i of w[r][i*S] * panel[i*kLanes + c] for R rows, each
+// lane accumulated left to right from zero. S = 16 reads rows of a decoded packed group.
+template <class V, size_t R, size_t S = 1>
 inline __attribute__((always_inline)) void panel_rows(const float* const* w, const float* panel, size_t n,
                                                       float* out) {
   constexpr size_t W = sizeof(V) / sizeof(float), K = kLanes / W;
@@ -64,7 +65,7 @@ inline __attribute__((always_inline)) void panel_rows(const float* const* w, con
     V p[K];
     for (size_t k = 0; k < K; ++k) __builtin_memcpy(&p[k], panel + i * kLanes + k * W, sizeof(V));
     for (size_t r = 0; r < R; ++r) {
-      const float wi = w[r][i];
+      const float wi = w[r][i * S];
       for (size_t k = 0; k < K; ++k) acc[r][k] = acc[r][k] + wi * p[k];
     }
   }
@@ -73,14 +74,20 @@ inline __attribute__((always_inline)) void panel_rows(const float* const* w, con
   }
 }
 
-// A kernel over `rows` rows at once; one row at a time always works.
+// A kernel over `rows` rows at once, on contiguous rows and on decoded packed groups;
+// one row at a time always works.
+using PanelFn = void (*)(const float* const* w, const float* panel, size_t n, float* out);
 struct PanelKernel {
   size_t rows = 1;
-  void (*many)(const float* const* w, const float* panel, size_t n, float* out) = nullptr;
+  PanelFn many = nullptr;
+  PanelFn many16 = nullptr;
 };
 
 void panel_one(const float* const* w, const float* panel, size_t n, float* out) {
   panel_rows<Vec4, 1>(w, panel, n, out);
+}
+void panel_one16(const float* const* w, const float* panel, size_t n, float* out) {
+  panel_rows<Vec4, 1, 16>(w, panel, n, out);
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -89,13 +96,17 @@ __attribute__((target("avx2"))) void panel_four_avx2(const float* const* w, cons
                                                      float* out) {
   panel_rows<Vec8, 4>(w, panel, n, out);
 }
+__attribute__((target("avx2"))) void panel_four16_avx2(const float* const* w, const float* panel, size_t n,
+                                                       float* out) {
+  panel_rows<Vec8, 4, 16>(w, panel, n, out);
+}
 #endif
 
 PanelKernel pick_kernel() {
 #if defined(__x86_64__) && defined(__GNUC__)
-  if (cpu_features().avx2) return {4, panel_four_avx2};
+  if (cpu_features().avx2) return {4, panel_four_avx2, panel_four16_avx2};
 #endif
-  return {1, panel_one};
+  return {1, panel_one, panel_one16};
 }
 
 const PanelKernel& panel_kernel() {
@@ -111,10 +122,48 @@ struct MultiJob {
   const float* panels;
 };
 
+// multi_range over a packed tensor: each group of 16 rows decoded once, then its rows
+// through the panels as the plain rows would go.
+void packed_range(const MultiJob& j, const PackedRows& p, size_t first, size_t r0, size_t r1) {
+  const PanelKernel& kern = panel_kernel();
+  const size_t n = *j.n, cols = j.xs.size();
+  std::vector<float> buf(static_cast<size_t>(p.ne0) * kPackRows);
+  const float* w[4] = {};
+  float acc[4 * kLanes];
+  for (size_t r = r0; r < r1;) {
+    const size_t g = (first + r) / kPackRows, lane = (first + r) % kPackRows;
+    decode_packed_group(p, g, buf.data());
+    const size_t end = std::min(r1, r + (kPackRows - lane));
+    while (r < end) {
+      const size_t take = std::min(kern.rows, end - r);
+      for (size_t b = 0; b < take; ++b) w[b] = buf.data() + (first + r + b) % kPackRows;
+      for (size_t c0 = 0; c0 < cols; c0 += kLanes) {
+        const float* panel = j.panels + (c0 / kLanes) * n * kLanes;
+        if (take == kern.rows) {
+          kern.many16(w, panel, n, acc);
+        } else {
+          for (size_t b = 0; b < take; ++b) panel_one16(&w[b], panel, n, acc + b * kLanes);
+        }
+        for (size_t b = 0; b < take; ++b) {
+          for (size_t c = c0; c < std::min(cols, c0 + kLanes); ++c) j.ys[c][r + b] = acc[b * kLanes + c - c0];
+        }
+      }
+      r += take;
+    }
+  }
+}
+
 // Rows [r0, r1) of the product, up to the kernel's row count at a time.
 Status multi_range(const MultiJob& j, size_t r0, size_t r1) {
   const DenseRows* dense = std::get_if<DenseRows>(j.rows);
   const TensorView* view = std::get_if<TensorView>(j.rows);
+  if (view && j.n && r1 > r0 && !reference_forced()) {
+    const auto first = packed_row(*view, 0);
+    if (first && packed_row(*view, r1 - 1)) {
+      packed_range(j, *view->packed, static_cast<size_t>(*first), r0, r1);
+      return {};
+    }
+  }
   const size_t ne0 = static_cast<size_t>(dense ? dense->ne0 : view->ne0());
   const size_t cols = j.xs.size();
   const PanelKernel& kern = panel_kernel();
@@ -172,7 +221,7 @@ RowSource rows_from(const RowSource& rows, size_t first) {
   if (const auto* dense = std::get_if<DenseRows>(&rows)) return DenseRows{dense->data + first * dense->ne0, dense->ne0};
   const auto& view = std::get<TensorView>(rows);
   const uint64_t rs = first == 0 ? 0 : *row_size(*view.info);
-  return TensorView{view.info, view.data + first * rs, view.size - first * rs};
+  return TensorView{view.info, view.data + first * rs, view.size - first * rs, view.packed};
 }
 
 uint64_t row_length(const RowSource& rows) {

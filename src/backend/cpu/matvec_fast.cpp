@@ -1,6 +1,7 @@
 #include "backend/cpu/matvec_fast.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -9,6 +10,7 @@
 
 #include "backend/cpu/cpu_features.h"
 #include "backend/cpu/matvec_kernels.h"
+#include "backend/cpu/repack.h"
 #include "common/runtime_options.h"
 #include "common/format.h"
 #include "quant/types.h"
@@ -52,6 +54,25 @@ void run_kernel(MatvecIsa isa, const matvec_detail::Rows& m, const float* const*
   if (isa == MatvecIsa::kAvx2) return matvec_detail::matvec_avx2(m, x, cols, n, y, rows);
 #else
   (void)isa, (void)m, (void)x, (void)cols, (void)n, (void)y, (void)rows;
+#endif
+}
+
+// The rows of `view` in its packed copy: [first, first + count) of the packed tensor,
+// when they are all there.
+std::optional<size_t> packed_first_row(const TensorView& view, size_t count) {
+  if (count == 0) return std::nullopt;
+  const auto first = packed_row(view, 0);
+  if (!first || !packed_row(view, count - 1)) return std::nullopt;
+  return static_cast<size_t>(*first);
+}
+
+void run_packed(MatvecIsa isa, const PackedRows& p, const float* const* x, int cols, float* const* y, size_t r0,
+                size_t r1) {
+#ifdef KS_MATVEC_X86
+  if (isa == MatvecIsa::kAvx512) return matvec_detail::matvec_packed_avx512(p, x, cols, y, r0, r1);
+  if (isa == MatvecIsa::kAvx2) return matvec_detail::matvec_packed_avx2(p, x, cols, y, r0, r1);
+#else
+  (void)isa, (void)p, (void)x, (void)cols, (void)y, (void)r0, (void)r1;
 #endif
 }
 
@@ -146,7 +167,10 @@ Status matvec_rows_isa_multi(MatvecIsa isa, const RowSource& rows, std::span<con
   if (!rs.ok()) return scalar_all(0);
   const size_t n = static_cast<size_t>(ne0 < xs[0].size() ? ne0 : xs[0].size());
   const size_t fast = static_cast<size_t>(out_rows < stored ? out_rows : stored);
-  if (n == 0) {
+  const auto packed = n == ne0 ? packed_first_row(view, fast) : std::nullopt;
+  if (packed && n > 0) {
+    run_packed(isa, *view.packed, xp, cols, yp, *packed, *packed + fast);
+  } else if (n == 0) {
     for (size_t k = 0; k < xs.size(); ++k) {
       for (size_t r = 0; r < fast; ++r) ys[k][r] = 0.0f;
     }
@@ -174,6 +198,19 @@ void dot_rows_f32(const float* base, size_t stride, size_t n, size_t rows, std::
       for (size_t i = 0; i < n; ++i) acc = acc + row[i] * xs[k][i];
       ys[k][r] = acc;
     }
+  }
+}
+
+void decode_packed_group(const PackedRows& p, size_t g, float* out) {
+#ifdef KS_MATVEC_X86
+  if (matvec_best_isa() == MatvecIsa::kAvx512) return matvec_detail::packed_group_avx512(p, g, out);
+  if (matvec_best_isa() == MatvecIsa::kAvx2) return matvec_detail::packed_group_avx2(p, g, out);
+#endif
+  std::vector<float> row(static_cast<size_t>(p.ne0));
+  for (size_t i = 0; i < 16; ++i) {
+    const uint64_t r = g * 16 + i;
+    if (r >= p.rows || !packed_dequant_row(p, r, row.data()).ok()) std::fill(row.begin(), row.end(), 0.0f);
+    for (size_t c = 0; c < row.size(); ++c) out[16 * c + i] = row[c];
   }
 }
 

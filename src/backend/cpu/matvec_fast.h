@@ -8,6 +8,7 @@
 
 #include "backend/cpu/primitives.h"
 #include "common/error.h"
+#include "weights/packed_rows.h"
 
 namespace kestrune {
 
@@ -39,6 +40,10 @@ Status matvec_rows_fast_multi(const RowSource& rows, std::span<const std::span<c
                               std::span<const std::span<float>> ys);
 Status matvec_rows_isa_multi(MatvecIsa isa, const RowSource& rows, std::span<const std::span<const float>> xs,
                              std::span<const std::span<float>> ys);
+
+// The 16 rows of group g of a packed tensor as floats, column-major (row i of column c
+// at out[16c + i], 16 * ne0 floats), the bits of the block decoders.
+void decode_packed_group(const PackedRows& p, size_t g, float* out);
 
 // ys[k][r] = dot(x_k, row r) over n floats for up to four columns, row r at
 // base + r * stride (rows of a strided float matrix, such as a head's slice of an

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "quant/blocks.h"
+#include "weights/packed_rows.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,5 +24,15 @@ struct Rows {
 constexpr int kMaxCols = 4;
 void matvec_avx512(const Rows& m, const float* const* x, int cols, size_t n, float* const* y, size_t rows);
 void matvec_avx2(const Rows& m, const float* const* x, int cols, size_t n, float* const* y, size_t rows);
+
+// The same products over the packed layout, whole rows (n = ne0), for rows [r0, r1) of
+// the tensor: y[k][r - r0].
+void matvec_packed_avx512(const PackedRows& p, const float* const* x, int cols, float* const* y, size_t r0,
+                          size_t r1);
+void matvec_packed_avx2(const PackedRows& p, const float* const* x, int cols, float* const* y, size_t r0,
+                        size_t r1);
+// The 16 rows of packed group g decoded, column-major: row i of column c at out[16c + i].
+void packed_group_avx512(const PackedRows& p, size_t g, float* out);
+void packed_group_avx2(const PackedRows& p, size_t g, float* out);
 
 }  // namespace kestrune::matvec_detail
