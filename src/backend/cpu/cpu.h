@@ -25,10 +25,14 @@ struct Cpu {
   // Behind pointers so that the backend value stays movable; neither ever changes.
   std::unique_ptr<CpuSpecState> window = std::make_unique<CpuSpecState>();
   std::unique_ptr<ThreadPool> pool;  // null: the calling thread alone
+  bool xquant = false;               // int8 products for quantized weights
 };
 
 // A CPU backend splitting its work across `threads` threads (the caller included).
-Cpu make_cpu(size_t threads);
+Cpu make_cpu(size_t threads, bool xquant = false);
+
+// The int8 products on `pool` (backend/cpu/xquant.h) as a layer operation's products.
+ProductFn xquant_products(ThreadPool* pool);
 
 // What the host layer operations run on: host threads, the speculative window and,
 // when set, another backend's products (a device backend's fallback).
@@ -37,7 +41,9 @@ struct HostRun {
   CpuSpecState* window = nullptr;
   ProductFn products;
 };
-inline HostRun cpu_run(const Cpu& cpu) { return {cpu.pool.get(), cpu.window.get(), {}}; }
+inline HostRun cpu_run(const Cpu& cpu) {
+  return {cpu.pool.get(), cpu.window.get(), cpu.xquant ? xquant_products(cpu.pool.get()) : ProductFn{}};
+}
 
 Status host_attn_mixer(const HostRun& run, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
                        KvCache& kv, ColumnsOut xs, float* out_norm);
