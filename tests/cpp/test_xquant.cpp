@@ -194,16 +194,21 @@ TEST(XquantProducts, QuantizesRoundingHalfToEven) {
       {"infinity", {inf, 2.0f}, {0, 0}, inf},
   };
   for (const QuantCase& c : cases) {
-    std::vector<float> x = c.x;
-    x.resize(32, 0.0f);
-    const QuantizedColumn q = quantize_column(x);
-    ASSERT_EQ(q.q.size(), 32u) << c.what;
-    for (size_t i = 0; i < c.q.size(); ++i) EXPECT_EQ(q.q[i], c.q[i]) << c.what << " value " << i;
-    EXPECT_EQ(bits(q.d[0]), bits(c.d)) << c.what;
-    int sum = 0;
-    for (int8_t v : q.q) sum += v;
-    EXPECT_EQ(q.sum32[0], sum) << c.what;
-    EXPECT_EQ(q.sum16[0] + q.sum16[1], sum) << c.what;
+    for (XquantIsa isa : {XquantIsa::kPortable, XquantIsa::kAvx2, XquantIsa::kVnni512}) {
+      if (!xquant_isa_supported(isa)) continue;
+      const std::string what = std::string(c.what) + " " + xquant_isa_name(isa);
+      std::vector<float> x = c.x;
+      x.resize(32, 0.0f);
+      const QuantizedColumn q = quantize_column(x, isa);
+      ASSERT_EQ(q.q.size(), 32u) << what;
+      for (size_t i = 0; i < c.q.size(); ++i) EXPECT_EQ(q.q[i], c.q[i]) << what << " value " << i;
+      EXPECT_EQ(bits(q.d[0]), bits(c.d)) << what;
+      int sum = 0, first = 0;
+      for (size_t i = 0; i < 32; ++i) sum += q.q[i], first += i < 16 ? q.q[i] : 0;
+      EXPECT_EQ(q.sum32[0], sum) << what;
+      EXPECT_EQ(q.sum16[0], first) << what;
+      EXPECT_EQ(q.sum16[1], sum - first) << what;
+    }
   }
 }
 

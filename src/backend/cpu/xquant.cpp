@@ -171,13 +171,21 @@ bool xquant_isa_supported(XquantIsa isa) {
 
 bool xquant_type(uint32_t type) { return type == kQ8_0 || type == kQ4_K || type == kQ5_K || type == kQ6_K; }
 
-QuantizedColumn quantize_column(std::span<const float> x) {
+QuantizedColumn quantize_column(std::span<const float> x, XquantIsa isa) {
   QuantizedColumn c;
   const size_t nb = x.size() / 32;
   c.q.resize(nb * 32);
   c.d.resize(nb);
   c.sum32.resize(nb);
   c.sum16.resize(2 * nb);
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (isa == XquantIsa::kVnni512) {
+    xquant_detail::quantize_vnni512(x.data(), nb, c.q.data(), c.d.data(), c.sum32.data(), c.sum16.data());
+    return c;
+  }
+#else
+  (void)isa;
+#endif
   for (size_t b = 0; b < nb; ++b) {
     const float* v = x.data() + 32 * b;
     float amax = 0.0f;
@@ -221,8 +229,13 @@ Status xquant_rows(XquantIsa isa, const TensorView& t, ColumnsIn xs, ColumnsOut 
   std::vector<QuantizedColumn> qs(xs.size());
   std::vector<XCol> cols(xs.size());
   std::vector<float*> out(xs.size());
+  parallel_for(
+      pool, xs.size(),
+      [&](size_t b, size_t e) {
+        for (size_t c = b; c < e; ++c) qs[c] = quantize_column(xs[c], isa);
+      },
+      std::max<size_t>(1, (size_t{1} << 14) / std::max<size_t>(1, n)));
   for (size_t c = 0; c < xs.size(); ++c) {
-    qs[c] = quantize_column(xs[c]);
     cols[c] = {qs[c].q.data(), qs[c].d.data(), qs[c].sum32.data(), qs[c].sum16.data()};
     out[c] = ys[c].data();
   }

@@ -40,9 +40,10 @@ struct QuantizedColumn {
   std::vector<int32_t> sum16;  // per 16 values
 };
 // x.size() must be a multiple of 32. A block whose largest magnitude is 0 quantizes to
-// zeros with scale 0; values that are not finite quantize to 0 and leave the scale
-// non-finite.
-QuantizedColumn quantize_column(std::span<const float> x);
+// zeros with scale 0; NaN quantizes to 0 and is left out of the block's maximum; an
+// infinity makes the block's scale infinite and the block's values 0. Every level
+// gives the same values.
+QuantizedColumn quantize_column(std::span<const float> x, XquantIsa isa = XquantIsa::kPortable);
 
 // ys[c][r] = int8 product of row r of `t` with xs[c], for r < ys[c].size(), at `isa`.
 // The tensor's type must take the int8 products, every column must hold ne0 values and

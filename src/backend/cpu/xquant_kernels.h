@@ -41,4 +41,7 @@ void xrows_portable(const XRows& m, const XCol* x, size_t cols, float* const* y,
 void xrows_avx2(const XRows& m, const XCol* x, size_t cols, float* const* y, size_t r0, size_t r1);
 void xrows_vnni512(const XRows& m, const XCol* x, size_t cols, float* const* y, size_t r0, size_t r1);
 
+// quantize_column's values for `blocks` blocks of x, with AVX-512.
+void quantize_vnni512(const float* x, size_t blocks, int8_t* q, float* d, int32_t* sum32, int32_t* sum16);
+
 }  // namespace kestrune::xquant_detail

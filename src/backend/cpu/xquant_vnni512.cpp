@@ -246,6 +246,34 @@ KS_VNNI void run_chunk(const XRows& m, const Group& g, const XCol* x, float* con
 
 }  // namespace
 
+// The scalar quantizer's operations lane by lane: NaN lanes are left out of the
+// maximum and quantize to 0, the rest are clamped and rounded to nearest even.
+KS_VNNI void quantize_vnni512(const float* x, size_t blocks, int8_t* q, float* d, int32_t* sum32, int32_t* sum16) {
+  const __m512 lim = _mm512_set1_ps(127.0f), nlim = _mm512_set1_ps(-127.0f);
+  for (size_t b = 0; b < blocks; ++b) {
+    __m512 v[2];
+    __m512 amax = _mm512_setzero_ps();
+    for (int h = 0; h < 2; ++h) {
+      v[h] = _mm512_loadu_ps(x + 32 * b + 16 * h);
+      const __mmask16 num = _mm512_cmp_ps_mask(v[h], v[h], _CMP_ORD_Q);
+      amax = _mm512_max_ps(amax, _mm512_mask_abs_ps(_mm512_setzero_ps(), num, v[h]));
+    }
+    const float m = _mm512_reduce_max_ps(amax);
+    const __m512 inv = _mm512_set1_ps(m == 0.0f ? 0.0f : 127.0f / m);
+    int32_t total = 0;
+    for (int h = 0; h < 2; ++h) {
+      const __m512 sc = _mm512_mul_ps(v[h], inv);
+      const __mmask16 num = _mm512_cmp_ps_mask(sc, sc, _CMP_ORD_Q);
+      const __m512i qi = _mm512_maskz_cvtps_epi32(num, _mm512_max_ps(_mm512_min_ps(sc, lim), nlim));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(q + 32 * b + 16 * h), _mm512_cvtepi32_epi8(qi));
+      sum16[2 * b + h] = _mm512_reduce_add_epi32(qi);
+      total += sum16[2 * b + h];
+    }
+    sum32[b] = total;
+    d[b] = m == 0.0f ? 0.0f : m / 127.0f;
+  }
+}
+
 void xrows_vnni512(const XRows& m, const XCol* x, size_t cols, float* const* y, size_t r0, size_t r1) {
   for (size_t r = r0; r < r1; r += kLanes) {
     Group g;
