@@ -130,6 +130,43 @@ KS_VNNI_INLINE void q8_0_group(const XRows& m, const Group& g, const XCol* x, __
   }
 }
 
+// One column: no transpose. Row k and row k + 8 share a vector, multiplied with the
+// block's inputs in both halves; the 8 dword sums per row are then added up across
+// the 8 vectors, which costs fewer shuffles than the transpose when nothing shares it.
+KS_VNNI_INLINE void q8_0_group_one(const XRows& m, const Group& g, const XCol& x, __m512& acc) {
+  const __m512i flip = _mm512_set1_epi8(char(0x80));
+  const __m512i gidx = _mm512_loadu_si512(g.off);
+  const __m512i lo_idx = _mm512_set_epi64(13, 12, 5, 4, 9, 8, 1, 0);
+  const __m512i hi_idx = _mm512_set_epi64(15, 14, 7, 6, 11, 10, 3, 2);
+  for (size_t b = 0; b < m.n / 32; ++b) {
+    const size_t off = 34 * b;
+    if (b % 2 == 0) prefetch_next(g, off, 64);
+    const __m512i xv = _mm512_broadcast_i64x4(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(x.q + 32 * b)));
+    __m512i a[8], s[4];
+#pragma GCC unroll 8
+    for (int k = 0; k < 8; ++k) {
+      const __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g.p[k] + off + 2));
+      const __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(g.p[k + 8] + off + 2));
+      const __m512i w = _mm512_xor_si512(_mm512_inserti64x4(_mm512_castsi256_si512(lo), hi, 1), flip);
+      a[k] = _mm512_dpbusd_epi32(_mm512_setzero_si512(), w, xv);
+    }
+#pragma GCC unroll 4
+    for (int i = 0; i < 4; ++i) {
+      s[i] = _mm512_add_epi32(_mm512_unpacklo_epi32(a[2 * i], a[2 * i + 1]),
+                              _mm512_unpackhi_epi32(a[2 * i], a[2 * i + 1]));
+    }
+    // t0: rows 0-3 (two partial sums each) and rows 8-11; t1: rows 4-7 and 12-15.
+    const __m512i t0 = _mm512_add_epi32(_mm512_unpacklo_epi64(s[0], s[1]), _mm512_unpackhi_epi64(s[0], s[1]));
+    const __m512i t1 = _mm512_add_epi32(_mm512_unpacklo_epi64(s[2], s[3]), _mm512_unpackhi_epi64(s[2], s[3]));
+    const __m512i sum = _mm512_add_epi32(_mm512_add_epi32(_mm512_permutex2var_epi64(t0, lo_idx, t1),
+                                                          _mm512_permutex2var_epi64(t0, hi_idx, t1)),
+                                         _mm512_set1_epi32(-128 * x.sum32[b]));
+    const __m512i raw = _mm512_i32gather_epi32(gidx, g.p[0] + off, 1);
+    const __m512 dw = _mm512_cvtph_ps(_mm512_cvtepi32_epi16(raw));
+    acc = _mm512_add_ps(acc, _mm512_mul_ps(_mm512_set1_ps(x.d[b]), _mm512_mul_ps(dw, cvt(sum))));
+  }
+}
+
 template <bool kFive, int C>
 KS_VNNI_INLINE void q45_k_group(const XRows& m, const Group& g, const XCol* x, __m512 acc[C]) {
   constexpr size_t kBlock = kFive ? 176 : 144, kQs = kFive ? 48 : 16;
@@ -228,7 +265,11 @@ KS_VNNI void run_chunk(const XRows& m, const Group& g, const XCol* x, float* con
   for (int c = 0; c < C; ++c) acc[c] = _mm512_setzero_ps();
   switch (m.type) {
     case kQ8_0:
-      q8_0_group<C>(m, g, x, acc);
+      if constexpr (C == 1) {
+        q8_0_group_one(m, g, x[0], acc[0]);
+      } else {
+        q8_0_group<C>(m, g, x, acc);
+      }
       break;
     case kQ4_K:
       q45_k_group<false, C>(m, g, x, acc);
