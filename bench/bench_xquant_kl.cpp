@@ -1,6 +1,7 @@
 // How far the int8 products (KESTRUNE_CPU_XQUANT=q8) move a model's next-token
 // distributions from the exact path: mean KL(exact || int8) and top-1 agreement over
-// teacher-forced positions of models/heldout.txt (encoded with each file's tokenizer).
+// teacher-forced positions of models/heldout.txt (encoded with each file's tokenizer),
+// beside the exact path's mean top-1 probability (how peaked its distributions are).
 //
 //   ./build/bench_xquant_kl [--positions N] [--threads T] FILE.gguf...
 // Default 256 positions, 2 threads; with no files, the trained Q8_0 and mix files in
@@ -80,13 +81,13 @@ int main(int argc, char** argv) {
              std::string(KESTRUNE_SOURCE_DIR) + "/models/trained-q4k-mix.gguf",
              model_path("KESTRUNE_BENCH_Q8_0", "q8_0"), model_path("KESTRUNE_BENCH_Q4K_MIX", "q4k-mix")};
   }
-  std::printf("%-48s %9s %12s %8s\n", "file", "positions", "mean KL", "top-1");
+  std::printf("%-48s %9s %12s %8s %10s\n", "file", "positions", "mean KL", "top-1", "exact p1");
   for (const std::string& path : files) {
     auto exact = load(path, false, threads);
     auto int8 = load(path, true, threads);
     const auto tokens = heldout_tokens(*exact, positions);
     DecodeState se = new_state(*exact), si = new_state(*int8);
-    double kl = 0.0;
+    double kl = 0.0, p1 = 0.0;
     size_t same = 0;
     for (uint32_t t : tokens) {
       auto le = forward(*exact, se, t);
@@ -94,10 +95,11 @@ int main(int argc, char** argv) {
       if (!le.ok() || !li.ok()) return 2;
       const auto p = log_softmax(*le), q = log_softmax(*li);
       for (size_t i = 0; i < p.size(); ++i) kl += std::exp(p[i]) * (p[i] - q[i]);
+      p1 += std::exp(*std::max_element(p.begin(), p.end()));
       same += std::max_element(p.begin(), p.end()) == p.begin() + (std::max_element(q.begin(), q.end()) - q.begin());
     }
     const double n = double(std::max<size_t>(1, tokens.size()));
-    std::printf("%-48s %9zu %12.6f %8.4f\n", path.c_str(), tokens.size(), kl / n, double(same) / n);
+    std::printf("%-48s %9zu %12.6f %8.4f %10.4f\n", path.c_str(), tokens.size(), kl / n, double(same) / n, p1 / n);
     std::fflush(stdout);
   }
   return 0;
