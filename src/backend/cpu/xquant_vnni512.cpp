@@ -219,7 +219,7 @@ KS_VNNI_INLINE void q45_k_group(const XRows& m, const Group& g, const XCol* x, _
 
 template <int C>
 KS_VNNI_INLINE void q6_k_group(const XRows& m, const Group& g, const XCol* x, __m512 acc[C]) {
-  const __m512i low4 = _mm512_set1_epi8(15), three = _mm512_set1_epi8(3);
+  const __m512i low4 = _mm512_set1_epi8(15), six_bits = _mm512_set1_epi8(63);
   for (size_t s = 0; s < m.n / 256; ++s) {
     const size_t off = 210 * s;
     prefetch_next(g, off, 210);
@@ -240,10 +240,15 @@ KS_VNNI_INLINE void q6_k_group(const XRows& m, const Group& g, const XCol* x, __
         __m512i u[8];
 #pragma GCC unroll 8
         for (int k = 0; k < 8; ++k) {
+          // Low nibble in bits 0-3, qh bits 2k4, 2k4 + 1 moved to bits 4-5: one
+          // bitwise select (0xe4: c ? a : b) and one mask.
           const __m512i src = ql[k4 & 1][k];
-          const __m512i lo = _mm512_and_si512(k4 >> 1 ? _mm512_srli_epi16(src, 4) : src, low4);
-          const __m512i hb = _mm512_and_si512(_mm512_srli_epi16(qh[k], 2 * k4), three);
-          u[k] = _mm512_or_si512(lo, _mm512_slli_epi16(hb, 4));
+          const __m512i lo = k4 >> 1 ? _mm512_srli_epi16(src, 4) : src;
+          const __m512i hi = k4 == 0   ? _mm512_slli_epi16(qh[k], 4)
+                             : k4 == 1 ? _mm512_slli_epi16(qh[k], 2)
+                             : k4 == 2 ? qh[k]
+                                       : _mm512_srli_epi16(qh[k], 2);
+          u[k] = _mm512_and_si512(_mm512_ternarylogic_epi32(lo, hi, low4, 0xe4), six_bits);
         }
 #pragma GCC unroll 8
         for (int c = 0; c < C; ++c) {
