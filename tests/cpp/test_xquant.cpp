@@ -167,12 +167,17 @@ TEST(XquantProducts, RefusesWhatTheyCannotMultiply) {
     const Tensor* t;
     size_t x_len, rows;
     const char* what;
-  } cases[] = {{&f32, 64, 4, "type"}, {&t, 63, 4, "x length"}, {&t, 64, 5, "rows past the stored ones"}};
+    size_t bytes;
+  } cases[] = {{&f32, 64, 4, "type", f32.data.size()},
+               {&t, 63, 4, "x length", t.data.size()},
+               {&t, 64, 5, "rows past the stored ones", t.data.size()},
+               {&t, 64, 4, "rows past the view's bytes", t.data.size() - 1}};
   for (const Case& c : cases) {
     std::vector<float> x(c.x_len, 1.0f), y(c.rows);
     std::span<const float> in[1] = {x};
     std::span<float> out[1] = {y};
-    EXPECT_FALSE(xquant_rows(XquantIsa::kPortable, c.t->view(), in, out, nullptr).ok()) << c.what;
+    const TensorView v{&c.t->info, c.t->data.data(), c.bytes};
+    EXPECT_FALSE(xquant_rows(XquantIsa::kPortable, v, in, out, nullptr).ok()) << c.what;
   }
 }
 

@@ -222,7 +222,9 @@ Status xquant_rows(XquantIsa isa, const TensorView& t, ColumnsIn xs, ColumnsOut 
     if (xs[c].size() != n) return invalid_input(format("{}: int8 product x len {} != ne0 {}", t.name(), xs[c].size(), n));
     if (ys[c].size() != rows) return invalid_input("int8 products: output columns of different lengths");
   }
-  if (rows > t.rows()) return invalid_input(format("{}: int8 product of {} rows, {} stored", t.name(), rows, t.rows()));
+  if (rows > t.rows() || rows > t.size / std::max<uint64_t>(1, rs)) {
+    return invalid_input(format("{}: int8 product of {} rows, {} stored", t.name(), rows, t.rows()));
+  }
   if (rows == 0) return {};
   if (rs > kMaxVectorRowBytes) isa = XquantIsa::kPortable;
 
