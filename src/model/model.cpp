@@ -75,8 +75,9 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file) {
   m->attn = attention_geometry(m->config);
   m->gdn = gdn_geometry(m->config);
 
-  // The int8 products read the quantized blocks in the mapping, never a float copy.
-  const auto weights_mode = options.cpu_xquant ? std::optional<std::string>("lazy") : options.weights;
+  // The CPU's int8 products read the quantized blocks in the mapping, never a float copy.
+  const bool int8 = options.cpu_xquant && (!options.backend || *options.backend == "cpu");
+  const auto weights_mode = int8 ? std::optional<std::string>("lazy") : options.weights;
   KS_TRY(LoadedWeights w, load_weights(*m->file, weights_mode));
   ModelSwitches& sw = m->switches;
   sw.lazy = w.mode == WeightsMode::Lazy;
