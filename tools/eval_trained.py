@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Held-out perplexity of the shipped trained model files, side by side.
 
-    python3 tools/eval_trained.py [--models models] [--reference] [--segments N]
+    python3 tools/eval_trained.py [--models models] [--reference] [--segments N] [--cpu-xquant]
 
 Scores models/heldout.txt, cut by tools/trained_data.heldout_segments (each segment a
 fresh sequence, tokens 1..n-1 of Engine.encode(segment)), for the F32, Q8_0 and
@@ -9,6 +9,8 @@ Q4_K/Q6_K-mix files. The per-token log-probs come from the installed module's
 Engine.score; with --reference (or a module without score) from the independent float64
 forward pass of tools/reference_forward.py on the file's dequantized weights instead.
 The training framework's figure for the same text is read from models/trained-eval.json.
+With --cpu-xquant the Q8_0 and mix files are scored a second time with
+KESTRUNE_CPU_XQUANT=q8 (int8 products), in rows marked "int8".
 Needs numpy and the installed kestrune module; not the training framework.
 """
 
@@ -59,6 +61,8 @@ def main(argv=None) -> int:
     ap.add_argument("--reference", action="store_true",
                     help="float64 numpy reference instead of Engine.score")
     ap.add_argument("--segments", type=int, default=0, help="only the first N segments")
+    ap.add_argument("--cpu-xquant", action="store_true",
+                    help="also score the quantized files with KESTRUNE_CPU_XQUANT=q8")
     a = ap.parse_args(argv)
 
     import kestrune
@@ -70,9 +74,15 @@ def main(argv=None) -> int:
     how = "float64 reference (tools/reference_forward.py)" if use_ref else "Engine.score"
     print(f"held-out: {len(segments)} segments of models/heldout.txt; log-probs from {how}")
     rows = []
-    for name in FILES:
+    runs = [(name, False) for name in FILES]
+    if a.cpu_xquant and not use_ref:
+        runs += [(name, True) for name in FILES[1:]]
+    for name, int8 in runs:
         path = os.path.join(a.models, name)
+        if int8:
+            os.environ["KESTRUNE_CPU_XQUANT"] = "q8"   # read when the engine loads
         eng = kestrune.Engine(path)
+        os.environ.pop("KESTRUNE_CPU_XQUANT", None)
         t0 = time.time()
         if use_ref:
             lps = reference_logprobs(path, [eng.encode(s) for s in segments])
@@ -80,7 +90,7 @@ def main(argv=None) -> int:
             lps = [eng.score(s) for s in segments]
         flat = [x for s in lps for x in s]
         mean = float(np.mean(flat))
-        rows.append((name, os.path.getsize(path), len(flat), mean, time.time() - t0))
+        rows.append((name + (" int8" if int8 else ""), os.path.getsize(path), len(flat), mean, time.time() - t0))
     base = rows[0][3]
     print(f"{'file':24s} {'bytes':>9s} {'tokens':>7s} {'mean log-p':>11s} {'perplexity':>10s} "
           f"{'vs F32':>8s}")

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "backend/cpu/xquant.h"
 #include "backend/cuda/gdn.h"
 #include "backend/cuda/ops.h"
 #include "common/diag.h"
@@ -13,7 +14,10 @@ Result<Backend> select_backend(const RuntimeOptions& options, const DeviceApi& a
   const auto& v = options.backend;
   if (!v || *v == "cpu") {
     diag("# backend: cpu (scalar reference)\n");
-    return Backend{make_cpu(parse_thread_count(options.threads))};
+    if (options.cpu_xquant) {
+      diag(format("# cpu products: int8 inputs (KESTRUNE_CPU_XQUANT=q8, {})\n", xquant_isa_name(xquant_best_isa())));
+    }
+    return Backend{make_cpu(parse_thread_count(options.threads), options.cpu_xquant)};
   }
   if (*v == "cuda") {
     if (!cuda_built) return invalid_input("KESTRUNE_BACKEND=cuda: this build has no CUDA backend (KESTRUNE_CUDA=OFF)");

@@ -34,6 +34,7 @@ RuntimeOptions read_runtime_options() {
   o.max_state_bytes = env_utf8("KESTRUNE_MAX_STATE_BYTES");
   o.progress = env_is_set("KESTRUNE_PROGRESS");
   o.xquant = env_utf8("KESTRUNE_XQUANT");
+  o.cpu_xquant = env_utf8("KESTRUNE_CPU_XQUANT") == std::optional<std::string>("q8");
   return o;
 }
 

@@ -21,6 +21,7 @@ struct RuntimeOptions {
   std::optional<std::string> max_state_bytes;  // KESTRUNE_MAX_STATE_BYTES
   bool progress = false;                 // KESTRUNE_PROGRESS
   std::optional<std::string> xquant;     // KESTRUNE_XQUANT
+  bool cpu_xquant = false;               // KESTRUNE_CPU_XQUANT=q8
 };
 
 // Reads the environment now. The model load calls it once and keeps the result.

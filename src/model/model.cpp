@@ -76,7 +76,10 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file) {
   m->attn = attention_geometry(m->config);
   m->gdn = gdn_geometry(m->config);
 
-  KS_TRY(LoadedWeights w, load_weights(*m->file, options.weights));
+  // The CPU's int8 products read the quantized blocks in the mapping, never a float copy.
+  const bool int8 = options.cpu_xquant && (!options.backend || *options.backend == "cpu");
+  const auto weights_mode = int8 ? std::optional<std::string>("lazy") : options.weights;
+  KS_TRY(LoadedWeights w, load_weights(*m->file, weights_mode));
   ModelSwitches& sw = m->switches;
   sw.lazy = w.mode == WeightsMode::Lazy;
   m->weights.mode = w.mode;
@@ -104,8 +107,10 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file) {
 
   KS_TRY(m->backend, select_backend(options));
   // The CPU's exact SIMD products read quantized weights from a row-interleaved copy;
-  // the reference keeps the plain route over the mapping.
-  const bool repack = std::holds_alternative<Cpu>(m->backend) && !options.reference && fast_matvec_available();
+  // the reference keeps the plain route over the mapping, and the int8 products read the
+  // plain blocks.
+  const bool repack = std::holds_alternative<Cpu>(m->backend) && !options.reference && !options.cpu_xquant &&
+                      fast_matvec_available();
   if (repack) pack_model_weights(m->weights, *m->file);
   KS_CHECK(check_geometry(m->config, *m->file, state_limit_bytes(options.max_state_bytes)));
   return m;

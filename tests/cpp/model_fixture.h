@@ -37,6 +37,7 @@ class ScopedEnv {
 #define KESTRUNE_CLEAN_ENV                                                                         \
   {"KESTRUNE_BACKEND", nullptr}, {"KESTRUNE_WEIGHTS", nullptr}, {"KESTRUNE_TRACE", nullptr},      \
       {"KESTRUNE_LENS", nullptr}, {"KESTRUNE_MTP_ALPHA", nullptr}, {"KESTRUNE_MTP", nullptr},             \
-      {"KESTRUNE_THREADS", nullptr}, {"KESTRUNE_XQUANT", nullptr}, {"KESTRUNE_PROGRESS", nullptr}
+      {"KESTRUNE_THREADS", nullptr}, {"KESTRUNE_XQUANT", nullptr}, {"KESTRUNE_PROGRESS", nullptr},   \
+      {"KESTRUNE_CPU_XQUANT", nullptr}
 
 }  // namespace kestrune::testing

@@ -4,14 +4,20 @@
 
 #include "backend/cpu/matmul.h"
 #include "backend/cpu/primitives.h"
+#include "backend/cpu/xquant.h"
 #include "common/format.h"
 
 namespace kestrune {
 
-Cpu make_cpu(size_t threads) {
+Cpu make_cpu(size_t threads, bool xquant) {
   Cpu cpu;
   cpu.pool = make_thread_pool(threads);
+  cpu.xquant = xquant;
   return cpu;
+}
+
+ProductFn xquant_products(ThreadPool* pool) {
+  return [pool](const Matrix& m, ColumnsIn xs) { return xquant_cols(m, xs, pool); };
 }
 
 Status host_logits_head(const HostRun& run, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits) {
@@ -34,7 +40,7 @@ Status cpu_logits_head(const Cpu& cpu, const HeadWeights& w, float eps, ColumnsI
 }
 
 Result<std::vector<float>> cpu_project(const Cpu& cpu, const Matrix& m, std::span<const float> x) {
-  return matvec(m, x, cpu.pool.get());
+  return cpu.xquant ? xquant_matvec(m, x, cpu.pool.get()) : matvec(m, x, cpu.pool.get());
 }
 
 }  // namespace kestrune

@@ -26,10 +26,14 @@ struct Cpu {
   // Behind pointers so that the backend value stays movable; neither ever changes.
   std::unique_ptr<CpuSpecState> window = std::make_unique<CpuSpecState>();
   std::unique_ptr<ThreadPool> pool;  // null: the calling thread alone
+  bool xquant = false;               // int8 products for quantized weights
 };
 
 // A CPU backend splitting its work across `threads` threads (the caller included).
-Cpu make_cpu(size_t threads);
+Cpu make_cpu(size_t threads, bool xquant = false);
+
+// The int8 products on `pool` (backend/cpu/xquant.h) as a layer operation's products.
+ProductFn xquant_products(ThreadPool* pool);
 
 // What the host layer operations run on: host threads, the speculative window and,
 // when set, another backend's products (a device backend's fallback).
@@ -40,7 +44,9 @@ struct HostRun {
   // When set, the GDN recurrence of the layer with this nonce runs here.
   std::function<Status(uint64_t nonce, const GdnLayerState& st, const GdnScanIo& io)> gdn_scan;
 };
-inline HostRun cpu_run(const Cpu& cpu) { return {cpu.pool.get(), cpu.window.get(), {}, {}}; }
+inline HostRun cpu_run(const Cpu& cpu) {
+  return {cpu.pool.get(), cpu.window.get(), cpu.xquant ? xquant_products(cpu.pool.get()) : ProductFn{}, {}};
+}
 
 Status host_attn_mixer(const HostRun& run, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
                        KvCache& kv, ColumnsOut xs, float* out_norm);

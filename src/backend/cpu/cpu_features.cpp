@@ -18,6 +18,7 @@ CpuFeatures probe() {
   f.avx2 = __builtin_cpu_supports("avx2");
   f.avx512 = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
              __builtin_cpu_supports("avx512vl");
+  f.avx512_vnni = __builtin_cpu_supports("avx512vnni");
 #endif
   return f;
 }

@@ -7,6 +7,7 @@ struct CpuFeatures {
   bool avx2 = false;
   bool f16c = false;
   bool avx512 = false;  // F, BW and VL together
+  bool avx512_vnni = false;
 };
 
 const CpuFeatures& cpu_features();
