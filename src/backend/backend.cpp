@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "backend/cpu/matvec_fast.h"
 #include "backend/cpu/xquant.h"
 #include "backend/cuda/gdn.h"
 #include "backend/cuda/ops.h"
@@ -93,6 +94,11 @@ Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<
   return std::visit(Overloaded{[&](const Cpu& cpu) { return cpu_project(cpu, m, x); },
                                [&](const Cuda& cuda) { return cuda_project(cuda, m, x); }},
                     b);
+}
+
+bool wants_packed_weights(const Backend& b, const RuntimeOptions& options) {
+  const auto* cpu = std::get_if<Cpu>(&b);
+  return cpu != nullptr && !cpu->xquant && !options.reference && fast_matvec_available();
 }
 
 std::shared_ptr<const void> hold_layers(const Backend& b, std::vector<uint64_t> nonces) {

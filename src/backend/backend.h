@@ -67,6 +67,11 @@ Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<
 // returned token is dropped; the CPU keeps nothing and returns null.
 std::shared_ptr<const void> hold_layers(const Backend& b, std::vector<uint64_t> nonces);
 
+// Whether the backend's products read quantized weights from packed copies made at
+// load: the CPU's exact SIMD products do; the reference, the int8 products and the
+// device read the file's own blocks.
+bool wants_packed_weights(const Backend& b, const RuntimeOptions& options);
+
 // Opens the speculative window; the value says whether the backend keeps speculative
 // state (both do).
 Result<bool> spec_arm(const Backend& b);

@@ -3,7 +3,6 @@
 #include <array>
 #include <string_view>
 
-#include "backend/cpu/matvec_fast.h"
 #include "common/diag.h"
 #include "common/format.h"
 
@@ -106,12 +105,7 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file) {
   diag(format("# mtp speculative: {}\n", sw.speculative ? "armed" : "off"));
 
   KS_TRY(m->backend, select_backend(options));
-  // The CPU's exact SIMD products read quantized weights from a row-interleaved copy;
-  // the reference keeps the plain route over the mapping, and the int8 products read the
-  // plain blocks.
-  const bool repack = std::holds_alternative<Cpu>(m->backend) && !options.reference && !options.cpu_xquant &&
-                      fast_matvec_available();
-  if (repack) pack_model_weights(m->weights, *m->file);
+  if (wants_packed_weights(m->backend, options)) pack_model_weights(m->weights, *m->file);
   KS_CHECK(check_geometry(m->config, *m->file, state_limit_bytes(options.max_state_bytes)));
   return m;
 }
