@@ -5,7 +5,7 @@ scripts (which need only the standard library and numpy). Nothing here downloads
 anything: the corpus is the Python standard library that ships with the interpreter.
 
     corpus_files(stdlib_dir)       -> (training files, held-out files), sorted paths
-    pretokenize(text)              -> the engine's pre-tokenization pieces (Part 2.1 rules)
+    pretokenize(text)              -> the engine's pre-tokenization pieces
     train_bpe(texts, n_merges)     -> merges learned from the pieces, [(left, right)]
     build_vocab(merges)            -> token strings: 256 bytes, merge results, specials
     heldout_segments(text)         -> the held-out text cut into scored segments

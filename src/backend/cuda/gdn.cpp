@@ -350,7 +350,7 @@ Status gdn_call(CudaContext& c, const GdnGeometry& g, const GdnWeights& w, uint6
   }
   if (armed && k > 1) {
     // Recorded before the other locks are taken: the speculation lock is never held with them.
-    std::lock_guard<std::mutex> spec(c.spec_mu);
+    std::lock_guard<std::mutex> window(c.spec_mu);
     if (std::find(c.spec_keys.begin(), c.spec_keys.end(), nonce) == c.spec_keys.end()) c.spec_keys.push_back(nonce);
   }
   return device_chain(c, g, w, *e, nonce, st, xs, may_reside, armed, out_norm);
