@@ -198,6 +198,10 @@ LONG = "hello " * 5000
     ("/v1/chat/completions", {"messages": [{"role": "user", "content": 5}]}, 400, "messages"),
     ("/v1/chat/completions", {"messages": [{"role": "user", "content": LONG}]}, 400, None),
     ("/v1/chat/completions", {"model": 3, "messages": [{"role": "user", "content": "x"}]}, 400, "model"),
+    ("/v1/chat/completions", {"messages": [{"role": ["user"], "content": "x"}]}, 400, "messages"),
+    ("/v1/chat/completions", {"messages": [{"role": {"a": 1}, "content": "x"}]}, 400, "messages"),
+    ("/v1/completions", b'{"prompt": "ab\\ud800"}', 400, "prompt"),
+    ("/v1/chat/completions", b'{"messages": [{"role": "user", "content": "\\udfff"}]}', 400, "messages"),
     ("/v1/completions", b"{" + b" " * (2 << 20) + b"}", 413, None),
     ("/v1/nothing", {}, 404, None),
 ])
@@ -209,6 +213,40 @@ def test_bad_requests_get_openai_errors(server, path, body, status, param):
     assert err["message"] and err["type"] and err["param"] == param
     if body == {"prompt": LONG}:
         assert err["code"] == "context_length_exceeded"
+    if isinstance(body, bytes) and b"\\ud" in body:
+        assert re.search(r"lone surrogate U\+D(800 at position 2|FFF at position 0)", err["message"])
+
+
+CHAT = {"messages": [{"role": "user", "content": "Hi"}], "max_tokens": 2}
+
+
+@pytest.mark.parametrize("path, extra, param", [
+    ("/v1/chat/completions", {"logprobs": True}, "logprobs"),
+    ("/v1/chat/completions", {"top_logprobs": 3}, "top_logprobs"),
+    ("/v1/chat/completions", {"response_format": {"type": "json_object"}}, "response_format"),
+    ("/v1/chat/completions", {"tools": [{"type": "function", "function": {"name": "f"}}]}, "tools"),
+    ("/v1/chat/completions", {"tool_choice": "required"}, "tool_choice"),
+    ("/v1/chat/completions", {"logit_bias": {"5": 10}}, "logit_bias"),
+    ("/v1/chat/completions", {"presence_penalty": 2.5}, "presence_penalty"),
+    ("/v1/completions", {"logprobs": 0}, "logprobs"),
+    ("/v1/completions", {"echo": True}, "echo"),
+    ("/v1/completions", {"suffix": "end"}, "suffix"),
+    ("/v1/completions", {"best_of": 2}, "best_of"),
+    ("/v1/completions", {"frequency_penalty": -3}, "frequency_penalty"),
+    ("/v1/completions", {"n": True}, "n"),
+    # Left at their defaults, the same fields are fine.
+    ("/v1/chat/completions", {"n": None, "logprobs": False, "response_format": {"type": "text"}, "tools": [],
+                              "tool_choice": "none", "presence_penalty": 2, "frequency_penalty": -2}, None),
+    ("/v1/completions", {"n": None, "logprobs": None, "echo": False, "best_of": 1, "logit_bias": {}}, None),
+])
+def test_fields_that_change_the_request_are_refused(server, path, extra, param):
+    body = dict(CHAT if "chat" in path else {"prompt": "Hi", "max_tokens": 2}, **extra)
+    r = httpx.post(server.url + path, json=body, timeout=30)
+    if param is None:
+        assert r.status_code == 200 and r.json()["usage"]["completion_tokens"] == 2
+    else:
+        assert r.status_code == 400 and r.json()["error"]["param"] == param
+        assert param in r.json()["error"]["message"]
 
 
 def test_server_survives_bad_input(server):

@@ -11,6 +11,7 @@ from __future__ import annotations
 import asyncio
 import hmac
 import json
+import re
 import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
@@ -134,9 +135,11 @@ def messages_field(body):
         if not isinstance(m, dict):
             raise bad(f"messages[{i}] must be an object", "messages")
         role = m.get("role")
-        if role not in ROLES:
+        if not isinstance(role, str) or role not in ROLES:
             raise bad(f"messages[{i}].role must be one of system, user, assistant (got {role!r})", "messages")
-        out.append({"role": ROLES[role], "content": text_content(m.get("content"), i)})
+        content = text_content(m.get("content"), i)
+        no_lone_surrogate(content, f"messages[{i}].content", "messages")
+        out.append({"role": ROLES[role], "content": content})
     return out
 
 
@@ -144,7 +147,8 @@ def sampling(body, engine, chat):
     """Engine keyword arguments from the request; chat leaves unset values to the file."""
     max_tokens = body.get("max_completion_tokens") if chat else None
     name = "max_completion_tokens" if max_tokens is not None else "max_tokens"
-    if body.get("n", 1) != 1:
+    n = body.get("n")
+    if n is not None and (not _is_int(n) or n != 1):
         raise bad("only n=1 is supported", "n")
     kwargs = {
         "max_tokens": int_field(body, name, 1024 if chat else 16, 0, engine.context_length),
@@ -154,6 +158,45 @@ def sampling(body, engine, chat):
         "seed": int_field(body, "seed", None, 0, (1 << 64) - 1),
     }
     return kwargs
+
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def no_lone_surrogate(text, where, param):
+    """JSON escapes can spell half of a UTF-16 pair, which no encoder accepts."""
+    m = _SURROGATE.search(text)
+    if m:
+        raise bad(f"{where} holds a lone surrogate U+{ord(m.group()):04X} at position {m.start()}", param)
+
+
+def _unset(*harmless):
+    return lambda v: v is None or any(v == h and type(v) is type(h) for h in harmless)
+
+
+# Fields that change what a request asks for and that this server does not do: answering
+# as if they were absent would mislead the client.
+_UNSUPPORTED = {
+    "logprobs": _unset(False),
+    "top_logprobs": _unset(0),
+    "logit_bias": _unset({}),
+    "echo": _unset(False),
+    "suffix": _unset(""),
+    "best_of": _unset(1),
+    "tools": _unset([]),
+    "tool_choice": _unset("none"),
+    "functions": _unset([]),
+    "function_call": _unset("none"),
+    "response_format": _unset({"type": "text"}),
+}
+
+
+def refuse_unsupported(body):
+    for name, harmless in _UNSUPPORTED.items():
+        if name in body and not harmless(body[name]):
+            raise bad(f"'{name}' is not supported by this server", name, "unsupported_parameter")
+    for name in ("presence_penalty", "frequency_penalty"):
+        number_field(body, name, 0.0, -2.0, 2.0)
 
 
 # -- stop strings ---------------------------------------------------------------------------
@@ -390,6 +433,8 @@ class Server:
             prompt = prompt[0]
         if not isinstance(prompt, str):
             raise bad("'prompt' must be a string", "prompt")
+        no_lone_surrogate(prompt, "'prompt'", "prompt")
+        refuse_unsupported(body)
         kwargs = sampling(body, self.engine, chat=False)
         streaming = bool_field(body, "stream")
         include_usage = streaming and _include_usage(body)
@@ -412,6 +457,7 @@ class Server:
     async def chat_completions(self, request):
         body = await self.read_json(request)
         messages = messages_field(body)
+        refuse_unsupported(body)
         kwargs = sampling(body, self.engine, chat=True)
         streaming = bool_field(body, "stream")
         include_usage = streaming and _include_usage(body)
