@@ -41,8 +41,10 @@ def _parser():
     p = argparse.ArgumentParser(prog="kestrune-server", description="OpenAI-compatible HTTP server for a qwen35 GGUF model")
     p.add_argument("model", metavar="MODEL", help="path of the .gguf file")
     p.add_argument("--host", default="127.0.0.1", help="address to bind (default 127.0.0.1)")
-    p.add_argument("--port", type=_ranged(int, 0, 65535, "a port number (0 to 65535)"), default=8080, help="port to bind, 0 for any free one (default 8080)")
-    p.add_argument("--api-key", type=_api_key, default=None, help="require 'Authorization: Bearer KEY' on every request")
+    p.add_argument("--port", type=_ranged(int, 0, 65535, "a port number (0 to 65535)"), default=8080,
+                   help="port to bind, 0 for any free one (default 8080)")
+    p.add_argument("--api-key", type=_api_key, default=None,
+                   help="require 'Authorization: Bearer KEY' on every request but GET /health")
     p.add_argument("--max-concurrency", type=_ranged(int, 1), default=2, metavar="N",
                    help="generations running at once (default 2)")
     p.add_argument("--max-queue", type=_ranged(int, 0), default=16, metavar="N",
