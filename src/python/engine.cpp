@@ -127,8 +127,16 @@ Status start_stream(Stream& s) {
   } else {
     s.state = new_state(model);
   }
-  KS_TRY(std::vector<float> logits,
-         feed_prompt(model_prefill(model, s.state), prompt.subspan(static_cast<size_t>(s.cached)), s.report));
+  // Slicing does not change the state prefill leaves, only when a closed stream notices.
+  const PrefillFn feed = model_prefill(model, s.state);
+  std::span<const uint32_t> rest = prompt.subspan(static_cast<size_t>(s.cached));
+  std::vector<float> logits;
+  do {
+    if (s.cancelled.load(std::memory_order_relaxed)) return invalid_input("stream closed");
+    const size_t n = std::min(rest.size(), kPromptSlice);
+    KS_TRY(logits, feed_prompt(feed, rest.first(n), s.report));
+    rest = rest.subspan(n);
+  } while (!rest.empty());
   s.report.prefill_seconds = elapsed_seconds(start);
   s.start = Clock::now();
   s.cursor = start_cursor(s.sampler, logits);

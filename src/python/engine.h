@@ -3,6 +3,7 @@
 // and Engine.chat, which resume from the engine's cache of finished decode states.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -86,6 +87,8 @@ struct Stream {
   std::string reply;    // the text returned so far
   bool started = false;
   bool finished = false;
+  // Set from any thread: the running or next step gives up at its next prompt slice.
+  std::atomic<bool> cancelled{false};
 };
 
 // Checks the prompt against the context and sets the budget to what fits: at most
@@ -96,7 +99,10 @@ Result<std::unique_ptr<Stream>> open_stream(Engine& engine, std::vector<uint32_t
 // Runs one token (the first call also feeds the prompt) and returns its text: whole
 // characters only, bytes of an unfinished one are held, and bytes that never complete
 // come out as U+FFFD. Once the run ends, `finished` is set, the performance line is
-// printed and the state goes back to the cache.
+// printed and the state goes back to the cache. The prompt goes in slices of
+// kPromptSlice tokens; once `cancelled` is set, the next slice fails with "stream closed".
 Result<std::string> stream_step(Stream& stream);
+
+inline constexpr size_t kPromptSlice = 256;
 
 }  // namespace kestrune

@@ -366,10 +366,13 @@ py::object stream_next(StreamBox& box) {
     }
     box.busy = false;
     if (piece->ok()) record_counts(box);
-    if (!piece->ok() || box.closing) {
+    if (box.closing) {
       box.stream.reset();
-      if (!piece->ok()) raise_error(piece->error());
       throw py::stop_iteration();
+    }
+    if (!piece->ok()) {
+      box.stream.reset();
+      raise_error(piece->error());
     }
     if (PyErr_CheckSignals() != 0) {
       box.stream.reset();
@@ -382,6 +385,7 @@ py::object stream_next(StreamBox& box) {
 void stream_close(StreamBox& box) {
   if (box.busy) {
     box.closing = true;
+    box.stream->cancelled = true;
   } else {
     box.stream.reset();
   }

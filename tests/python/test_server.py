@@ -5,6 +5,8 @@ cache, concurrent streams, a bounded queue, disconnects, bad input and the API k
 import json
 import os
 import re
+import signal
+import socket
 import subprocess
 import sys
 import threading
@@ -88,6 +90,9 @@ def healthy(url, **headers):
 def test_health_and_models(server, client):
     assert healthy(server.url)
     assert [m.id for m in client.models.list()] == ["noeos"]
+    assert client.models.retrieve("noeos").id == "noeos"
+    with pytest.raises(openai.NotFoundError):
+        client.models.retrieve("other")
 
 
 @pytest.mark.parametrize("stream", [False, True])
@@ -198,6 +203,10 @@ LONG = "hello " * 5000
     ("/v1/chat/completions", {"messages": [{"role": "user", "content": 5}]}, 400, "messages"),
     ("/v1/chat/completions", {"messages": [{"role": "user", "content": LONG}]}, 400, None),
     ("/v1/chat/completions", {"model": 3, "messages": [{"role": "user", "content": "x"}]}, 400, "model"),
+    ("/v1/chat/completions", {"messages": [{"role": ["user"], "content": "x"}]}, 400, "messages"),
+    ("/v1/chat/completions", {"messages": [{"role": {"a": 1}, "content": "x"}]}, 400, "messages"),
+    ("/v1/completions", b'{"prompt": "ab\\ud800"}', 400, "prompt"),
+    ("/v1/chat/completions", b'{"messages": [{"role": "user", "content": "\\udfff"}]}', 400, "messages"),
     ("/v1/completions", b"{" + b" " * (2 << 20) + b"}", 413, None),
     ("/v1/nothing", {}, 404, None),
 ])
@@ -209,11 +218,72 @@ def test_bad_requests_get_openai_errors(server, path, body, status, param):
     assert err["message"] and err["type"] and err["param"] == param
     if body == {"prompt": LONG}:
         assert err["code"] == "context_length_exceeded"
+    if isinstance(body, bytes) and b"\\ud" in body:
+        assert re.search(r"lone surrogate U\+D(800 at position 2|FFF at position 0)", err["message"])
+
+
+CHAT = {"messages": [{"role": "user", "content": "Hi"}], "max_tokens": 2}
+
+
+@pytest.mark.parametrize("path, extra, param", [
+    ("/v1/chat/completions", {"logprobs": True}, "logprobs"),
+    ("/v1/chat/completions", {"top_logprobs": 3}, "top_logprobs"),
+    ("/v1/chat/completions", {"response_format": {"type": "json_object"}}, "response_format"),
+    ("/v1/chat/completions", {"tools": [{"type": "function", "function": {"name": "f"}}]}, "tools"),
+    ("/v1/chat/completions", {"tool_choice": "required"}, "tool_choice"),
+    ("/v1/chat/completions", {"logit_bias": {"5": 10}}, "logit_bias"),
+    ("/v1/chat/completions", {"presence_penalty": 2.5}, "presence_penalty"),
+    ("/v1/completions", {"logprobs": 0}, "logprobs"),
+    ("/v1/completions", {"echo": True}, "echo"),
+    ("/v1/completions", {"suffix": "end"}, "suffix"),
+    ("/v1/completions", {"best_of": 2}, "best_of"),
+    ("/v1/completions", {"frequency_penalty": -3}, "frequency_penalty"),
+    ("/v1/completions", {"n": True}, "n"),
+    # Left at their defaults, the same fields are fine.
+    ("/v1/chat/completions", {"n": None, "logprobs": False, "response_format": {"type": "text"}, "tools": [],
+                              "tool_choice": "none", "presence_penalty": 2, "frequency_penalty": -2}, None),
+    ("/v1/completions", {"n": None, "logprobs": None, "echo": False, "best_of": 1, "logit_bias": {}}, None),
+])
+def test_fields_that_change_the_request_are_refused(server, path, extra, param):
+    body = dict(CHAT if "chat" in path else {"prompt": "Hi", "max_tokens": 2}, **extra)
+    r = httpx.post(server.url + path, json=body, timeout=30)
+    if param is None:
+        assert r.status_code == 200 and r.json()["usage"]["completion_tokens"] == 2
+    else:
+        assert r.status_code == 400 and r.json()["error"]["param"] == param
+        assert param in r.json()["error"]["message"]
 
 
 def test_server_survives_bad_input(server):
-    assert httpx.get(server.url + "/v1/completions", timeout=10).status_code == 405
+    r = httpx.get(server.url + "/v1/completions", timeout=10)
+    assert r.status_code == 405 and "POST" in r.headers["allow"]
     assert healthy(server.url)
+
+
+@pytest.mark.parametrize("option", [["--port", "70000"], ["--cache-states", "-1"], ["--queue-timeout", "nan"],
+                                    ["--shutdown-timeout", "-1"], ["--request-timeout", "0"], ["--api-key", ""],
+                                    ["--max-concurrency", "0"]])
+def test_bad_options_are_refused_before_loading(option):
+    # The model path does not exist: a refusal that names the option came before the load.
+    r = subprocess.run([sys.executable, "-m", "kestrune_server", "/nonexistent.gguf", *option],
+                       capture_output=True, text=True, timeout=60)
+    assert r.returncode == 2 and option[0] in r.stderr and "nonexistent" not in r.stderr
+
+
+def test_half_open_requests_time_out(models, tmp_path):
+    s = RunningServer(models["noeos"], str(tmp_path), "--request-timeout", "0.5")
+    try:
+        port = int(s.url.rsplit(":", 1)[1])
+        head = b"POST /v1/completions HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+        for sent, expect in [(b"", b""), (head, b""), (head + b"Content-Length: 50\r\n\r\n{", b"HTTP/1.1 408")]:
+            with socket.create_connection(("127.0.0.1", port), timeout=10) as c:
+                c.sendall(sent)
+                start = time.monotonic()
+                reply = c.recv(100)
+                assert reply.startswith(expect) and (expect or not reply)
+                assert time.monotonic() - start < 5
+    finally:
+        s.stop()
 
 
 # -- queue, disconnects, API key ------------------------------------------------------------------
@@ -237,6 +307,7 @@ def test_queue_overflow_and_disconnects(guarded):
                             statuses[i] = 200
                             next(w.iter_lines())
                         else:
+                            assert w.headers["retry-after"]
                             statuses[i] = (w.status_code, json.loads(w.read())["error"]["type"])
                         started.set()
 
@@ -257,13 +328,35 @@ def test_queue_overflow_and_disconnects(guarded):
     assert healthy(guarded.url, **auth)
 
 
+def test_dead_clients_leave_the_queue(guarded):
+    auth = {"Authorization": "Bearer " + KEY}
+    url = guarded.url + "/v1/completions"
+    body = {"prompt": "Hi", "max_tokens": 4000, "stream": True}
+    with httpx.Client(timeout=60, headers=auth) as first, first.stream("POST", url, json=body) as r:
+        lines = r.iter_lines()
+        next(lines)
+        # Three clients in turn take the one queue place and give up; each leaves it at once.
+        for _ in range(3):
+            with pytest.raises(httpx.ReadTimeout):
+                httpx.post(url, headers=auth, json={"prompt": "Hi", "max_tokens": 1}, timeout=0.5)
+        got = []
+        waiter = threading.Thread(target=lambda: got.append(
+            httpx.post(url, headers=auth, json={"prompt": "Hi", "max_tokens": 1}, timeout=60)))
+        waiter.start()
+        time.sleep(0.5)
+        assert not got  # waiting, not refused
+    waiter.join(60)
+    assert got[0].status_code == 200
+
+
 @pytest.mark.parametrize("headers", [{}, {"Authorization": "Bearer wrong"}, {"Authorization": KEY},
                                      {"Authorization": "Basic " + KEY}])
 def test_api_key_is_required(guarded, headers):
-    for method, path in [("GET", "/health"), ("GET", "/v1/models"), ("POST", "/v1/completions")]:
+    for method, path in [("GET", "/v1/models"), ("GET", "/v1/models/noeos"), ("POST", "/v1/completions")]:
         r = httpx.request(method, guarded.url + path, headers=headers, json={"prompt": "hi"}, timeout=10)
         assert r.status_code == 401
         assert r.json()["error"]["type"] == "authentication_error"
+    assert healthy(guarded.url, **headers)  # probes need no key
 
 
 def test_api_key_accepted(guarded):
@@ -271,3 +364,18 @@ def test_api_key_accepted(guarded):
     assert c.completions.create(model="m", prompt="Hi", max_tokens=3).usage.completion_tokens == 3
     with pytest.raises(openai.AuthenticationError):
         openai.OpenAI(base_url=guarded.url + "/v1", api_key="nope", max_retries=0).models.list()
+
+
+def test_stop_signal_lets_streams_end_with_an_error(models, tmp_path):
+    s = RunningServer(models["noeos"], str(tmp_path), "--shutdown-timeout", "1")
+    body = {"prompt": "Hi", "max_tokens": 4000, "stream": True}
+    with httpx.stream("POST", s.url + "/v1/completions", json=body, timeout=60) as r:
+        lines = r.iter_lines()
+        next(lines)
+        s.proc.send_signal(signal.SIGTERM)
+        start = time.monotonic()
+        events = [json.loads(line[6:]) for line in lines if line.startswith("data: {")]
+    assert 0.5 < time.monotonic() - start < 5
+    assert events[-1]["error"]["code"] == "server_shutdown"
+    assert all("choices" in e for e in events[:-1])
+    s.proc.wait(15)

@@ -42,6 +42,7 @@ def prefills(capfd):
     ("Hello world", {"max_tokens": 12}),
     ("The quick brown", {"max_tokens": 20, "temperature": 0.8, "seed": 3}),
     ("1 2 3", {"max_tokens": 0}),
+    ("word " * 700, {"max_tokens": 6}),  # a prompt of several slices
 ])
 def test_stream_pieces_join_to_generate(tiny, prompt, kwargs):
     pieces = list(tiny.stream(prompt, **kwargs))
@@ -87,6 +88,14 @@ def test_stream_stops_early_and_frees(tiny, capfd):
     gone = tiny.stream("Hello world", max_tokens=500)
     next(gone)
     del gone
+    assert prefills(capfd) == []
+
+
+def test_close_during_the_prompt_ends_quietly(tiny, capfd):
+    capfd.readouterr()
+    it = tiny.stream("word " * 1500, max_tokens=4)
+    threading.Timer(0.02, it.close).start()
+    assert list(it) == [] and it.finish_reason is None
     assert prefills(capfd) == []
 
 

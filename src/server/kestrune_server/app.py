@@ -11,6 +11,7 @@ from __future__ import annotations
 import asyncio
 import hmac
 import json
+import re
 import time
 import uuid
 from concurrent.futures import ThreadPoolExecutor
@@ -34,23 +35,29 @@ class Settings:
     max_queue: int = 16
     queue_timeout: float = 30.0
     max_body_bytes: int = 1 << 20
+    request_timeout: float = 30.0  # seconds to receive a request's headers, then its body
+    shutdown_timeout: float = 10.0  # seconds running generations get once stopping starts
 
 
 class ApiError(Exception):
     """An error answered with an OpenAI-style body."""
 
-    def __init__(self, status, message, kind="invalid_request_error", param=None, code=None):
+    def __init__(self, status, message, kind="invalid_request_error", param=None, code=None, headers=None):
         super().__init__(message)
         self.status = status
         self.message = message
         self.kind = kind
         self.param = param
         self.code = code
+        self.headers = dict(headers or {})
+        if status == 401:
+            self.headers["WWW-Authenticate"] = "Bearer"
+
+    def body(self):
+        return {"error": {"message": self.message, "type": self.kind, "param": self.param, "code": self.code}}
 
     def response(self):
-        body = {"error": {"message": self.message, "type": self.kind, "param": self.param, "code": self.code}}
-        headers = {"WWW-Authenticate": "Bearer"} if self.status == 401 else None
-        return JSONResponse(body, status_code=self.status, headers=headers)
+        return JSONResponse(self.body(), status_code=self.status, headers=self.headers or None)
 
 
 def bad(message, param=None, code=None):
@@ -134,9 +141,11 @@ def messages_field(body):
         if not isinstance(m, dict):
             raise bad(f"messages[{i}] must be an object", "messages")
         role = m.get("role")
-        if role not in ROLES:
+        if not isinstance(role, str) or role not in ROLES:
             raise bad(f"messages[{i}].role must be one of system, user, assistant (got {role!r})", "messages")
-        out.append({"role": ROLES[role], "content": text_content(m.get("content"), i)})
+        content = text_content(m.get("content"), i)
+        no_lone_surrogate(content, f"messages[{i}].content", "messages")
+        out.append({"role": ROLES[role], "content": content})
     return out
 
 
@@ -144,7 +153,8 @@ def sampling(body, engine, chat):
     """Engine keyword arguments from the request; chat leaves unset values to the file."""
     max_tokens = body.get("max_completion_tokens") if chat else None
     name = "max_completion_tokens" if max_tokens is not None else "max_tokens"
-    if body.get("n", 1) != 1:
+    n = body.get("n")
+    if n is not None and (not _is_int(n) or n != 1):
         raise bad("only n=1 is supported", "n")
     kwargs = {
         "max_tokens": int_field(body, name, 1024 if chat else 16, 0, engine.context_length),
@@ -154,6 +164,45 @@ def sampling(body, engine, chat):
         "seed": int_field(body, "seed", None, 0, (1 << 64) - 1),
     }
     return kwargs
+
+
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
+def no_lone_surrogate(text, where, param):
+    """JSON escapes can spell half of a UTF-16 pair, which no encoder accepts."""
+    m = _SURROGATE.search(text)
+    if m:
+        raise bad(f"{where} holds a lone surrogate U+{ord(m.group()):04X} at position {m.start()}", param)
+
+
+def _unset(*harmless):
+    return lambda v: v is None or any(v == h and type(v) is type(h) for h in harmless)
+
+
+# Fields that change what a request asks for and that this server does not do: answering
+# as if they were absent would mislead the client.
+_UNSUPPORTED = {
+    "logprobs": _unset(False),
+    "top_logprobs": _unset(0),
+    "logit_bias": _unset({}),
+    "echo": _unset(False),
+    "suffix": _unset(""),
+    "best_of": _unset(1),
+    "tools": _unset([]),
+    "tool_choice": _unset("none"),
+    "functions": _unset([]),
+    "function_call": _unset("none"),
+    "response_format": _unset({"type": "text"}),
+}
+
+
+def refuse_unsupported(body):
+    for name, harmless in _UNSUPPORTED.items():
+        if name in body and not harmless(body[name]):
+            raise bad(f"'{name}' is not supported by this server", name, "unsupported_parameter")
+    for name in ("presence_penalty", "frequency_penalty"):
+        number_field(body, name, 0.0, -2.0, 2.0)
 
 
 # -- stop strings ---------------------------------------------------------------------------
@@ -192,30 +241,55 @@ class StopScanner:
 # -- admission ------------------------------------------------------------------------------
 
 class Gate:
-    """Concurrency slots plus a bounded queue of waiting requests."""
+    """Concurrency slots plus a bounded queue of waiting requests. A waiting request
+    leaves the queue as soon as its client disconnects or the server starts stopping."""
 
-    def __init__(self, slots, queue, timeout):
+    def __init__(self, slots, queue, timeout, stopping):
         self.sem = asyncio.Semaphore(slots)
         self.queue = queue
         self.timeout = timeout
+        self.stopping = stopping
         self.waiting = 0
 
-    async def enter(self):
+    async def enter(self, gone):
+        if self.stopping.done():
+            raise shutting_down()
         if self.waiting == 0 and not self.sem.locked():
             await self.sem.acquire()
             return
         if self.waiting >= self.queue:
-            raise ApiError(429, "server busy: too many requests waiting", "rate_limit_error")
+            raise busy("server busy: too many requests waiting")
         self.waiting += 1
+        acquire = asyncio.ensure_future(self.sem.acquire())
+        entered = False
         try:
-            await asyncio.wait_for(self.sem.acquire(), self.timeout)
-        except asyncio.TimeoutError:
-            raise ApiError(429, "server busy: waited too long for a generation slot", "rate_limit_error") from None
+            await asyncio.wait({acquire, gone, self.stopping}, timeout=self.timeout,
+                               return_when=asyncio.FIRST_COMPLETED)
+            if gone.done():
+                raise ClientDisconnect()
+            if self.stopping.done():
+                raise shutting_down()
+            if not acquire.done():
+                raise busy("server busy: waited too long for a generation slot")
+            entered = True
         finally:
             self.waiting -= 1
+            if not entered:
+                if acquire.done() and not acquire.cancelled():
+                    self.sem.release()
+                else:
+                    acquire.cancel()
 
     def leave(self):
         self.sem.release()
+
+
+def busy(message):
+    return ApiError(429, message, "rate_limit_error", headers={"Retry-After": "1"})
+
+
+def shutting_down():
+    return ApiError(503, "server shutting down", "server_error", code="server_shutdown")
 
 
 def _next_piece(it):
@@ -223,18 +297,37 @@ def _next_piece(it):
 
 
 class Generation:
-    """One engine stream stepped on the worker pool, with stop strings applied."""
+    """One engine stream stepped on the worker pool, with stop strings applied. `gone`
+    completes when the client disconnects."""
 
-    def __init__(self, server, it, stops):
+    def __init__(self, server, it, stops, gone):
         self.server = server
         self.it = it
         self.scanner = StopScanner(stops)
+        self.gone = gone
         self.finish_reason = None
 
+    async def step(self):
+        """The next piece, or None at the end. Gives the step up at once when the client
+        goes away or the shutdown grace runs out; the engine stops at its next check."""
+        self._check()
+        step = asyncio.get_running_loop().run_in_executor(self.server.pool, _next_piece, self.it)
+        await asyncio.wait({step, self.gone, self.server.expired}, return_when=asyncio.FIRST_COMPLETED)
+        if step.done():
+            return step.result()
+        step.add_done_callback(_discard)
+        self._check()
+
+    def _check(self):
+        if self.gone.done() or self.server.expired.done():
+            self.close()
+            if self.gone.done():
+                raise ClientDisconnect()
+            raise shutting_down()
+
     async def pieces(self):
-        loop = asyncio.get_running_loop()
         while True:
-            piece = await loop.run_in_executor(self.server.pool, _next_piece, self.it)
+            piece = await self.step()
             if piece is None:
                 self.finish_reason = self.it.finish_reason or "stop"
                 tail = self.scanner.flush()
@@ -258,6 +351,11 @@ class Generation:
         self.it.close()
 
 
+def _discard(future):
+    if not future.cancelled():
+        future.exception()
+
+
 class EventStream:
     """Server-sent events from an async iterator of JSON-able chunks, then [DONE]. The
     generation is closed and the slot released however the response ends."""
@@ -267,29 +365,28 @@ class EventStream:
         self.on_close = on_close
 
     async def __call__(self, scope, receive, send):
-        # Sends to a vanished client may succeed silently: watch for the disconnect.
-        gone = asyncio.ensure_future(_wait_disconnect(receive))
         try:
-            await self._stream(send, gone)
-        except OSError:
+            await self._stream(send)
+        except (OSError, ClientDisconnect):
             pass  # the client went away
         finally:
-            gone.cancel()
             await self.chunks.aclose()
             self.on_close()
 
-    async def _stream(self, send, gone):
+    async def _stream(self, send):
         await send({"type": "http.response.start", "status": 200,
                     "headers": [(b"content-type", b"text/event-stream; charset=utf-8"),
                                 (b"cache-control", b"no-cache")]})
         try:
             async for chunk in self.chunks:
-                if gone.done():
-                    return
                 data = b"data: " + json.dumps(chunk, ensure_ascii=False).encode() + b"\n\n"
                 await send({"type": "http.response.body", "body": data, "more_body": True})
             tail = b"data: [DONE]\n\n"
-        except Exception as e:  # noqa: BLE001 - the status line is gone: report in the stream
+        except ApiError as e:  # the status line is gone: report in the stream
+            tail = b"data: " + json.dumps(e.body()).encode() + b"\n\n"
+        except ClientDisconnect:
+            raise
+        except Exception as e:  # noqa: BLE001
             error = {"message": str(e) or "internal server error", "type": "server_error", "param": None,
                      "code": None}
             tail = b"data: " + json.dumps({"error": error}).encode() + b"\n\n"
@@ -303,13 +400,30 @@ class Server:
         self.engine = engine
         self.settings = settings
         self.pool = ThreadPoolExecutor(max_workers=settings.max_concurrency, thread_name_prefix="kestrune-gen")
-        self.gate = None  # made on the event loop that serves
+        # Made on the event loop that serves: the admission gate, and the futures that
+        # complete when stopping starts and when its grace period ends.
+        self.gate = None
+        self.stopping = None
+        self.expired = None
 
     def _gate(self):
         if self.gate is None:
             s = self.settings
-            self.gate = Gate(s.max_concurrency, s.max_queue, s.queue_timeout)
+            loop = asyncio.get_running_loop()
+            self.stopping, self.expired = loop.create_future(), loop.create_future()
+            self.gate = Gate(s.max_concurrency, s.max_queue, s.queue_timeout, self.stopping)
         return self.gate
+
+    def begin_shutdown(self):
+        """Refuses new and queued requests at once; running generations end with an error
+        once the grace period has passed. Call on the serving loop."""
+        self._gate()
+        if self.stopping.done():
+            return
+        self.stopping.set_result(None)
+        expired = self.expired
+        asyncio.get_running_loop().call_later(self.settings.shutdown_timeout,
+                                              lambda: expired.done() or expired.set_result(None))
 
     async def read_json(self, request):
         limit = self.settings.max_body_bytes
@@ -317,10 +431,18 @@ class Server:
         if length is not None and (not length.isdigit() or int(length) > limit):
             raise ApiError(413, f"request body over {limit} bytes")
         body = bytearray()
-        async for chunk in request.stream():
-            body += chunk
-            if len(body) > limit:
-                raise ApiError(413, f"request body over {limit} bytes")
+
+        async def read():
+            async for chunk in request.stream():
+                body.extend(chunk)
+                if len(body) > limit:
+                    raise ApiError(413, f"request body over {limit} bytes")
+
+        timeout = self.settings.request_timeout
+        try:
+            await asyncio.wait_for(read(), timeout)
+        except asyncio.TimeoutError:
+            raise ApiError(408, f"request body not received within {timeout:g} s") from None
         try:
             value = json.loads(bytes(body))
         except (ValueError, RecursionError) as e:
@@ -331,20 +453,27 @@ class Server:
             raise bad("'model' must be a string", "model")
         return value
 
-    async def start(self, make_iterator, stops):
+    async def start(self, request, make_iterator, stops):
         """Takes a slot and opens the engine stream there; the caller owns the slot after."""
         gate = self._gate()
-        await gate.enter()
+        gone = asyncio.ensure_future(_wait_disconnect(request.receive))
+        try:
+            await gate.enter(gone)
+        except BaseException:
+            gone.cancel()
+            raise
         try:
             it = await asyncio.get_running_loop().run_in_executor(self.pool, make_iterator)
         except ValueError as e:
+            gone.cancel()
             gate.leave()
             code = "context_length_exceeded" if "context" in str(e) else None
             raise bad(str(e), code=code) from None
         except BaseException:
+            gone.cancel()
             gate.leave()
             raise
-        return Generation(self, it, stops)
+        return Generation(self, it, stops, gone)
 
     async def respond(self, request, gen, streaming, chunk, final, include_usage):
         ident = uuid.uuid4().hex
@@ -356,6 +485,7 @@ class Server:
             if not done:
                 done = True
                 gen.close()
+                gen.gone.cancel()
                 self._gate().leave()
 
         if streaming:
@@ -371,16 +501,12 @@ class Server:
 
             return EventStream(chunks(), release)
 
-        watcher = asyncio.create_task(_wait_disconnect(request.receive))
         try:
             parts = []
             async for text in gen.pieces():
                 parts.append(text)
-                if watcher.done():
-                    raise ClientDisconnect()
             return JSONResponse(final(ident, created, "".join(parts), gen.finish_reason, gen.usage()))
         finally:
-            watcher.cancel()
             release()
 
     async def completions(self, request):
@@ -390,10 +516,12 @@ class Server:
             prompt = prompt[0]
         if not isinstance(prompt, str):
             raise bad("'prompt' must be a string", "prompt")
+        no_lone_surrogate(prompt, "'prompt'", "prompt")
+        refuse_unsupported(body)
         kwargs = sampling(body, self.engine, chat=False)
         streaming = bool_field(body, "stream")
         include_usage = streaming and _include_usage(body)
-        gen = await self.start(lambda: self.engine.stream(prompt, **kwargs), stop_field(body))
+        gen = await self.start(request, lambda: self.engine.stream(prompt, **kwargs), stop_field(body))
         model = self.settings.model_name
 
         def chunk(ident, created, text, reason):
@@ -412,10 +540,11 @@ class Server:
     async def chat_completions(self, request):
         body = await self.read_json(request)
         messages = messages_field(body)
+        refuse_unsupported(body)
         kwargs = sampling(body, self.engine, chat=True)
         streaming = bool_field(body, "stream")
         include_usage = streaming and _include_usage(body)
-        gen = await self.start(lambda: self.engine.chat(messages, stream=True, **kwargs), stop_field(body))
+        gen = await self.start(request, lambda: self.engine.chat(messages, stream=True, **kwargs), stop_field(body))
         model = self.settings.model_name
 
         def chunk(ident, created, text, reason):
@@ -434,11 +563,21 @@ class Server:
 
         return await self.respond(request, gen, streaming, chunk, final, include_usage)
 
+    def _model_card(self):
+        return {"id": self.settings.model_name, "object": "model", "created": 0, "owned_by": "kestrune"}
+
     async def models(self, request):
-        return JSONResponse({"object": "list", "data": [
-            {"id": self.settings.model_name, "object": "model", "created": 0, "owned_by": "kestrune"}]})
+        return JSONResponse({"object": "list", "data": [self._model_card()]})
+
+    async def model(self, request):
+        if request.path_params["model"] != self.settings.model_name:
+            raise ApiError(404, f"model '{request.path_params['model']}' does not exist", param="model",
+                           code="model_not_found")
+        return JSONResponse(self._model_card())
 
     async def health(self, request):
+        if self.stopping is not None and self.stopping.done():
+            return JSONResponse({"status": "stopping"}, status_code=503)
         return JSONResponse({"status": "ok"})
 
 
@@ -470,14 +609,14 @@ def _guard(handler):
 
 
 class ApiKeyMiddleware:
-    """Every HTTP request must carry `Authorization: Bearer <key>`."""
+    """Every HTTP request but the health probe must carry `Authorization: Bearer <key>`."""
 
     def __init__(self, app, key):
         self.app = app
         self.key = key.encode()
 
     async def __call__(self, scope, receive, send):
-        if scope["type"] == "http":
+        if scope["type"] == "http" and scope["path"] != "/health":
             given = dict(scope["headers"]).get(b"authorization", b"")
             scheme, _, token = given.partition(b" ")
             if scheme.lower() != b"bearer" or not hmac.compare_digest(token.strip(), self.key):
@@ -488,7 +627,7 @@ class ApiKeyMiddleware:
 
 
 async def _http_error(request, exc):
-    return ApiError(exc.status_code, exc.detail or "error", "invalid_request_error").response()
+    return ApiError(exc.status_code, exc.detail or "error", "invalid_request_error", headers=exc.headers).response()
 
 
 async def _internal_error(request, exc):
@@ -500,11 +639,13 @@ def create_app(engine, settings):
     routes = [
         Route("/health", _guard(server.health), methods=["GET"]),
         Route("/v1/models", _guard(server.models), methods=["GET"]),
+        Route("/v1/models/{model:path}", _guard(server.model), methods=["GET"]),
         Route("/v1/completions", _guard(server.completions), methods=["POST"]),
         Route("/v1/chat/completions", _guard(server.chat_completions), methods=["POST"]),
     ]
     app = Starlette(routes=routes, exception_handlers={HTTPException: _http_error, Exception: _internal_error})
     app.state.server = server
     if settings.api_key:
-        return ApiKeyMiddleware(app, settings.api_key)
+        app = ApiKeyMiddleware(app, settings.api_key)
+    app.server = server
     return app
