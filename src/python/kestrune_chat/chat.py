@@ -36,6 +36,19 @@ def _check_tools(tools):
     return tools
 
 
+def _closed(schema):
+    """Strict schemas admit no properties beyond those listed."""
+    if isinstance(schema, list):
+        return [_closed(s) for s in schema]
+    if not isinstance(schema, dict):
+        return schema
+    out = {k: (v if k in ("enum", "const", "default", "examples") else _closed(v)) for k, v in schema.items()}
+    if isinstance(out.get("properties"), dict):
+        out["properties"] = {k: _closed(v) for k, v in schema["properties"].items()}
+        out.setdefault("additionalProperties", False)
+    return out
+
+
 def _response_schema(response_format):
     """None for plain text, else the JSON schema the reply must match."""
     if response_format is None:
@@ -50,7 +63,7 @@ def _response_schema(response_format):
         schema = spec.get("schema") if isinstance(spec, dict) else None
         if not isinstance(schema, dict):
             raise ValueError("response_format.json_schema.schema must be an object")
-        return schema
+        return _closed(schema) if spec.get("strict") else schema
     raise ValueError("response_format.type must be 'text', 'json_object' or 'json_schema'")
 
 

@@ -87,8 +87,8 @@ def json_grammar(schema=None, reasoning_open=False):
 
 
 def tool_call_grammar(tools, name=None, reasoning_open=False):
-    """A grammar for one or more tool-call blocks of the offered tools (only `name` when
-    given), each parameter in its own <parameter=...> element."""
+    """A grammar for one tool-call block of the offered tools (only `name` when given),
+    each parameter in its own <parameter=...> element."""
     rules, calls = [], []
     for t, tool in enumerate(tools or ()):
         fn = tool.get("function") or {}
@@ -112,7 +112,7 @@ def tool_call_grammar(tools, name=None, reasoning_open=False):
         calls.append(f"c{t}")
     if not calls:
         raise ConstraintError(f"no offered tool named {name!r}" if name else "no tools offered")
-    head = f"start: {_prefix(reasoning_open)}call (\"\\n\" call)*\ncall: {' | '.join(calls)}\n"
+    head = f"start: {_prefix(reasoning_open)}call\ncall: {' | '.join(calls)}\n"
     return head + "\n".join(rules) + "\n"
 
 
