@@ -572,10 +572,31 @@ PyObject* cli_main(PyObject* /*module*/, PyObject* /*unused*/) {
       if (!item) throw py::error_already_set();
       args.push_back(to_string_arg(item.ptr(), "sys.argv"));
     }
+    // `kestrune chat` renders a file's template with the helper Engine.chat uses.
+    kestrune::ChatRenderFn render = [](const kestrune::TemplateVars& vars,
+                                       std::span<const kestrune::ChatLine> lines) -> kestrune::Result<std::string> {
+      py::gil_scoped_acquire gil;
+      try {
+        py::list messages;
+        for (const kestrune::ChatLine& line : lines) {
+          py::dict m;
+          m["role"] = to_str(line.role);
+          m["content"] = to_str(line.content);
+          messages.append(m);
+        }
+        py::object text = py::module_::import("kestrune_chat.template")
+                              .attr("render")(to_str(std::string(vars.source)), messages,
+                                              py::arg("bos_token") = to_str(std::string(vars.bos)),
+                                              py::arg("eos_token") = to_str(std::string(vars.eos)));
+        return to_string_arg(text.ptr(), "prompt");
+      } catch (py::error_already_set& e) {
+        return python_error(e);
+      }
+    };
     int code = 0;
     {
       py::gil_scoped_release release;
-      code = kestrune::cli_exit_code(args);
+      code = kestrune::cli_exit_code(args, render);
     }
     return py::int_(code);
   });
