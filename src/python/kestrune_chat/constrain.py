@@ -10,8 +10,9 @@ import weakref
 
 from .reply import CALL_CLOSE, CALL_OPEN, THINK_CLOSE
 
-# Compact JSON: flexible whitespace would let a weak model pad forever.
-_JSON_OPTIONS = {"whitespace_flexible": False, "item_separator": ", ", "key_separator": ": "}
+# Compact JSON: flexible whitespace would let a weak model pad forever. oneOf is
+# read as anyOf, as OpenAI strict schemas expect.
+_JSON_OPTIONS = {"whitespace_flexible": False, "item_separator": ", ", "key_separator": ": ", "coerce_one_of": True}
 
 _tokenizers = weakref.WeakKeyDictionary()
 _lock = threading.Lock()
