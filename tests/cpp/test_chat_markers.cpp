@@ -1,5 +1,4 @@
-// Marker tokens in rendered chat text, the grammar mask before sampling, and the
-// reasoning split of the chat REPL.
+// Marker tokens in rendered chat text and the grammar mask before sampling.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "cli/chat.h"
 #include "cli/generate.h"
 #include "sampler/sampler.h"
 #include "tokenizer/byte_mapping.h"
@@ -117,29 +115,6 @@ TEST(ChatMarkers, MaskRestrictsGreedyAndSampledChoices) {
   auto empty = sample_constrained(s, logits, none);
   ASSERT_FALSE(empty.ok());
   EXPECT_EQ(empty.error().message, "constraint: no token allowed");
-}
-
-TEST(ChatMarkers, ReasoningOpensAndSplitsAcrossPieces) {
-  struct Case {
-    std::string prompt;
-    bool open;
-  };
-  for (const Case& c : std::vector<Case>{{"a<think>\n", true},
-                                         {"<think>x</think>\n\n", false},
-                                         {"plain", false},
-                                         {"<think></think><think>", true}}) {
-    EXPECT_EQ(opens_reasoning(c.prompt), c.open) << c.prompt;
-  }
-  // Fed one byte at a time, every marker is still recognised; only the answer reaches
-  // standard output, so the split is checked through what stays held.
-  ThinkSplitter split;
-  split.thinking = true;
-  for (char ch : std::string("hm</thi")) ASSERT_TRUE(split_write(split, std::string_view(&ch, 1), false).ok());
-  EXPECT_EQ(split.held, "</thi");
-  EXPECT_TRUE(split.thinking);
-  ASSERT_TRUE(split_write(split, "nk>", false).ok());
-  EXPECT_FALSE(split.thinking);
-  EXPECT_TRUE(split.after_close);
 }
 
 }  // namespace

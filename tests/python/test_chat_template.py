@@ -206,3 +206,84 @@ def test_trained_model_output_matches_the_schema(trained, index):
     reply = trained.chat(messages, max_tokens=400, temperature=0.0, response_format=fmt)
     jsonschema.validate(json.loads(reply), schema)
     assert reply == trained.chat(messages, max_tokens=400, temperature=0.0, response_format=fmt)
+
+
+# -- the server ---------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def client(templated, tmp_path_factory):
+    for name in ("starlette", "uvicorn", "openai"):
+        pytest.importorskip(name)
+    import openai
+    from test_server import RunningServer
+
+    server = RunningServer(templated, str(tmp_path_factory.mktemp("tpl_srv")))
+    yield openai.OpenAI(base_url=server.url + "/v1", api_key="unused", timeout=60, max_retries=0)
+    server.stop()
+
+
+def streamed(client, **kwargs):
+    """(content, reasoning, tool calls, finish_reason) gathered from the chunks."""
+    content, reasoning, calls, finish = "", "", {}, None
+    for chunk in client.chat.completions.create(model="m", stream=True, **kwargs):
+        choice = chunk.choices[0]
+        delta = choice.delta
+        content += delta.content or ""
+        reasoning += (delta.model_extra or {}).get("reasoning_content") or ""
+        for call in delta.tool_calls or []:
+            slot = calls.setdefault(call.index, {"id": call.id, "name": "", "arguments": ""})
+            slot["name"] += call.function.name or ""
+            slot["arguments"] += call.function.arguments or ""
+        finish = choice.finish_reason or finish
+    return content, reasoning, [calls[i] for i in sorted(calls)], finish
+
+
+@pytest.mark.parametrize("extra, thinks", [({}, True), ({"chat_template_kwargs": {"enable_thinking": False}}, False)])
+def test_server_keeps_reasoning_apart(client, extra, thinks):
+    kwargs = dict(messages=[{"role": "user", "content": "hi"}], max_tokens=12, temperature=0, extra_body=extra)
+    whole = client.chat.completions.create(model="m", **kwargs)
+    message = whole.choices[0].message
+    reasoning = (message.model_extra or {}).get("reasoning_content")
+    assert (reasoning is not None) == thinks
+    content, streamed_reasoning, calls, finish = streamed(client, **kwargs)
+    assert (content, streamed_reasoning, calls, finish) == (message.content, reasoning or "", [], "length")
+
+
+@pytest.mark.parametrize("choice", ["required", {"type": "function", "function": {"name": "get_weather"}}])
+def test_server_tool_calls_whole_and_streamed(client, choice):
+    kwargs = dict(messages=HISTORY + [{"role": "user", "content": "and Lima?"}], tools=[WEATHER], tool_choice=choice,
+                  max_tokens=400, temperature=0)
+    whole = client.chat.completions.create(model="m", **kwargs).choices[0]
+    assert whole.finish_reason == "tool_calls" and whole.message.content is None
+    [call] = whole.message.tool_calls
+    args = json.loads(call.function.arguments)
+    assert call.function.name == "get_weather" and call.id.startswith("call_") and set(args) == {"city", "days"}
+    content, _, calls, finish = streamed(client, **kwargs)
+    assert (content, finish) == ("", "tool_calls")
+    assert [(c["name"], json.loads(c["arguments"])) for c in calls] == [("get_weather", args)]
+
+
+def test_server_json_schema(client):
+    schema = SCHEMAS[10]
+    fmt = {"type": "json_schema", "json_schema": {"name": "person", "strict": True, "schema": schema}}
+    reply = client.chat.completions.create(model="m", messages=[{"role": "user", "content": "who?"}],
+                                           response_format=fmt, max_tokens=400, temperature=0)
+    value = json.loads(reply.choices[0].message.content)
+    assert set(value) == {"name", "age"} and 0 <= value["age"] <= 150
+
+
+def test_command_line_chat_uses_the_same_prompt(engine, templated):
+    import subprocess
+    import sys
+
+    run = subprocess.run([sys.executable, "-c", "import sys, kestrune; sys.exit(kestrune.cli_main())", "chat",
+                          templated, "--temp", "0", "--max-turn-tokens", "12"],
+                         input=b"hi\n", capture_output=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    prefill = [int(n) for n in __import__("re").findall(rb"# perf: prefill (\d+) tok", run.stderr)]
+    it = engine.chat([{"role": "user", "content": "hi"}], max_tokens=12, temperature=0.0, stream=True)
+    reply = ChatReply("".join(it), it.reasoning_open)
+    assert prefill == [it.prompt_tokens]
+    # The answer goes to standard output, the reasoning to standard error.
+    assert run.stdout.decode("utf-8", "replace") == str(reply) + "\n"
+    assert reply.reasoning and reply.reasoning.strip() in run.stderr.decode("utf-8", "replace")

@@ -101,7 +101,10 @@ def _environment_class():
 
 @functools.lru_cache(maxsize=8)
 def _compile(source):
-    import jinja2
+    try:
+        import jinja2
+    except ImportError:
+        raise TemplateError("chat template: rendering needs jinja2: pip install 'kestrune[chat]'") from None
 
     env = _environment_class()()
     try:
