@@ -16,7 +16,7 @@ CLI:
         [--ssm-d N] [--ssm-hk N] [--ssm-hv N] [--conv-kernel N]
         [--vocab-rows N] [--context N] [--eps F]
         [--sampling] [--temp F] [--top-k N] [--top-k-type int32|uint32] [--top-p F]
-        [--no-eos] [--eos-id N] [--alignment N] [--merges N]
+        [--no-eos] [--eos-id N] [--alignment N] [--merges N] [--chat-template FILE]
         [--type PATTERN=TYPE ...] [--list]
 
 Presets: tiny (unit tests, ~3 MB), small (~30 MB), 0.8b, 2b, 4b, 9b, 27b
@@ -560,8 +560,11 @@ def build_writer(preset: str = "tiny", seed: int = 1, types: str = "q8_0",
                  type_overrides: Optional[dict] = None,
                  override_tensors: Optional[dict] = None,
                  alignment: Optional[int] = None, merges: int = 240,
-                 name: Optional[str] = None, agree: Optional[float] = None, **geometry):
+                 name: Optional[str] = None, agree: Optional[float] = None,
+                 chat_template: Optional[str] = None, **geometry):
     """Assemble the GGUFWriter of a model; returns (writer, ModelInfo).
+
+    chat_template: Jinja source stored as tokenizer.chat_template.
 
     sampling: optional dict with any of temp, top_p (float32), top_k and
     top_k_type ("uint32", the default, or "int32").
@@ -625,6 +628,8 @@ def build_writer(preset: str = "tiny", seed: int = 1, types: str = "q8_0",
         w.add_uint32("tokenizer.ggml.eos_token_id", eos_value)
     w.add_uint32("tokenizer.ggml.padding_token_id", voc.tokens.index("<|endoftext|>"))
     w.add_bool("tokenizer.ggml.add_bos_token", False)
+    if chat_template is not None:
+        w.add_string("tokenizer.chat_template", chat_template)
 
     for tspec in plan:
         w.add_tensor(tspec.name, tspec.dims, tspec.ttype,
@@ -700,8 +705,14 @@ def parse_args(argv=None):
     ap.add_argument("--eos-id", type=int)
     ap.add_argument("--alignment", type=int)
     ap.add_argument("--name")
+    ap.add_argument("--chat-template", metavar="FILE", help="store FILE's Jinja source as tokenizer.chat_template")
     ap.add_argument("--list", action="store_true", help="print the tensor table")
     return ap.parse_args(argv)
+
+
+def _read_text(path):
+    with open(path, encoding="utf-8") as f:
+        return f.read()
 
 
 def main(argv=None) -> int:
@@ -726,7 +737,8 @@ def main(argv=None) -> int:
                        tied=a.tied, vocab=a.vocab, sampling=sampling or None,
                        eos=not a.no_eos, eos_id=a.eos_id, type_overrides=overrides,
                        alignment=a.alignment, merges=a.merges, name=a.name,
-                       agree=a.agree_miss if a.agree else None, **geometry)
+                       agree=a.agree_miss if a.agree else None,
+                       chat_template=_read_text(a.chat_template) if a.chat_template else None, **geometry)
     if a.list:
         for name, dims, tname in info.tensors:
             print(f"{name:40s} {str(dims):20s} {tname}")

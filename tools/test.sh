@@ -18,7 +18,7 @@ step "Set-up"
 KESTRUNE_SYSTEM_NEEDS="cmake g++ libgtest-dev"
 [[ $quick -eq 1 ]] || KESTRUNE_SYSTEM_NEEDS+=" clang libclang-rt-dev"
 # shellcheck source=tools/env.sh
-source tools/env.sh numpy pybind11 scikit-build-core pytest starlette uvicorn openai httpx
+source tools/env.sh numpy pybind11 scikit-build-core pytest starlette uvicorn openai httpx jinja2 llguidance jsonschema
 
 step "C++ build and unit tests"
 cmake -S . -B build/test -DCMAKE_BUILD_TYPE=Release -DKESTRUNE_WERROR=ON -DKESTRUNE_TESTS=ON >/dev/null

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/error.h"
@@ -36,5 +39,30 @@ void append_turn(std::vector<uint32_t>& queue, const ChatVocab& v, const std::ve
 void append_assistant_header(std::vector<uint32_t>& queue, const ChatVocab& v);
 // "<|im_end|>" "\n" after a reply; fed at the start of the next turn.
 void append_assistant_close(std::vector<uint32_t>& queue, const ChatVocab& v);
+
+// A file's own chat template, rendered by the front end that hosts the command line
+// (the same renderer Engine.chat uses), so every front end builds the same prompt.
+struct ChatLine {
+  std::string role;  // "system", "user" or "assistant"
+  std::string content;
+};
+struct TemplateVars {
+  std::string_view source;  // tokenizer.chat_template
+  std::string_view bos, eos;  // texts of the bos and eos tokens
+};
+using ChatRenderFn = std::function<Result<std::string>(const TemplateVars& vars, std::span<const ChatLine> messages)>;
+
+// Whether `prompt` leaves a reasoning block ("<think>" without "</think>") open.
+bool opens_reasoning(std::string_view prompt);
+
+// Reply bytes split at "<think>" / "</think>": reasoning goes to standard error (dimmed
+// on a terminal), the answer to standard output. Marker bytes are held until decided.
+struct ThinkSplitter {
+  bool thinking = false;
+  bool dim = false;
+  bool after_close = false;  // drop the line breaks that follow "</think>"
+  std::string held;
+};
+Status split_write(ThinkSplitter& s, std::string_view bytes, bool final);
 
 }  // namespace kestrune

@@ -24,15 +24,15 @@ bool starts_with_dashes(const std::string& s) { return s.size() >= 2 && s[0] == 
 
 }  // namespace
 
-Status run_cli(std::span<const std::string> args) {
+Status run_cli(std::span<const std::string> args, const ChatRenderFn& render) {
   if (!args.empty() && args[0] == "generate" && args.size() >= 3) return run_generate(args.subspan(1));
-  if (!args.empty() && args[0] == "chat") return run_chat(args.subspan(1));
+  if (!args.empty() && args[0] == "chat") return run_chat(args.subspan(1), render);
   diag(kUsage);
   return invalid_input("no command");
 }
 
-int cli_exit_code(std::span<const std::string> args) {
-  Status st = run_cli(args);
+int cli_exit_code(std::span<const std::string> args, const ChatRenderFn& render) {
+  Status st = run_cli(args, render);
   if (st.ok()) return 0;
   diag(format("kestrune: {}\n", st.error().message));
   return 1;

@@ -5,17 +5,19 @@
 #include <string>
 #include <vector>
 
+#include "cli/chat.h"
 #include "common/error.h"
 
 namespace kestrune {
 
-// Runs the command line on the process arguments without the program name.
-Status run_cli(std::span<const std::string> args);
+// Runs the command line on the process arguments without the program name. `render`,
+// when set, renders the model file's own chat template for `chat`.
+Status run_cli(std::span<const std::string> args, const ChatRenderFn& render = nullptr);
 
 // run_cli, then "kestrune: {}\n" on standard error for a failure; returns the exit code.
-int cli_exit_code(std::span<const std::string> args);
+int cli_exit_code(std::span<const std::string> args, const ChatRenderFn& render = nullptr);
 
 Status run_generate(std::span<const std::string> args);  // model, prompt, [n_tokens], options
-Status run_chat(std::span<const std::string> args);      // model, options
+Status run_chat(std::span<const std::string> args, const ChatRenderFn& render = nullptr);  // model, options
 
 }  // namespace kestrune

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
+#include <vector>
 
 #include "common/format.h"
 #include "model/forward.h"
@@ -108,13 +110,43 @@ DecodeCursor start_cursor(Sampler& sampler, std::span<const float> logits) {
   return cursor;
 }
 
+Result<DecodeCursor> start_cursor(Sampler& sampler, std::span<const float> logits, const DecodeRules& rules) {
+  if (rules.constraint == nullptr) return start_cursor(sampler, logits);
+  DecodeCursor cursor;
+  KS_TRY(cursor.next, sample_constrained(sampler, logits, *rules.constraint));
+  return cursor;
+}
+
+Result<uint32_t> sample_constrained(Sampler& sampler, std::span<const float> logits,
+                                    const TokenConstraint& constraint) {
+  std::vector<uint32_t> words((logits.size() + 31) / 32, 0);
+  KS_CHECK(constraint.fill(words));
+  std::vector<float> masked(logits.begin(), logits.end());
+  bool any = false;
+  for (size_t i = 0; i < masked.size(); ++i) {
+    if ((words[i / 32] >> (i % 32)) & 1u) {
+      any = true;
+    } else {
+      masked[i] = -std::numeric_limits<float>::infinity();
+    }
+  }
+  if (!any) return invalid_input("constraint: no token allowed");
+  uint32_t token = sample(sampler, masked);
+  KS_CHECK(constraint.accept(token));
+  return token;
+}
+
 Result<std::optional<uint32_t>> decode_step(const FeedFn& feed, Sampler& sampler, DecodeCursor& cursor,
                                             const DecodeRules& rules, RunReport& report) {
   if (cursor.done) return std::optional<uint32_t>{};
   if (cursor.unfed) {
     KS_TRY(auto logits, feed(cursor.next));
     cursor.unfed = false;
-    cursor.next = sample(sampler, logits);
+    if (rules.constraint != nullptr) {
+      KS_TRY(cursor.next, sample_constrained(sampler, logits, *rules.constraint));
+    } else {
+      cursor.next = sample(sampler, logits);
+    }
   }
   if (report.generated >= rules.budget || stops(rules, cursor.next)) {
     cursor.done = true;

@@ -48,12 +48,22 @@ using EmitFn = std::function<Status(uint32_t token)>;
 
 enum class SpecMode { Off, Depth1, Depth2 };
 
+// Restricts each sample to the tokens a grammar allows: `fill` writes one bit per
+// vocabulary id (bit i%32 of word i/32, set = allowed) before the sample, `accept`
+// learns the sampled token.
+struct TokenConstraint {
+  std::function<Status(std::span<uint32_t> words)> fill;
+  std::function<Status(uint32_t token)> accept;
+};
+
 struct DecodeRules {
   uint64_t budget = 64;
   std::vector<uint32_t> stop;
   // The command-line `generate` starts the decode clock after the first sample; the
   // Python method and chat turns start it just before.
   bool clock_after_first_sample = false;
+  // Unconstrained when null: the plain loop pays one pointer test per token.
+  const TokenConstraint* constraint = nullptr;
 };
 
 struct RunReport {
@@ -94,6 +104,13 @@ struct DecodeCursor {
   bool stopped = false;  // a stop token, not the budget, ended the run
 };
 DecodeCursor start_cursor(Sampler& sampler, std::span<const float> logits);
+// start_cursor under the rules' constraint, when there is one.
+Result<DecodeCursor> start_cursor(Sampler& sampler, std::span<const float> logits, const DecodeRules& rules);
+
+// Samples among the tokens `constraint` allows (disallowed logits become -inf), then
+// tells it the choice. "constraint: no token allowed" when the mask is empty.
+Result<uint32_t> sample_constrained(Sampler& sampler, std::span<const float> logits,
+                                    const TokenConstraint& constraint);
 Result<std::optional<uint32_t>> decode_step(const FeedFn& feed, Sampler& sampler, DecodeCursor& cursor,
                                             const DecodeRules& rules, RunReport& report);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "common/diag.h"
@@ -27,6 +28,18 @@ Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheL
   engine->chat = chat_vocab(engine->tokenizer);
   engine->chat_defaults = sampling_settings(CliOptions{}, file->gguf);
   engine->cache.limits = limits;
+  if (const MetaValue* v = meta_find(file->gguf, "tokenizer.chat_template")) {
+    if (const auto* str = std::get_if<meta::Str>(v)) engine->chat_template = str->v;
+  }
+  engine->specials = special_tokens(file->gguf, engine->tokenizer);
+  auto text_of = [&](std::string_view key) -> std::string {
+    std::optional<uint64_t> id = meta_uint_opt(file->gguf, key);
+    if (!id || *id > UINT32_MAX) return {};
+    auto bytes = token_bytes(engine->tokenizer, static_cast<uint32_t>(*id));
+    return bytes.ok() ? std::string(*bytes) : std::string();
+  };
+  engine->bos_text = text_of("tokenizer.ggml.bos_token_id");
+  engine->eos_text = text_of("tokenizer.ggml.eos_token_id");
   KS_TRY(engine->model, load_model(std::move(file)));
   return engine;
 }
@@ -93,7 +106,8 @@ bool is_context_error(const Error& error) {
 }
 
 Result<std::unique_ptr<Stream>> open_stream(Engine& engine, std::vector<uint32_t> prompt,
-                                            const CompletionRequest& request, std::vector<uint32_t> stop) {
+                                            const CompletionRequest& request, std::vector<uint32_t> stop,
+                                            std::shared_ptr<const TokenConstraint> constraint) {
   if (prompt.empty()) return empty_prompt_error();
   const uint64_t context = engine.model->config.context_length;
   uint64_t budget = request.max_tokens;
@@ -111,6 +125,8 @@ Result<std::unique_ptr<Stream>> open_stream(Engine& engine, std::vector<uint32_t
                             request.seed ? *request.seed : clock_seed());
   s->rules.budget = budget;
   s->rules.stop = std::move(stop);
+  s->constraint = std::move(constraint);
+  s->rules.constraint = s->constraint.get();
   return s;
 }
 
@@ -139,7 +155,7 @@ Status start_stream(Stream& s) {
   } while (!rest.empty());
   s.report.prefill_seconds = elapsed_seconds(start);
   s.start = Clock::now();
-  s.cursor = start_cursor(s.sampler, logits);
+  KS_TRY(s.cursor, start_cursor(s.sampler, logits, s.rules));
   s.started = true;
   return Ok{};
 }

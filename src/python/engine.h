@@ -19,6 +19,7 @@
 #include "gguf/gguf.h"
 #include "model/model.h"
 #include "python/state_cache.h"
+#include "tokenizer/special.h"
 #include "tokenizer/tokenizer.h"
 
 namespace kestrune {
@@ -32,6 +33,9 @@ struct Engine {
   Result<ChatVocab> chat = invalid_data("chat vocabulary not resolved");
   SamplingSettings chat_defaults;  // the file's sampling keys, as the command line reads them
   StateCache cache;
+  std::optional<std::string> chat_template;  // tokenizer.chat_template
+  SpecialTokens specials;
+  std::string bos_text, eos_text;  // the texts of the bos and eos ids, for templates
 };
 
 // The file is mapped and parsed once: tokenizer from its metadata, then the model
@@ -79,6 +83,7 @@ struct Stream {
   DecodeState state;
   Sampler sampler;
   DecodeRules rules;
+  std::shared_ptr<const TokenConstraint> constraint;  // rules.constraint points here
   DecodeCursor cursor;
   RunReport report;
   Clock::time_point start;
@@ -92,9 +97,11 @@ struct Stream {
 };
 
 // Checks the prompt against the context and sets the budget to what fits: at most
-// `max_tokens`, and never past the context. `stop` holds the stop ids.
+// `max_tokens`, and never past the context. `stop` holds the stop ids; `constraint`,
+// when set, restricts every sample.
 Result<std::unique_ptr<Stream>> open_stream(Engine& engine, std::vector<uint32_t> prompt,
-                                            const CompletionRequest& request, std::vector<uint32_t> stop);
+                                            const CompletionRequest& request, std::vector<uint32_t> stop,
+                                            std::shared_ptr<const TokenConstraint> constraint = nullptr);
 
 // Runs one token (the first call also feeds the prompt) and returns its text: whole
 // characters only, bytes of an unfinished one are held, and bytes that never complete

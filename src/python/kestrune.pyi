@@ -1,18 +1,32 @@
 """Inference engine for qwen35 GGUF models."""
 
-from typing import Iterator, List, Literal, Optional, Sequence, TypedDict, Union, overload
+from typing import Any, Dict, Iterator, List, Literal, Optional, Sequence, TypedDict, Union, overload
+
+from kestrune_chat import ChatReply
 
 __version__: str
 
-class _Message(TypedDict):
-    role: Literal["system", "user", "assistant"]
-    content: str
+class _Message(TypedDict, total=False):
+    role: Literal["system", "user", "assistant", "tool"]
+    content: Optional[str]
+    tool_calls: List[Dict[str, Any]]
+    tool_call_id: str
 
 
 class Engine:
     def __init__(self, path: str, *, cache_states: int = 4, cache_bytes: int = 1073741824) -> None: ...
     @property
     def context_length(self) -> int: ...
+    @property
+    def vocab_size(self) -> int: ...
+    @property
+    def chat_template(self) -> Optional[str]: ...
+    @property
+    def bos_token(self) -> str: ...
+    @property
+    def eos_token(self) -> str: ...
+    @property
+    def control_token_ids(self) -> List[int]: ...
     def encode(self, /, text: str) -> List[int]: ...
     def decode(self, /, ids: Sequence[int]) -> bytes: ...
     def generate(
@@ -47,7 +61,11 @@ class Engine:
         top_p: Optional[float] = None,
         seed: Optional[int] = None,
         stream: Literal[False] = False,
-    ) -> str: ...
+        tools: Optional[List[Dict[str, Any]]] = None,
+        tool_choice: Union[None, str, Dict[str, Any]] = None,
+        response_format: Optional[Dict[str, Any]] = None,
+        chat_template_kwargs: Optional[Dict[str, Any]] = None,
+    ) -> ChatReply: ...
     @overload
     def chat(
         self,
@@ -60,6 +78,10 @@ class Engine:
         seed: Optional[int] = None,
         *,
         stream: Literal[True],
+        tools: Optional[List[Dict[str, Any]]] = None,
+        tool_choice: Union[None, str, Dict[str, Any]] = None,
+        response_format: Optional[Dict[str, Any]] = None,
+        chat_template_kwargs: Optional[Dict[str, Any]] = None,
     ) -> "Engine.Stream": ...
     @overload
     def chat(
@@ -72,7 +94,11 @@ class Engine:
         top_p: Optional[float] = None,
         seed: Optional[int] = None,
         stream: bool = False,
-    ) -> Union[str, "Engine.Stream"]: ...
+        tools: Optional[List[Dict[str, Any]]] = None,
+        tool_choice: Union[None, str, Dict[str, Any]] = None,
+        response_format: Optional[Dict[str, Any]] = None,
+        chat_template_kwargs: Optional[Dict[str, Any]] = None,
+    ) -> Union[ChatReply, "Engine.Stream"]: ...
 
     class Stream(Iterator[str]):
         def __iter__(self) -> "Engine.Stream": ...
@@ -84,6 +110,8 @@ class Engine:
         def cached_tokens(self) -> int: ...
         @property
         def completion_tokens(self) -> int: ...
+        @property
+        def reasoning_open(self) -> bool: ...
         @property
         def finish_reason(self) -> Optional[Literal["stop", "length"]]: ...
 

@@ -5,6 +5,7 @@
 // that their documentation strings double as text signatures ("$self" included) and
 // inspect.signature reports them exactly.
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
 #include <csignal>
 #include <cstring>
@@ -39,6 +40,20 @@ struct StreamBox {
   uint64_t cached_tokens = 0;
   uint64_t completion_tokens = 0;
   const char* finish_reason = nullptr;
+  bool reasoning_open = false;  // the chat prompt opened a reasoning block
+};
+
+// A Python object owned from C++ code that may run without the interpreter lock: the
+// last owner takes the lock to drop it.
+struct PyRef {
+  py::object obj;
+  explicit PyRef(py::object o) : obj(std::move(o)) {}
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() {
+    py::gil_scoped_acquire gil;
+    obj = py::object();
+  }
 };
 
 PyObject* g_panic_exception = nullptr;
@@ -65,14 +80,20 @@ constexpr const char* kStreamDoc =
     "its state. A prompt that extends the tokens of a finished stream or chat resumes\n"
     "from that stream's state and feeds only the new tokens.";
 constexpr const char* kChatDoc =
-    "chat($self, messages, max_tokens=1024, temperature=None, top_k=None, top_p=None, seed=None, stream=False)\n"
+    "chat($self, messages, max_tokens=1024, temperature=None, top_k=None, top_p=None, seed=None, stream=False, "
+    "tools=None, tool_choice=None, response_format=None, chat_template_kwargs=None)\n"
     "--\n\n"
     "Reply to a conversation: messages is a list of {\"role\": \"system\" | \"user\" |\n"
-    "\"assistant\", \"content\": str} dicts, formatted with the chat template of\n"
-    "`kestrune chat`. Sampling arguments left at None take the model file's defaults.\n"
-    "Returns the reply as str, or an iterator of str pieces with stream=True. Sending\n"
-    "the conversation back with the reply and a new message resumes from the cached\n"
-    "decode state, so only the new turn is processed.";
+    "\"assistant\" | \"tool\", \"content\": str} dicts, formatted with the model file's own\n"
+    "chat template when it has one (else the template of `kestrune chat`). tools,\n"
+    "tool_choice and response_format take their OpenAI forms; a required tool call or a\n"
+    "JSON response_format constrains sampling to that shape. chat_template_kwargs go to\n"
+    "the template (for example enable_thinking=False). Sampling arguments left at None\n"
+    "take the model file's defaults. Returns the answer as a str whose .reasoning holds\n"
+    "the text between <think> and </think> and .tool_calls the parsed calls (each None\n"
+    "when absent), or, with stream=True, an iterator of the raw reply's str pieces.\n"
+    "Sending the conversation back with the reply and a new message resumes from the\n"
+    "cached decode state, so only the new turn is processed.";
 constexpr const char* kCliMainDoc =
     "cli_main()\n--\n\nConsole-script entry point (`kestrune` on PATH after pip install).\n"
     "Args come from sys.argv \u2014 under a console-script shim the process argv\n"
@@ -413,10 +434,42 @@ PyObject* engine_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// Python failures inside a generation step come back as error values.
+kestrune::Error python_error(py::error_already_set& e) {
+  return kestrune::invalid_input(py::str(e.value()).cast<std::string>());
+}
+
+// The grammar hooks over a kestrune_chat Constraint; each step takes the interpreter
+// lock only to call it, and the library computes the mask without it.
+std::shared_ptr<const kestrune::TokenConstraint> constraint_hooks(py::object constraint) {
+  auto ref = std::make_shared<PyRef>(std::move(constraint));
+  auto hooks = std::make_shared<kestrune::TokenConstraint>();
+  hooks->fill = [ref](std::span<uint32_t> words) -> kestrune::Status {
+    py::gil_scoped_acquire gil;
+    try {
+      ref->obj.attr("fill")(reinterpret_cast<uintptr_t>(words.data()), words.size() * sizeof(uint32_t));
+    } catch (py::error_already_set& e) {
+      return python_error(e);
+    }
+    return kestrune::Ok{};
+  };
+  hooks->accept = [ref](uint32_t token) -> kestrune::Status {
+    py::gil_scoped_acquire gil;
+    try {
+      ref->obj.attr("accept")(token);
+    } catch (py::error_already_set& e) {
+      return python_error(e);
+    }
+    return kestrune::Ok{};
+  };
+  return hooks;
+}
+
 PyObject* engine_chat(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> py::object {
-    static const char* kwlist[] = {"messages", "max_tokens", "temperature", "top_k",
-                                   "top_p",    "seed",       "stream",      nullptr};
+    static const char* kwlist[] = {"messages", "max_tokens",  "temperature",     "top_k",
+                                   "top_p",    "seed",        "stream",          "tools",
+                                   "tool_choice", "response_format", "chat_template_kwargs", nullptr};
     PyObject* messages_obj = nullptr;
     PyObject* max_tokens_obj = nullptr;
     PyObject* temperature_obj = nullptr;
@@ -424,12 +477,16 @@ PyObject* engine_chat(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* top_p_obj = nullptr;
     PyObject* seed_obj = nullptr;
     int streaming = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOp:chat", const_cast<char**>(kwlist), &messages_obj,
+    PyObject* tools_obj = Py_None;
+    PyObject* tool_choice_obj = Py_None;
+    PyObject* response_format_obj = Py_None;
+    PyObject* template_kwargs_obj = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOpOOOO:chat", const_cast<char**>(kwlist), &messages_obj,
                                      &max_tokens_obj, &temperature_obj, &top_k_obj, &top_p_obj, &seed_obj,
-                                     &streaming)) {
+                                     &streaming, &tools_obj, &tool_choice_obj, &response_format_obj,
+                                     &template_kwargs_obj)) {
       throw py::error_already_set();
     }
-    std::vector<kestrune::ChatMessage> messages = to_messages_arg(messages_obj);
     kestrune::Engine& engine = mutable_engine_of(self);
     kestrune::CompletionRequest request;
     request.max_tokens = 1024;
@@ -438,18 +495,44 @@ PyObject* engine_chat(PyObject* self, PyObject* args, PyObject* kwargs) {
     request.top_p = engine.chat_defaults.top_p;
     read_sampling(max_tokens_obj, temperature_obj, top_k_obj, top_p_obj, seed_obj, true, request);
 
+    py::module_ helper = py::module_::import("kestrune_chat.chat");
+    py::tuple prepared = helper.attr("prepare")(py::handle(self), py::handle(messages_obj), py::handle(tools_obj),
+                                                py::handle(tool_choice_obj), py::handle(response_format_obj),
+                                                py::handle(template_kwargs_obj));
+    py::object prompt_obj = prepared[0];
+    const bool reasoning_open = prepared[1].cast<bool>();
+    py::object grammar = prepared[2];
+    py::object parse_tools = prepared[3];
+
+    std::vector<kestrune::ChatMessage> messages;
+    std::string prompt;
+    if (prompt_obj.is_none()) {
+      messages = to_messages_arg(messages_obj);
+    } else {
+      prompt = to_string_arg(prompt_obj.ptr(), "prompt");
+    }
+    std::vector<uint32_t> stop;
+    if (engine.chat.ok()) stop.push_back(engine.chat->im_end);
+    if (engine.eos) stop.push_back(*engine.eos);
+    std::shared_ptr<const kestrune::TokenConstraint> constraint;
+    if (!grammar.is_none()) {
+      if (stop.empty()) raise_message(PyExc_ValueError, "constrained output needs an end token in the vocabulary");
+      py::object made = py::module_::import("kestrune_chat.constrain").attr("Constraint")(py::handle(self), grammar,
+                                                                                           stop.front());
+      constraint = constraint_hooks(std::move(made));
+    }
+
     std::optional<kestrune::Result<std::unique_ptr<kestrune::Stream>>> stream;
     std::optional<kestrune::Status> failed;
     std::string reply;
     {
       py::gil_scoped_release release;
-      auto ids = kestrune::chat_prompt(engine, messages);
+      auto ids = prompt_obj.is_none() ? kestrune::chat_prompt(engine, messages)
+                                      : kestrune::encode_with_specials(engine.tokenizer, engine.specials, prompt);
       if (!ids.ok()) {
         stream.emplace(std::move(ids).error());
       } else {
-        std::vector<uint32_t> stop{engine.chat->im_end};
-        if (engine.eos) stop.push_back(*engine.eos);
-        stream.emplace(kestrune::open_stream(engine, std::move(*ids), request, std::move(stop)));
+        stream.emplace(kestrune::open_stream(engine, std::move(*ids), request, stop, constraint));
       }
       if (!streaming && stream->ok()) {
         kestrune::Stream& s = *stream->value();
@@ -465,8 +548,13 @@ PyObject* engine_chat(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     std::unique_ptr<kestrune::Stream> s = unwrap(std::move(*stream));
     if (failed) raise_error(failed->error());
-    if (streaming) return make_stream(self, std::move(s));
-    return to_str(reply);
+    if (streaming) {
+      py::object it = make_stream(self, std::move(s));
+      it.cast<StreamBox&>().reasoning_open = reasoning_open;
+      return it;
+    }
+    py::object chat_reply = py::module_::import("kestrune_chat.reply").attr("ChatReply");
+    return chat_reply(to_str(reply), reasoning_open, parse_tools, !parse_tools.is_none());
   });
 }
 
@@ -488,10 +576,31 @@ PyObject* cli_main(PyObject* /*module*/, PyObject* /*unused*/) {
       if (!item) throw py::error_already_set();
       args.push_back(to_string_arg(item.ptr(), "sys.argv"));
     }
+    // `kestrune chat` renders a file's template with the helper Engine.chat uses.
+    kestrune::ChatRenderFn render = [](const kestrune::TemplateVars& vars,
+                                       std::span<const kestrune::ChatLine> lines) -> kestrune::Result<std::string> {
+      py::gil_scoped_acquire gil;
+      try {
+        py::list messages;
+        for (const kestrune::ChatLine& line : lines) {
+          py::dict m;
+          m["role"] = to_str(line.role);
+          m["content"] = to_str(line.content);
+          messages.append(m);
+        }
+        py::object text = py::module_::import("kestrune_chat.template")
+                              .attr("render")(to_str(std::string(vars.source)), messages,
+                                              py::arg("bos_token") = to_str(std::string(vars.bos)),
+                                              py::arg("eos_token") = to_str(std::string(vars.eos)));
+        return to_string_arg(text.ptr(), "prompt");
+      } catch (py::error_already_set& e) {
+        return python_error(e);
+      }
+    };
     int code = 0;
     {
       py::gil_scoped_release release;
-      code = kestrune::cli_exit_code(args);
+      code = kestrune::cli_exit_code(args, render);
     }
     return py::int_(code);
   });
@@ -548,6 +657,24 @@ PYBIND11_MODULE(kestrune, m) {
              py::arg("path"), py::kw_only(), py::arg("cache_states") = 4, py::arg("cache_bytes") = 1073741824,
              "__init__(self, path, *, cache_states=4, cache_bytes=1073741824)\n--\n\n");
   engine.def_property_readonly(
+      "vocab_size", [](const EngineBox& box) { return kestrune::vocab_size(box.engine->tokenizer); },
+      "Number of token ids.");
+  engine.def_property_readonly(
+      "chat_template", [](const EngineBox& box) -> py::object {
+        if (!box.engine->chat_template) return py::none();
+        return to_str(*box.engine->chat_template);
+      },
+      "The model file's Jinja chat template (tokenizer.chat_template), or None.");
+  engine.def_property_readonly(
+      "bos_token", [](const EngineBox& box) { return to_str(box.engine->bos_text); },
+      "Text of the file's begin-of-sequence token ('' when it names none).");
+  engine.def_property_readonly(
+      "eos_token", [](const EngineBox& box) { return to_str(box.engine->eos_text); },
+      "Text of the file's end-of-sequence token ('' when it names none).");
+  engine.def_property_readonly(
+      "control_token_ids", [](const EngineBox& box) { return box.engine->specials.control; },
+      "Ids of the control tokens, which never stand for text.");
+  engine.def_property_readonly(
       "context_length", [](const EngineBox& box) { return box.engine->model->config.context_length; },
       "Tokens the model's context holds (qwen35.context_length); prompts must leave room in it.");
   for (PyMethodDef& def : g_engine_methods) {
@@ -575,7 +702,10 @@ PYBIND11_MODULE(kestrune, m) {
             if (b.finish_reason == nullptr) return py::none();
             return py::str(b.finish_reason);
           },
-          "None while running or when closed early, then 'stop' (a stop token) or 'length' (the budget).");
+          "None while running or when closed early, then 'stop' (a stop token) or 'length' (the budget).")
+      .def_property_readonly(
+          "reasoning_open", [](const StreamBox& b) { return b.reasoning_open; },
+          "Whether the chat prompt opened a reasoning block, so the reply starts inside it.");
 
   py::object module_name = m.attr("__name__");
   py::object cli = py::reinterpret_steal<py::object>(PyCFunction_NewEx(&g_cli_main_def, m.ptr(), module_name.ptr()));

@@ -228,9 +228,9 @@ CHAT = {"messages": [{"role": "user", "content": "Hi"}], "max_tokens": 2}
 @pytest.mark.parametrize("path, extra, param", [
     ("/v1/chat/completions", {"logprobs": True}, "logprobs"),
     ("/v1/chat/completions", {"top_logprobs": 3}, "top_logprobs"),
-    ("/v1/chat/completions", {"response_format": {"type": "json_object"}}, "response_format"),
-    ("/v1/chat/completions", {"tools": [{"type": "function", "function": {"name": "f"}}]}, "tools"),
-    ("/v1/chat/completions", {"tool_choice": "required"}, "tool_choice"),
+    ("/v1/completions", {"response_format": {"type": "json_object"}}, "response_format"),
+    ("/v1/completions", {"tools": [{"type": "function", "function": {"name": "f"}}]}, "tools"),
+    ("/v1/completions", {"tool_choice": "required"}, "tool_choice"),
     ("/v1/chat/completions", {"logit_bias": {"5": 10}}, "logit_bias"),
     ("/v1/chat/completions", {"presence_penalty": 2.5}, "presence_penalty"),
     ("/v1/completions", {"logprobs": 0}, "logprobs"),

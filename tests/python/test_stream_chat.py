@@ -284,7 +284,8 @@ def test_signatures_and_stubs():
     assert str(inspect.signature(kestrune.Engine.stream)) == \
         "(self, /, prompt, max_tokens=64, temperature=0.0, top_k=20, top_p=0.95, seed=None)"
     assert str(inspect.signature(kestrune.Engine.chat)) == \
-        "(self, /, messages, max_tokens=1024, temperature=None, top_k=None, top_p=None, seed=None, stream=False)"
+        "(self, /, messages, max_tokens=1024, temperature=None, top_k=None, top_p=None, seed=None, stream=False, " \
+        "tools=None, tool_choice=None, response_format=None, chat_template_kwargs=None)"
     stub = os.path.join(os.path.dirname(kestrune.__file__), "kestrune.pyi")
     tree = ast.parse(open(stub).read())
     top = {n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}

@@ -23,8 +23,10 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import JSONResponse
 from starlette.routing import Route
 
+from kestrune_chat import ChatReply, ReplyParser
+
 MAX_STOP_STRINGS = 4
-ROLES = {"system": "system", "developer": "system", "user": "user", "assistant": "assistant"}
+ROLES = {"system": "system", "developer": "system", "user": "user", "assistant": "assistant", "tool": "tool"}
 
 
 @dataclass
@@ -142,10 +144,46 @@ def messages_field(body):
             raise bad(f"messages[{i}] must be an object", "messages")
         role = m.get("role")
         if not isinstance(role, str) or role not in ROLES:
-            raise bad(f"messages[{i}].role must be one of system, user, assistant (got {role!r})", "messages")
+            raise bad(f"messages[{i}].role must be one of system, user, assistant, tool (got {role!r})", "messages")
+        role = ROLES[role]
+        calls = m.get("tool_calls")
+        if role == "assistant" and calls is not None:
+            out.append({"role": role, "content": None if m.get("content") is None else text_content(m["content"], i),
+                        "tool_calls": _tool_calls_field(calls, i)})
+            continue
         content = text_content(m.get("content"), i)
         no_lone_surrogate(content, f"messages[{i}].content", "messages")
-        out.append({"role": ROLES[role], "content": content})
+        msg = {"role": role, "content": content}
+        if role == "tool" and isinstance(m.get("tool_call_id"), str):
+            msg["tool_call_id"] = m["tool_call_id"]
+        out.append(msg)
+    return out
+
+
+def _tool_calls_field(calls, i):
+    if not isinstance(calls, list):
+        raise bad(f"messages[{i}].tool_calls must be a list", "messages")
+    out = []
+    for call in calls:
+        fn = call.get("function") if isinstance(call, dict) else None
+        if not (isinstance(fn, dict) and isinstance(fn.get("name"), str) and isinstance(fn.get("arguments"), str)):
+            raise bad(f"messages[{i}].tool_calls: each needs function.name and function.arguments strings",
+                      "messages")
+        out.append({"id": call.get("id"), "type": "function",
+                    "function": {"name": fn["name"], "arguments": fn["arguments"]}})
+    return out
+
+
+def chat_fields(body):
+    """The keyword arguments of Engine.chat that shape the reply."""
+    out = {}
+    for name in ("tools", "tool_choice", "response_format", "chat_template_kwargs"):
+        if body.get(name) is not None:
+            out[name] = body[name]
+    if "tools" in out and not isinstance(out["tools"], list):
+        raise bad("'tools' must be a list", "tools")
+    if "chat_template_kwargs" in out and not isinstance(out["chat_template_kwargs"], dict):
+        raise bad("'chat_template_kwargs' must be an object", "chat_template_kwargs")
     return out
 
 
@@ -197,9 +235,13 @@ _UNSUPPORTED = {
 }
 
 
-def refuse_unsupported(body):
+# What chat completions implement of the fields above.
+CHAT_FIELDS = frozenset({"tools", "tool_choice", "response_format"})
+
+
+def refuse_unsupported(body, implemented=frozenset()):
     for name, harmless in _UNSUPPORTED.items():
-        if name in body and not harmless(body[name]):
+        if name in body and name not in implemented and not harmless(body[name]):
             raise bad(f"'{name}' is not supported by this server", name, "unsupported_parameter")
     for name in ("presence_penalty", "frequency_penalty"):
         number_field(body, name, 0.0, -2.0, 2.0)
@@ -489,13 +531,17 @@ class Server:
                 self._gate().leave()
 
         if streaming:
+            def each(c):
+                return [] if c is None else c if isinstance(c, list) else [c]
+
             async def chunks():
-                first = chunk(ident, created, None, None)
-                if first is not None:
-                    yield first
+                for c in each(chunk(ident, created, None, None)):
+                    yield c
                 async for text in gen.pieces():
-                    yield chunk(ident, created, text, None)
-                yield chunk(ident, created, None, gen.finish_reason)
+                    for c in each(chunk(ident, created, text, None)):
+                        yield c
+                for c in each(chunk(ident, created, None, gen.finish_reason)):
+                    yield c
                 if include_usage:
                     yield dict(chunk(ident, created, "", None), choices=[], usage=gen.usage())
 
@@ -540,25 +586,47 @@ class Server:
     async def chat_completions(self, request):
         body = await self.read_json(request)
         messages = messages_field(body)
-        refuse_unsupported(body)
+        refuse_unsupported(body, CHAT_FIELDS)
         kwargs = sampling(body, self.engine, chat=True)
+        kwargs.update(chat_fields(body))
         streaming = bool_field(body, "stream")
         include_usage = streaming and _include_usage(body)
         gen = await self.start(request, lambda: self.engine.chat(messages, stream=True, **kwargs), stop_field(body))
         model = self.settings.model_name
+        tools = kwargs.get("tools") if kwargs.get("tool_choice") != "none" else None
+        parser = ReplyParser(gen.it.reasoning_open, tools, parse_tools=tools is not None)
 
-        def chunk(ident, created, text, reason):
-            if text is None and reason is None:
-                delta = {"role": "assistant", "content": ""}
-            else:
-                delta = {} if text is None else {"content": text}
+        def wrap(ident, created, delta, reason):
             return {"id": "chatcmpl-" + ident, "object": "chat.completion.chunk", "created": created, "model": model,
                     "choices": [{"index": 0, "delta": delta, "logprobs": None, "finish_reason": reason}]}
 
+        def deltas(events):
+            out = []
+            for kind, value in events:
+                if kind == "tool_call":
+                    out.append({"tool_calls": [dict(value, index=parser.calls - 1)]})
+                else:
+                    out.append({"reasoning_content" if kind == "reasoning" else "content": value})
+            return out
+
+        def chunk(ident, created, text, reason):
+            if text is None and reason is None:
+                return wrap(ident, created, {"role": "assistant", "content": ""}, None)
+            if reason is None:
+                return [wrap(ident, created, d, None) for d in deltas(parser.feed(text))]
+            out = [wrap(ident, created, d, None) for d in deltas(parser.finish())]
+            return out + [wrap(ident, created, {}, _chat_finish(reason, parser))]
+
         def final(ident, created, text, reason, usage):
+            reply = ChatReply(text, gen.it.reasoning_open, tools, tools is not None)
+            message = {"role": "assistant", "content": None if reply.tool_calls and not reply else str(reply)}
+            if reply.reasoning is not None:
+                message["reasoning_content"] = reply.reasoning
+            if reply.tool_calls:
+                message["tool_calls"] = reply.tool_calls
+            reason = "tool_calls" if reply.tool_calls and reason == "stop" else reason
             return {"id": "chatcmpl-" + ident, "object": "chat.completion", "created": created, "model": model,
-                    "choices": [{"index": 0, "message": {"role": "assistant", "content": text}, "logprobs": None,
-                                 "finish_reason": reason}],
+                    "choices": [{"index": 0, "message": message, "logprobs": None, "finish_reason": reason}],
                     "usage": usage}
 
         return await self.respond(request, gen, streaming, chunk, final, include_usage)
@@ -579,6 +647,10 @@ class Server:
         if self.stopping is not None and self.stopping.done():
             return JSONResponse({"status": "stopping"}, status_code=503)
         return JSONResponse({"status": "ok"})
+
+
+def _chat_finish(reason, parser):
+    return "tool_calls" if parser.calls and reason == "stop" else reason
 
 
 def _include_usage(body):
