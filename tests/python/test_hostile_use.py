@@ -137,3 +137,46 @@ def test_changed_file_under_a_running_server(tmp_path):
     finally:
         proc.terminate()
         proc.wait(15)
+
+
+class Chat:
+    """`kestrune chat` on a terminal: standard input is a pseudo-terminal, the output
+    streams are collected as they come."""
+
+    def __init__(self, model):
+        import pty
+        import threading
+        self.master, slave = pty.openpty()
+        self.proc = subprocess.Popen([sys.executable, "-c", SHIM, "chat", model, "--temp", "0",
+                                      "--max-turn-tokens", "4000"], stdin=slave, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        os.close(slave)
+        self.out, self.err = bytearray(), bytearray()
+        for stream, buf in ((self.proc.stdout, self.out), (self.proc.stderr, self.err)):
+            threading.Thread(target=lambda s=stream, b=buf: [b.extend(c) for c in iter(lambda: s.read1(), b"")],
+                             daemon=True).start()
+
+    def wait_for(self, cond, what):
+        deadline = time.monotonic() + 60
+        while not cond():
+            assert time.monotonic() < deadline, (what, bytes(self.err))
+            time.sleep(0.02)
+
+
+@pytest.mark.parametrize("quit_with", ["ctrl-c", "ctrl-d"])
+def test_chat_ctrl_c_stops_the_reply_and_returns_to_the_prompt(models, quit_with):
+    chat = Chat(models["noeos"])
+    chat.wait_for(lambda: chat.err.endswith(b"> "), "first prompt")
+    os.write(chat.master, b"Hello there\n")
+    chat.wait_for(lambda: len(chat.out) > 0, "reply starts")
+    chat.proc.send_signal(signal.SIGINT)
+    chat.wait_for(lambda: chat.err.count(b"> ") == 2, "back at the prompt")
+    gen = int(re.search(rb"gen (\d+) tok", bytes(chat.err)).group(1))
+    assert 0 < gen < 4000 and chat.proc.poll() is None
+    if quit_with == "ctrl-c":
+        chat.proc.send_signal(signal.SIGINT)
+    else:
+        os.write(chat.master, b"\x04")
+    assert chat.proc.wait(30) == 0
+    os.close(chat.master)
+    chat.wait_for(lambda: chat.err.endswith(b"> \n"), "line break after the prompt")
