@@ -133,6 +133,11 @@ def test_changed_file_under_a_running_server(tmp_path):
         clobber(path)
         r = httpx.post(m.group(1) + "/v1/completions", json=body, timeout=60)
         assert r.status_code == 200 and r.json()["choices"][0]["text"] == first
+        # A lone surrogate is a bad request, not a server fault.
+        raw = '{"model": "m", "prompt": "ab\\ud800", "max_tokens": 2}'
+        r = httpx.post(m.group(1) + "/v1/completions", content=raw, timeout=60,
+                       headers={"content-type": "application/json"})
+        assert r.status_code == 400 and "position 2" in r.text
         assert proc.poll() is None
     finally:
         proc.terminate()
