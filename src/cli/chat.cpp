@@ -7,6 +7,7 @@
 
 #include "cli/cli.h"
 #include "cli/generate.h"
+#include "cli/interrupt.h"
 #include "cli/options.h"
 #include "cli/speculative.h"
 #include "cli/stdio.h"
@@ -243,11 +244,25 @@ Status run_chat(std::span<const std::string> args, const ChatRenderFn& render) {
     append_turn(pending, vocab, vocab.system, text);
   }
 
+  // Ctrl-C stops a reply and returns to the prompt; at the prompt, or a second time
+  // before the reply stopped, it ends the chat.
+  InterruptScope interrupts;
+  rules.cancel = [] { return interrupt_pending(); };
+
   diag("# chat REPL ready: 'exit' or Ctrl-D quits\n");
   for (;;) {
     diag("> ");
-    KS_TRY(std::optional<std::string> line, read_stdin_line());
-    if (!line) break;
+    auto got = read_stdin_line();
+    if (interrupt_pending()) {
+      diag("\n");
+      break;
+    }
+    KS_TRY(std::optional<std::string> line, std::move(got));
+    if (!line) {
+      // Ctrl-D leaves the cursor after the prompt; a pipe's end needs no line break.
+      if (::isatty(STDIN_FILENO)) diag("\n");
+      break;
+    }
     std::string_view text = trim_end_unicode(*line);
     if (text.empty()) continue;
     if (text == "exit") break;
@@ -263,6 +278,7 @@ Status run_chat(std::span<const std::string> args, const ChatRenderFn& render) {
     KS_CHECK(write_stdout("\n"));
     report.gen_seconds = elapsed_seconds(start);
     diag(perf_line(report));
+    clear_interrupt();
 
     append_assistant_close(pending, vocab);
     if (context_length) diag(context_warning(state.position, *context_length));

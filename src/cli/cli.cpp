@@ -41,6 +41,7 @@ int cli_exit_code(std::span<const std::string> args, const ChatRenderFn& render)
 Status run_generate(std::span<const std::string> args) {
   const std::string& path = args[0];
   const std::string& prompt = args[1];
+  KS_CHECK(text_argument("prompt", prompt));
   uint64_t n_tokens = 64;
   size_t first_option = 2;
   if (args.size() > 2 && !starts_with_dashes(args[2])) {

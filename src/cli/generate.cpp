@@ -29,23 +29,25 @@ Status decode_plain(const FeedFn& feed, Sampler& sampler, DecodeCursor cursor, c
   }
 }
 
-// Each round feeds `tok` and may accept drafts; a budget stop leaves the last emitted
-// token unfed, a stop token inside the accepted list has been fed but is not emitted.
+// Each round feeds `tok`; like the plain loop, every emitted token ends up fed (the last
+// one by a round that keeps nothing) and a stop token never is, so a chat's next turn
+// continues from the same state either way.
 Status decode_speculative(const SpecStepFn& speculate, uint32_t tok, const DecodeRules& rules, const EmitFn& emit,
                           RunReport& report) {
   if (rules.budget == 0 || stops(rules, tok)) return Ok{};
   for (;;) {
     KS_CHECK(emit(tok));
-    if (++report.generated >= rules.budget) return Ok{};
-    KS_TRY(SpecRound round, speculate(tok));
+    uint64_t left = rules.budget - ++report.generated;
+    if (rules.cancel && rules.cancel()) left = 0;
+    KS_TRY(SpecRound round, speculate(tok, left, rules.stop));
+    if (left == 0) return Ok{};
     ++report.rounds;
     report.accepted += round.accepted.size();
     for (uint32_t t : round.accepted) {
-      if (stops(rules, t)) return Ok{};
       KS_CHECK(emit(t));
-      if (++report.generated >= rules.budget) return Ok{};
+      ++report.generated;
     }
-    if (stops(rules, round.next)) return Ok{};
+    if (report.generated >= rules.budget || stops(rules, round.next)) return Ok{};
     tok = round.next;
   }
 }
@@ -148,9 +150,10 @@ Result<std::optional<uint32_t>> decode_step(const FeedFn& feed, Sampler& sampler
       cursor.next = sample(sampler, logits);
     }
   }
-  if (report.generated >= rules.budget || stops(rules, cursor.next)) {
+  const bool cut = report.generated >= rules.budget || (rules.cancel && rules.cancel());
+  if (cut || stops(rules, cursor.next)) {
     cursor.done = true;
-    cursor.stopped = report.generated < rules.budget;
+    cursor.stopped = !cut;
     return std::optional<uint32_t>{};
   }
   ++report.generated;

@@ -37,11 +37,13 @@ using FeedFn = std::function<Result<std::vector<float>>(uint32_t token)>;
 using PrefillFn = std::function<Result<std::vector<float>>(std::span<const uint32_t> tokens)>;
 
 // One speculative round fed with `token`: the accepted drafts and the token to emit next.
+// At most `keep` drafts are accepted and none in `stop`, so that the state holds only
+// what is emitted; with `keep` 0 the token is only fed.
 struct SpecRound {
   std::vector<uint32_t> accepted;
   uint32_t next = 0;
 };
-using SpecStepFn = std::function<Result<SpecRound>(uint32_t token)>;
+using SpecStepFn = std::function<Result<SpecRound>(uint32_t token, uint64_t keep, std::span<const uint32_t> stop)>;
 
 // Hands one generated token to the front end (stream it, or collect it).
 using EmitFn = std::function<Status(uint32_t token)>;
@@ -64,6 +66,8 @@ struct DecodeRules {
   bool clock_after_first_sample = false;
   // Unconstrained when null: the plain loop pays one pointer test per token.
   const TokenConstraint* constraint = nullptr;
+  // Polled before each token; true ends the run as the budget would (the chat's Ctrl-C).
+  std::function<bool()> cancel;
 };
 
 struct RunReport {

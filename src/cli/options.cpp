@@ -2,6 +2,7 @@
 
 #include "cli/numbers.h"
 #include "common/format.h"
+#include "common/utf8.h"
 #include "sampler/sampler.h"
 
 namespace kestrune {
@@ -14,7 +15,19 @@ Result<T> with_name(const std::string& name, Result<T> parsed) {
   return parsed;
 }
 
+// The server's bounds; NaN fails both comparisons and is refused too.
+Result<float> in_range(Result<float> parsed, float lo, float hi) {
+  if (!parsed.ok()) return parsed;
+  if (!(*parsed >= lo && *parsed <= hi)) return invalid_input(format("{} is outside [{}, {}]", *parsed, lo, hi));
+  return parsed;
+}
+
 }  // namespace
+
+Status text_argument(std::string_view name, std::string_view value) {
+  if (auto bad = utf8_error(value)) return invalid_input(format("{}: not valid UTF-8 text: {}", name, *bad));
+  return Ok{};
+}
 
 Result<CliOptions> parse_options(std::span<const std::string> args, Subcommand cmd) {
   CliOptions opts;
@@ -27,14 +40,15 @@ Result<CliOptions> parse_options(std::span<const std::string> args, Subcommand c
     if (i + 1 >= args.size()) return invalid_input(format("{}: missing value", name));
     const std::string& value = args[i + 1];
     if (name == "--temp") {
-      KS_TRY(opts.temp, with_name(name, parse_f32(value)));
+      KS_TRY(opts.temp, with_name(name, in_range(parse_f32(value), 0.0f, 2.0f)));
     } else if (name == "--top-k") {
       KS_TRY(opts.top_k, with_name(name, parse_u64(value)));
     } else if (name == "--top-p") {
-      KS_TRY(opts.top_p, with_name(name, parse_f32(value)));
+      KS_TRY(opts.top_p, with_name(name, in_range(parse_f32(value), 0.0f, 1.0f)));
     } else if (name == "--seed") {
       KS_TRY(opts.seed, with_name(name, parse_u64(value)));
     } else if (name == "--system") {
+      KS_CHECK(text_argument(name, value));
       opts.system = value;
     } else {
       KS_TRY(opts.max_turn_tokens, with_name(name, parse_u64(value)));

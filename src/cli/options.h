@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "common/error.h"
 #include "gguf/gguf.h"
@@ -22,6 +23,10 @@ struct CliOptions {
   std::optional<std::string> system;  // chat only
   uint64_t max_turn_tokens = 1024;    // chat only
 };
+
+// Command-line text (a prompt, a system message) is taken as UTF-8; other bytes are
+// refused, naming the argument and the first bad sequence.
+Status text_argument(std::string_view name, std::string_view value);
 
 // Parses `args` as name/value pairs; a later occurrence overrides an earlier one.
 Result<CliOptions> parse_options(std::span<const std::string> args, Subcommand cmd);

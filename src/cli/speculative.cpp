@@ -1,5 +1,7 @@
 #include "cli/speculative.h"
 
+#include <algorithm>
+
 #include "common/diag.h"
 #include "common/format.h"
 #include "model/model.h"
@@ -34,9 +36,18 @@ PrefillFn speculative_prefill_feed(const Model& model, DecodeState& state, SpecM
 SpecStepFn speculative_step(const Model& model, DecodeState& state, Sampler& sampler, SpecMode mode) {
   if (mode == SpecMode::Off) return {};
   const unsigned depth = mode == SpecMode::Depth1 ? 1 : 2;
-  return [&model, &state, &sampler, depth](uint32_t token) -> Result<SpecRound> {
-    KS_TRY(StepResult r, speculative_round(model, depth, token, state, sampler));
+  return [&model, &state, &sampler, depth](uint32_t token, uint64_t keep,
+                                           std::span<const uint32_t> stop) -> Result<SpecRound> {
     SpecRound round;
+    if (keep == 0) {
+      KS_TRY(std::vector<float> logits, forward_mtp(model, state, token));
+      round.next = sample(sampler, logits);
+      return round;
+    }
+    RoundLimits limits;
+    limits.keep = static_cast<unsigned>(std::min<uint64_t>(keep, depth));
+    limits.stop = stop;
+    KS_TRY(StepResult r, speculative_round(model, depth, token, state, sampler, limits));
     round.accepted = std::move(r.accepted);
     round.next = r.next;
     return round;

@@ -121,14 +121,13 @@ namespace {
 
 struct Packer {
   ModelWeights& w;
-  bool release;
   std::unordered_map<const TensorInfo*, const PackedRows*> done;
 
   void view(TensorView& v) {
     if (v.info == nullptr || !packable_type(v.info->type)) return;
     auto it = done.find(v.info);
     if (it == done.end()) {
-      auto t = repack_tensor(v, release);
+      auto t = repack_tensor(v);
       const PackedRows* p = nullptr;
       if (t.ok()) {
         p = &(*t)->rows;
@@ -163,8 +162,8 @@ struct Packer {
 
 }  // namespace
 
-void pack_model_weights(ModelWeights& w, const ModelFile& file) {
-  Packer p{w, file.map != nullptr && file.map->owned, {}};
+void pack_model_weights(ModelWeights& w) {
+  Packer p{w, {}};
   for (LayerWeights& l : w.layers) {
     p.result(l.mixer);
     p.result(l.ffn);

@@ -67,8 +67,7 @@ Result<const T*> bound(const Result<T>& r) {
 void bind_model_weights(ModelWeights& w, const ModelFile& file, const ModelConfig& config, Route route);
 
 // Gives every bound quantized view with a packed layout its packed copy, each tensor
-// packed once, and releases the mapped pages it no longer needs. A tensor that cannot
-// be packed keeps the plain route.
-void pack_model_weights(ModelWeights& w, const ModelFile& file);
+// packed once. A tensor that cannot be packed keeps the plain route.
+void pack_model_weights(ModelWeights& w);
 
 }  // namespace kestrune

@@ -20,10 +20,12 @@ bool per_token_only(const Model& m) {
   return sw.trace || sw.alpha || !sw.lens.empty() || sw.speculative || reference_forced();
 }
 
-Result<std::vector<float>> per_token(const Model& m, DecodeState& st, std::span<const uint32_t> tokens) {
+Result<std::vector<float>> per_token(const Model& m, DecodeState& st, std::span<const uint32_t> tokens,
+                                     const BetweenPasses& between) {
   std::vector<float> logits;
-  for (uint32_t t : tokens) {
-    KS_TRY(logits, forward(m, st, t));
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    if (i > 0 && between) KS_CHECK(between());
+    KS_TRY(logits, forward(m, st, tokens[i]));
   }
   return logits;
 }
@@ -41,12 +43,13 @@ Result<double> log_prob(std::span<const float> logits, uint32_t token) {
 }  // namespace
 
 Result<std::vector<double>> score_tokens(const Model& model, DecodeState& state, std::span<const uint32_t> tokens,
-                                         size_t chunk) {
+                                         size_t chunk, const BetweenPasses& between) {
   std::vector<double> out;
   if (tokens.empty()) return out;
   out.reserve(tokens.size() - 1);
   if (per_token_only(model)) {
     for (size_t i = 0; i < tokens.size(); ++i) {
+      if (i > 0 && between) KS_CHECK(between());
       KS_TRY(std::vector<float> logits, forward(model, state, tokens[i]));
       if (i + 1 < tokens.size()) {
         KS_TRY(double lp, log_prob(logits, tokens[i + 1]));
@@ -57,6 +60,7 @@ Result<std::vector<double>> score_tokens(const Model& model, DecodeState& state,
   }
   chunk = std::max<size_t>(chunk, 1);
   for (size_t s = 0; s < tokens.size(); s += chunk) {
+    if (s > 0 && between) KS_CHECK(between());
     const size_t n = std::min(chunk, tokens.size() - s);
     Columns xs(n);
     for (size_t j = 0; j < n; ++j) {
@@ -74,11 +78,12 @@ Result<std::vector<double>> score_tokens(const Model& model, DecodeState& state,
 }
 
 Result<std::vector<float>> prefill(const Model& model, DecodeState& state, std::span<const uint32_t> tokens,
-                                   size_t chunk) {
-  if (per_token_only(model)) return per_token(model, state, tokens);
+                                   size_t chunk, const BetweenPasses& between) {
+  if (per_token_only(model)) return per_token(model, state, tokens, between);
   chunk = std::max<size_t>(chunk, 1);
   std::vector<float> last;  // residual stream of the last token fed
   for (size_t s = 0; s < tokens.size(); s += chunk) {
+    if (s > 0 && between) KS_CHECK(between());
     const size_t n = std::min(chunk, tokens.size() - s);
     Columns xs;
     xs.reserve(n);

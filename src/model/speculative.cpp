@@ -1,5 +1,6 @@
 #include "model/speculative.h"
 
+#include <algorithm>
 #include <string>
 
 #include "backend/backend.h"
@@ -84,7 +85,7 @@ Result<std::vector<VerifyColumn>> verify(const Model& m, std::span<const uint32_
 // accepted the caches keep P+k+1 positions, the draft cache keeps a's entry and gets
 // one entry per accepted draft computed from the verified hidden vectors.
 Result<StepResult> speculative_round(const Model& model, unsigned depth, uint32_t a, DecodeState& state,
-                                     Sampler& sampler) {
+                                     Sampler& sampler, const RoundLimits& limits) {
   const char* op = depth == 1 ? "spec_step" : "spec_step2";
   KS_CHECK(check_regime(model, op));
   if (state.hidden.empty()) return plain_step(model, a, state, sampler);
@@ -107,7 +108,10 @@ Result<StepResult> speculative_round(const Model& model, unsigned depth, uint32_
   r.drafted = true;
   unsigned k = 0;
   uint32_t next = sample(sampler, cols[0].logits);
-  while (k < depth && next == tokens[k + 1]) {
+  auto stops = [&limits](uint32_t t) {
+    return std::find(limits.stop.begin(), limits.stop.end(), t) != limits.stop.end();
+  };
+  while (k < depth && k < limits.keep && next == tokens[k + 1] && !stops(next)) {
     ++k;
     next = sample(sampler, cols[k].logits);
   }

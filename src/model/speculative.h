@@ -32,9 +32,18 @@ struct StepResult {
   bool drafted = false;            // false for the plain step taken without a hidden vector
 };
 
+// What a round may keep. The state after a round must hold exactly what plain decoding
+// would have fed: never a stop token, never a token past the caller's budget. A draft
+// that is a stop id, or that would exceed `keep` accepted drafts, is therefore not
+// accepted; it comes back as `next` when it is the greedy choice.
+struct RoundLimits {
+  unsigned keep = 2;
+  std::span<const uint32_t> stop;
+};
+
 // One round at depth 1 or 2 fed with the just-emitted token `a` (not yet in the caches).
 Result<StepResult> speculative_round(const Model& model, unsigned depth, uint32_t a, DecodeState& state,
-                                     Sampler& sampler);
+                                     Sampler& sampler, const RoundLimits& limits = {});
 
 inline Result<StepResult> spec_step(const Model& model, uint32_t a, DecodeState& state, Sampler& sampler) {
   return speculative_round(model, 1, a, state, sampler);

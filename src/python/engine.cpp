@@ -53,13 +53,18 @@ Result<std::string> complete(const Engine& engine, std::string_view prompt, cons
   DecodeState state = new_state(*engine.model);
   FeedFn feed = model_feed(*engine.model, state);
   RunReport report;
-  KS_TRY(std::vector<float> logits, feed_prompt(model_prefill(*engine.model, state), ids, report));
+  const Model& model = *engine.model;
+  PrefillFn prefill_feed = [&](std::span<const uint32_t> tokens) {
+    return prefill(model, state, tokens, kPrefillChunk, request.between);
+  };
+  KS_TRY(std::vector<float> logits, feed_prompt(prefill_feed, ids, report));
 
   DecodeRules rules;
   rules.budget = request.max_tokens;
   if (engine.eos) rules.stop.push_back(*engine.eos);
   std::vector<uint32_t> out;
-  EmitFn emit = [&out](uint32_t token) -> Status {
+  EmitFn emit = [&out, &request](uint32_t token) -> Status {
+    if (request.between) KS_CHECK(request.between());
     out.push_back(token);
     return Ok{};
   };
@@ -69,11 +74,11 @@ Result<std::string> complete(const Engine& engine, std::string_view prompt, cons
   return decode(engine.tokenizer, out);
 }
 
-Result<std::vector<double>> score_text(const Engine& engine, std::string_view text) {
+Result<std::vector<double>> score_text(const Engine& engine, std::string_view text, const BetweenPasses& between) {
   KS_TRY(std::vector<uint32_t> ids, encode(engine.tokenizer, text));
   if (ids.empty()) return empty_prompt_error();
   DecodeState state = new_state(*engine.model);
-  return score_tokens(*engine.model, state, ids);
+  return score_tokens(*engine.model, state, ids, kPrefillChunk, between);
 }
 
 Result<std::vector<uint32_t>> chat_prompt(Engine& engine, std::span<const ChatMessage> messages) {
@@ -85,11 +90,8 @@ Result<std::vector<uint32_t>> chat_prompt(Engine& engine, std::span<const ChatMe
         m.role == ChatRole::System ? v.system : m.role == ChatRole::User ? v.user : v.assistant;
     if (m.role == ChatRole::Assistant) {
       append_assistant_header(queue, v);
-      auto ids = recorded_reply(engine.cache, queue, m.content);
-      if (!ids) {
-        KS_TRY(ids, encode(engine.tokenizer, m.content));
-      }
-      queue.insert(queue.end(), ids->begin(), ids->end());
+      KS_TRY(std::vector<uint32_t> ids, encode(engine.tokenizer, m.content));
+      queue.insert(queue.end(), ids.begin(), ids.end());
       append_assistant_close(queue, v);
     } else {
       KS_TRY(std::vector<uint32_t> text, encode(engine.tokenizer, m.content));
@@ -123,6 +125,7 @@ Result<std::unique_ptr<Stream>> open_stream(Engine& engine, std::vector<uint32_t
   s->tokens = std::move(prompt);
   s->sampler = make_sampler(request.temperature, request.top_k, request.top_p,
                             request.seed ? *request.seed : clock_seed());
+  s->between = request.between;
   s->rules.budget = budget;
   s->rules.stop = std::move(stop);
   s->constraint = std::move(constraint);
@@ -139,12 +142,13 @@ Status start_stream(Stream& s) {
   if (std::optional<CachedState> hit = checkout_state(s.engine->cache, prompt)) {
     s.state = std::move(hit->state);
     s.cached = hit->tokens.size();
-    s.replies = std::move(hit->replies);
   } else {
     s.state = new_state(model);
   }
   // Slicing does not change the state prefill leaves, only when a closed stream notices.
-  const PrefillFn feed = model_prefill(model, s.state);
+  const PrefillFn feed = [&](std::span<const uint32_t> tokens) {
+    return prefill(model, s.state, tokens, kPrefillChunk, s.between);
+  };
   std::span<const uint32_t> rest = prompt.subspan(static_cast<size_t>(s.cached));
   std::vector<float> logits;
   do {
@@ -163,15 +167,12 @@ Status start_stream(Stream& s) {
 void finish_stream(Stream& s, std::string& piece) {
   utf8_append_replacing(s.held, true, piece);
   s.held.clear();
-  s.reply += piece;
   s.finished = true;
   s.report.gen_seconds = elapsed_seconds(s.start);
   diag(perf_line(s.report));
 
   CachedState entry;
   entry.state = std::move(s.state);
-  entry.replies = std::move(s.replies);
-  entry.replies.push_back(ReplyRecord{s.prompt_len, s.tokens.size(), std::move(s.reply)});
   entry.tokens = std::move(s.tokens);
   checkin_state(s.engine->cache, std::move(entry));
 }
@@ -194,7 +195,6 @@ Result<std::string> stream_step(Stream& s) {
   s.held.append(bytes);
   size_t used = utf8_append_replacing(s.held, false, piece);
   s.held.erase(0, used);
-  s.reply += piece;
   return piece;
 }
 

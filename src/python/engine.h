@@ -18,6 +18,7 @@
 #include "common/error.h"
 #include "gguf/gguf.h"
 #include "model/model.h"
+#include "model/prefill.h"
 #include "python/state_cache.h"
 #include "tokenizer/special.h"
 #include "tokenizer/tokenizer.h"
@@ -48,6 +49,8 @@ struct CompletionRequest {
   uint64_t top_k = 20;
   float top_p = 0.95f;
   std::optional<uint64_t> seed;  // clock-seeded when absent
+  // Checked between tokens and between prompt passes; an error ends the run with it.
+  BetweenPasses between;
 };
 
 // Encodes `prompt`, generates without speculation, and returns the raw bytes of the
@@ -56,7 +59,7 @@ Result<std::string> complete(const Engine& engine, std::string_view prompt, cons
 
 // The natural-log probability of every token of `text` after the first, given the
 // tokens before it, in one batched pass over the text.
-Result<std::vector<double>> score_text(const Engine& engine, std::string_view text);
+Result<std::vector<double>> score_text(const Engine& engine, std::string_view text, const BetweenPasses& between = {});
 
 enum class ChatRole { System, User, Assistant };
 struct ChatMessage {
@@ -65,8 +68,8 @@ struct ChatMessage {
 };
 
 // The chat template of `kestrune chat` over the messages, ending in the assistant
-// header. An assistant message whose text is a reply the cache still remembers after
-// the same tokens is replaced by the ids that were generated for it.
+// header. Every text, replies included, is encoded as it reads: a reply whose text
+// encodes to other ids than were generated for it does not resume its cached state.
 Result<std::vector<uint32_t>> chat_prompt(Engine& engine, std::span<const ChatMessage> messages);
 
 // "prompt of {} tokens leaves no room in the context of {} tokens"
@@ -79,9 +82,9 @@ struct Stream {
   Engine* engine = nullptr;
   std::vector<uint32_t> tokens;  // the prompt, then every emitted id
   size_t prompt_len = 0;
-  std::vector<ReplyRecord> replies;  // earlier replies inside the prompt (from the cache)
   DecodeState state;
   Sampler sampler;
+  BetweenPasses between;
   DecodeRules rules;
   std::shared_ptr<const TokenConstraint> constraint;  // rules.constraint points here
   DecodeCursor cursor;
@@ -89,7 +92,6 @@ struct Stream {
   Clock::time_point start;
   uint64_t cached = 0;  // prompt tokens the resumed state had already consumed
   std::string held;     // bytes of a character that is not complete yet
-  std::string reply;    // the text returned so far
   bool started = false;
   bool finished = false;
   // Set from any thread: the running or next step gives up at its next prompt slice.

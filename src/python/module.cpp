@@ -8,6 +8,7 @@
 #include <pybind11/stl.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -127,15 +128,37 @@ T unwrap(kestrune::Result<T> result) {
 
 std::string type_name(PyObject* obj) { return Py_TYPE(obj)->tp_name; }
 
+[[noreturn]] void raise_message(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw py::error_already_set();
+}
+
+// The UTF-8 bytes of a str. A lone surrogate has none: ValueError naming where it is.
+std::string utf8_of(PyObject* str, const std::string& what) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+  if (data != nullptr) return std::string(data, static_cast<size_t>(size));
+  if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw py::error_already_set();
+  PyErr_Clear();
+  const Py_ssize_t n = PyUnicode_GetLength(str);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const Py_UCS4 c = PyUnicode_ReadChar(str, i);
+    if (c >= 0xD800 && c <= 0xDFFF) {
+      char code[8];
+      std::snprintf(code, sizeof code, "%04X", static_cast<unsigned>(c));
+      raise_message(PyExc_ValueError, what + ": lone surrogate U+" + code + " at position " + std::to_string(i) +
+                                          " is not valid text");
+    }
+  }
+  raise_message(PyExc_ValueError, what + ": not encodable as UTF-8");
+}
+
 std::string to_string_arg(PyObject* obj, const char* name) {
   if (!PyUnicode_Check(obj)) {
     PyErr_Format(PyExc_TypeError, "argument '%s': expected str, got %s", name, type_name(obj).c_str());
     throw py::error_already_set();
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (data == nullptr) raise_for_argument(name);
-  return std::string(data, static_cast<size_t>(size));
+  return utf8_of(obj, "argument '" + std::string(name) + "'");
 }
 
 uint64_t to_u64_arg(PyObject* obj, const char* name) {
@@ -175,7 +198,43 @@ std::vector<uint32_t> to_ids_arg(PyObject* obj, const char* name) {
   return ids;
 }
 
-const kestrune::Engine& engine_of(PyObject* self) { return *py::handle(self).cast<EngineBox&>().engine; }
+// The engine behind `self`; an instance made with Engine.__new__ alone has none.
+kestrune::Engine& mutable_engine_of(PyObject* self) {
+  auto* inst = reinterpret_cast<py::detail::instance*>(self);
+  auto v_h = inst->get_value_and_holder(py::detail::get_type_info(typeid(EngineBox)), false);
+  auto* box = v_h && v_h.holder_constructed() ? static_cast<EngineBox*>(v_h.value_ptr()) : nullptr;
+  if (box == nullptr || !box->engine) {
+    raise_message(PyExc_RuntimeError, "Engine is not initialized: construct it with Engine(path)");
+  }
+  return *box->engine;
+}
+
+const kestrune::Engine& engine_of(PyObject* self) { return mutable_engine_of(self); }
+
+// Signal checks for a call that runs without the interpreter lock: between tokens the
+// lock is taken to run Python's handlers; an exception one raises (KeyboardInterrupt)
+// stops the run and is raised again once the call is back under the lock.
+struct SignalCheck {
+  py::object type, value, traceback;
+  kestrune::BetweenPasses fn() {
+    return [this]() -> kestrune::Status {
+      py::gil_scoped_acquire gil;
+      if (PyErr_CheckSignals() == 0) return kestrune::Ok{};
+      PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
+      PyErr_Fetch(&t, &v, &tb);
+      type = py::reinterpret_steal<py::object>(t);
+      value = py::reinterpret_steal<py::object>(v);
+      traceback = py::reinterpret_steal<py::object>(tb);
+      return kestrune::invalid_input("interrupted");
+    };
+  }
+  // With the lock held, after the call.
+  void raise_if_interrupted() {
+    if (!type) return;
+    PyErr_Restore(type.release().ptr(), value.release().ptr(), traceback.release().ptr());
+    throw py::error_already_set();
+  }
+};
 
 // Runs a method body, turning C++ exceptions into the pending Python exception: error
 // values were already raised as OSError/ValueError; anything else is an internal fault.
@@ -259,11 +318,14 @@ PyObject* engine_generate(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::string prompt = read_completion_args(args, kwargs, "O|OOOOO:generate", request);
 
     const kestrune::Engine& engine = engine_of(self);
+    SignalCheck signals;
+    request.between = signals.fn();
     std::optional<kestrune::Result<std::string>> result;
     {
       py::gil_scoped_release release;
       result.emplace(kestrune::complete(engine, prompt, request));
     }
+    signals.raise_if_interrupted();
     std::string bytes = unwrap(std::move(*result));
     PyObject* text = PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "replace");
     if (text == nullptr) throw py::error_already_set();
@@ -280,11 +342,13 @@ PyObject* engine_score(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     std::string text = to_string_arg(text_obj, "text");
     const kestrune::Engine& engine = engine_of(self);
+    SignalCheck signals;
     std::optional<kestrune::Result<std::vector<double>>> result;
     {
       py::gil_scoped_release release;
-      result.emplace(kestrune::score_text(engine, text));
+      result.emplace(kestrune::score_text(engine, text, signals.fn()));
     }
+    signals.raise_if_interrupted();
     std::vector<double> lp = unwrap(std::move(*result));
     py::list out(lp.size());
     for (size_t i = 0; i < lp.size(); ++i) out[i] = py::float_(lp[i]);
@@ -293,13 +357,6 @@ PyObject* engine_score(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 
-// The sampling arguments shared by generate and stream, in their order after the first.
-// With `none_keeps`, None leaves a sampling value at what `request` holds.
-[[noreturn]] void raise_message(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw py::error_already_set();
-}
-
 std::string message_field(PyObject* item, Py_ssize_t i, const char* key) {
   std::string where = "messages[" + std::to_string(i) + "]";
   PyObject* value = PyDict_GetItemString(item, key);
@@ -307,10 +364,7 @@ std::string message_field(PyObject* item, Py_ssize_t i, const char* key) {
   if (!PyUnicode_Check(value)) {
     raise_message(PyExc_TypeError, where + "['" + key + "']: expected str, got " + type_name(value));
   }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-  if (data == nullptr) raise_for_argument("messages");
-  return std::string(data, static_cast<size_t>(size));
+  return utf8_of(value, where + "['" + key + "']");
 }
 
 std::vector<kestrune::ChatMessage> to_messages_arg(PyObject* obj) {
@@ -346,8 +400,6 @@ std::vector<kestrune::ChatMessage> to_messages_arg(PyObject* obj) {
   }
   return out;
 }
-
-kestrune::Engine& mutable_engine_of(PyObject* self) { return *py::handle(self).cast<EngineBox&>().engine; }
 
 py::object make_stream(PyObject* self, std::unique_ptr<kestrune::Stream> stream) {
   auto box = std::make_unique<StreamBox>();
@@ -494,6 +546,9 @@ PyObject* engine_chat(PyObject* self, PyObject* args, PyObject* kwargs) {
     request.top_k = engine.chat_defaults.top_k;
     request.top_p = engine.chat_defaults.top_p;
     read_sampling(max_tokens_obj, temperature_obj, top_k_obj, top_p_obj, seed_obj, true, request);
+    // A stream outlives this call; its steps check signals in Stream.__next__ instead.
+    SignalCheck signals;
+    if (!streaming) request.between = signals.fn();
 
     py::module_ helper = py::module_::import("kestrune_chat.chat");
     py::tuple prepared = helper.attr("prepare")(py::handle(self), py::handle(messages_obj), py::handle(tools_obj),
@@ -537,6 +592,12 @@ PyObject* engine_chat(PyObject* self, PyObject* args, PyObject* kwargs) {
       if (!streaming && stream->ok()) {
         kestrune::Stream& s = *stream->value();
         while (!s.finished) {
+          if (s.started) {
+            if (kestrune::Status st = request.between(); !st.ok()) {
+              failed.emplace(std::move(st).error());
+              break;
+            }
+          }
           auto piece = kestrune::stream_step(s);
           if (!piece.ok()) {
             failed.emplace(std::move(piece).error());
@@ -546,6 +607,7 @@ PyObject* engine_chat(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
       }
     }
+    signals.raise_if_interrupted();
     std::unique_ptr<kestrune::Stream> s = unwrap(std::move(*stream));
     if (failed) raise_error(failed->error());
     if (streaming) {
@@ -574,7 +636,15 @@ PyObject* cli_main(PyObject* /*module*/, PyObject* /*unused*/) {
     for (Py_ssize_t i = 1; i < n; ++i) {
       py::object item = py::reinterpret_steal<py::object>(PySequence_GetItem(argv.ptr(), i));
       if (!item) throw py::error_already_set();
-      args.push_back(to_string_arg(item.ptr(), "sys.argv"));
+      if (!PyUnicode_Check(item.ptr())) {
+        PyErr_Format(PyExc_TypeError, "argument 'sys.argv': expected str, got %s", type_name(item.ptr()).c_str());
+        throw py::error_already_set();
+      }
+      // The bytes the process was given (Python keeps undecodable ones as surrogate
+      // escapes); the command line refuses text that is not UTF-8 with a message.
+      py::object raw = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(item.ptr()));
+      if (!raw) throw py::error_already_set();
+      args.emplace_back(PyBytes_AS_STRING(raw.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr())));
     }
     // `kestrune chat` renders a file's template with the helper Engine.chat uses.
     kestrune::ChatRenderFn render = [](const kestrune::TemplateVars& vars,
@@ -657,25 +727,25 @@ PYBIND11_MODULE(kestrune, m) {
              py::arg("path"), py::kw_only(), py::arg("cache_states") = 4, py::arg("cache_bytes") = 1073741824,
              "__init__(self, path, *, cache_states=4, cache_bytes=1073741824)\n--\n\n");
   engine.def_property_readonly(
-      "vocab_size", [](const EngineBox& box) { return kestrune::vocab_size(box.engine->tokenizer); },
+      "vocab_size", [](py::handle self) { return kestrune::vocab_size(engine_of(self.ptr()).tokenizer); },
       "Number of token ids.");
   engine.def_property_readonly(
-      "chat_template", [](const EngineBox& box) -> py::object {
-        if (!box.engine->chat_template) return py::none();
-        return to_str(*box.engine->chat_template);
+      "chat_template", [](py::handle self) -> py::object {
+        if (!engine_of(self.ptr()).chat_template) return py::none();
+        return to_str(*engine_of(self.ptr()).chat_template);
       },
       "The model file's Jinja chat template (tokenizer.chat_template), or None.");
   engine.def_property_readonly(
-      "bos_token", [](const EngineBox& box) { return to_str(box.engine->bos_text); },
+      "bos_token", [](py::handle self) { return to_str(engine_of(self.ptr()).bos_text); },
       "Text of the file's begin-of-sequence token ('' when it names none).");
   engine.def_property_readonly(
-      "eos_token", [](const EngineBox& box) { return to_str(box.engine->eos_text); },
+      "eos_token", [](py::handle self) { return to_str(engine_of(self.ptr()).eos_text); },
       "Text of the file's end-of-sequence token ('' when it names none).");
   engine.def_property_readonly(
-      "control_token_ids", [](const EngineBox& box) { return box.engine->specials.control; },
+      "control_token_ids", [](py::handle self) { return engine_of(self.ptr()).specials.control; },
       "Ids of the control tokens, which never stand for text.");
   engine.def_property_readonly(
-      "context_length", [](const EngineBox& box) { return box.engine->model->config.context_length; },
+      "context_length", [](py::handle self) { return engine_of(self.ptr()).model->config.context_length; },
       "Tokens the model's context holds (qwen35.context_length); prompts must leave room in it.");
   for (PyMethodDef& def : g_engine_methods) {
     py::object descr = py::reinterpret_steal<py::object>(

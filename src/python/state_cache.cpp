@@ -46,7 +46,6 @@ std::optional<CachedState> checkout_state(StateCache& cache, std::span<const uin
 
 void checkin_state(StateCache& cache, CachedState entry) {
   entry.bytes = state_bytes(entry.state, entry.tokens.size());
-  for (const ReplyRecord& r : entry.replies) entry.bytes += r.text.size();
   std::vector<CachedState> dropped;  // freed after the lock is released
   std::lock_guard lock(cache.mutex);
   entry.last_use = ++cache.clock;
@@ -69,21 +68,6 @@ void checkin_state(StateCache& cache, CachedState entry) {
     dropped.push_back(std::move(*oldest));
     cache.entries.erase(oldest);
   }
-}
-
-std::optional<std::vector<uint32_t>> recorded_reply(StateCache& cache, std::span<const uint32_t> prefix,
-                                                    std::string_view text) {
-  std::lock_guard lock(cache.mutex);
-  for (const CachedState& e : cache.entries) {
-    for (const ReplyRecord& r : e.replies) {
-      if (r.start == prefix.size() && r.end <= e.tokens.size() && r.start <= r.end && r.text == text &&
-          is_prefix(prefix, e.tokens)) {
-        return std::vector<uint32_t>(e.tokens.begin() + static_cast<std::ptrdiff_t>(r.start),
-                                     e.tokens.begin() + static_cast<std::ptrdiff_t>(r.end));
-      }
-    }
-  }
-  return std::nullopt;
 }
 
 }  // namespace kestrune

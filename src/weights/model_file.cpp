@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 
@@ -40,6 +41,20 @@ std::unique_ptr<ModelFile> make_model_file(GgufFile gguf, std::shared_ptr<Mappin
   return file;
 }
 
+// Reads exactly `size` bytes from the start of `fd`.
+Status read_all(int fd, uint8_t* out, uint64_t size) {
+  uint64_t done = 0;
+  while (done < size) {
+    const uint64_t want = std::min<uint64_t>(size - done, uint64_t{1} << 30);
+    ssize_t n = ::pread(fd, out + done, static_cast<size_t>(want), static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return os_error(errno);
+    if (n == 0) return invalid_data(format("model file shrank while loading: {} of {} bytes", done, size));
+    done += static_cast<uint64_t>(n);
+  }
+  return Ok{};
+}
+
 }  // namespace
 
 std::optional<uint64_t> element_count(const TensorInfo& t) { return dims_product(t.dims, 0); }
@@ -65,9 +80,12 @@ Result<std::unique_ptr<ModelFile>> open_model_file(const std::string& path) {
     ::close(fd);
     return invalid_data("memory map length overflows isize");
   }
+  // The bytes are copied into memory of our own rather than mapped from the file: a
+  // shared file mapping faults (SIGBUS) when another process truncates the file and
+  // silently changes answers when it rewrites bytes in place.
   auto map = std::make_shared<Mapping>();
   if (size > 0) {
-    void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (p == MAP_FAILED) {
       int err = errno;
       ::close(fd);
@@ -75,8 +93,13 @@ Result<std::unique_ptr<ModelFile>> open_model_file(const std::string& path) {
     }
     map->base = static_cast<const uint8_t*>(p);
     map->size = size;
+    Status loaded = read_all(fd, static_cast<uint8_t*>(p), size);
+    ::close(fd);
+    if (!loaded.ok()) return std::move(loaded).error();
+    ::mprotect(p, size, PROT_READ);
+  } else {
+    ::close(fd);
   }
-  ::close(fd);
 
   return make_model_file(std::move(gguf), std::move(map));
 }

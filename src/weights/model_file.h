@@ -15,7 +15,7 @@
 
 namespace kestrune {
 
-// Read-only shared mapping of a whole file; unmapped when the last owner goes.
+// The whole file's bytes, read into memory the engine owns; freed when the last owner goes.
 struct Mapping {
   const uint8_t* base = nullptr;
   uint64_t size = 0;

@@ -63,9 +63,9 @@ inline Run greedy_run(const Model& m, DecodeState& state, const std::vector<uint
   SpecStepFn inner = speculative_step(m, state, s, mode);
   SpecStepFn logged;
   if (inner) {
-    logged = [&](uint32_t t) -> Result<SpecRound> {
-      KS_TRY(SpecRound r, inner(t));
-      run.rounds.push_back(r);
+    logged = [&](uint32_t t, uint64_t keep, std::span<const uint32_t> stop) -> Result<SpecRound> {
+      KS_TRY(SpecRound r, inner(t, keep, stop));
+      if (keep > 0) run.rounds.push_back(r);
       return r;
     };
   }

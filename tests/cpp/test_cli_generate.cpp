@@ -195,15 +195,24 @@ TEST(GenerateLoop, ErrorsEndTheRunUnchanged) {
   EXPECT_EQ(w.fed, (std::vector<uint32_t>{1}));  // the failed token is not fed
 }
 
-// A scripted speculative step: round i returns rounds[i] and logs the fed token.
+// A scripted speculative step under the round contract: round i offers rounds[i]; at
+// most `keep` drafts are accepted and none that stops (a refused draft becomes `next`);
+// `keep` 0 only feeds. Logs every fed token.
 struct FakeSpec {
   std::vector<SpecRound> rounds;
   std::vector<uint32_t> fed;
+  size_t run = 0;
   SpecStepFn fn() {
-    return [this](uint32_t t) -> Result<SpecRound> {
-      if (fed.size() >= rounds.size()) return invalid_data("script exhausted");
+    return [this](uint32_t t, uint64_t keep, std::span<const uint32_t> stop) -> Result<SpecRound> {
       fed.push_back(t);
-      return rounds[fed.size() - 1];
+      if (keep == 0) return SpecRound{};
+      if (run >= rounds.size()) return invalid_data("script exhausted");
+      SpecRound r = rounds[run++];
+      std::vector<uint32_t> offered = r.accepted;
+      offered.push_back(r.next);
+      size_t k = 0;
+      while (k + 1 < offered.size() && k < keep && std::find(stop.begin(), stop.end(), offered[k]) == stop.end()) ++k;
+      return SpecRound{std::vector<uint32_t>(offered.begin(), offered.begin() + k), offered[k]};
     };
   }
 };
@@ -215,19 +224,20 @@ TEST(GenerateLoop, SpeculativeRounds) {
     uint64_t budget;
     std::vector<uint32_t> stop;
     std::vector<uint32_t> emitted;
+    std::vector<uint32_t> fed;  // every token handed to a round: emitted ones only
     size_t rounds_run;
     uint64_t accepted;
   };
   // The first sample is always 1 (logits after the prompt token 0).
   const std::vector<Case> cases = {
-      {"accepts and continues", {{{2}, 3}, {{}, 4}, {{5, 6}, 7}}, 7, {}, {1, 2, 3, 4, 5, 6, 7}, 3, 3},
-      {"budget inside the accepted list", {{{2, 3}, 4}}, 2, {}, {1, 2}, 1, 2},
-      {"budget right after the round token", {{{}, 2}}, 1, {}, {1}, 0, 0},
-      {"stop inside the accepted list", {{{2, 9, 3}, 4}}, 10, {9}, {1, 2}, 1, 3},
-      {"stop as the next token", {{{2}, 9}}, 10, {9}, {1, 2}, 1, 1},
-      {"budget exactly after a round", {{{2}, 3}}, 3, {}, {1, 2, 3}, 1, 1},
-      {"zero budget", {}, 0, {}, {}, 0, 0},
-      {"first sample stops", {}, 5, {1}, {}, 0, 0},
+      {"accepts and continues", {{{2}, 3}, {{}, 4}, {{5, 6}, 7}}, 7, {}, {1, 2, 3, 4, 5, 6, 7}, {1, 3, 4, 7}, 3, 3},
+      {"budget inside the accepted list", {{{2, 3}, 4}}, 2, {}, {1, 2}, {1}, 1, 1},
+      {"budget right after the round token", {{{}, 2}}, 1, {}, {1}, {1}, 0, 0},
+      {"stop inside the accepted list", {{{2, 9, 3}, 4}}, 10, {9}, {1, 2}, {1}, 1, 1},
+      {"stop as the next token", {{{2}, 9}}, 10, {9}, {1, 2}, {1}, 1, 1},
+      {"budget exactly after a round", {{{2}, 3}}, 3, {}, {1, 2, 3}, {1, 3}, 1, 1},
+      {"zero budget", {}, 0, {}, {}, {}, 0, 0},
+      {"first sample stops", {}, 5, {1}, {}, {}, 0, 0},
   };
   for (const Case& c : cases) {
     FakeModel m;
@@ -242,7 +252,8 @@ TEST(GenerateLoop, SpeculativeRounds) {
     ASSERT_TRUE(start.ok()) << c.name << ": " << start.error().message;
     EXPECT_EQ(m.emitted, c.emitted) << c.name;
     EXPECT_TRUE(m.fed.empty()) << c.name;  // the rounds feed, not the plain pass
-    EXPECT_EQ(fake.fed.size(), c.rounds_run) << c.name;
+    EXPECT_EQ(fake.fed, c.fed) << c.name;
+    EXPECT_EQ(fake.run, c.rounds_run) << c.name;
     EXPECT_EQ(report.rounds, c.rounds_run) << c.name;
     EXPECT_EQ(report.accepted, c.accepted) << c.name;
     EXPECT_EQ(report.generated, c.emitted.size()) << c.name;

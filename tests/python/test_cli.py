@@ -157,8 +157,7 @@ def test_chat_without_markers(models):
     ("sampling_uint", [], "temp=1 top_k=7 top_p=0.95 seed=7"),
     ("topk_negative", [], "temp=1 top_k=20 top_p=0.95 seed=7"),
     ("tiny", ["--temp", "+1e-1", "--top-k", "+0", "--top-p", ".5"], "temp=0.1 top_k=0 top_p=0.5 seed=7"),
-    ("tiny", ["--temp", "5e-7", "--top-p", "1e10"], "temp=0.0000005 top_k=20 top_p=10000000000 seed=7"),
-    ("tiny", ["--temp", "inf", "--top-p", "NaN"], "temp=inf top_k=20 top_p=NaN seed=7"),
+    ("tiny", ["--temp", "5e-7", "--top-p", "1e0"], "temp=0.0000005 top_k=20 top_p=1 seed=7"),
     ("tiny", ["--temp", "2", "--temp", "0.3", "--seed", "1", "--seed", "7"], "temp=0.3 top_k=20 top_p=0.95 seed=7"),
 ])
 def test_sampling_line(models, model, extra, line):

@@ -198,3 +198,45 @@ def test_alpha_instrument_drafts_match_a_float64_draft_head(models):
         assert logits[drafted] >= logits.max() - 1e-4 * spread, (p_, drafted, int(np.argmax(logits)))
         hits = sum(1 for x in lines[:p_ - 1] if x.group(4) == "HIT ")
         assert int(m.group(5)) == hits and int(m.group(6)) == p_ - 1
+
+
+TRAINED = os.path.join(ROOT, "models", "trained-q8_0.gguf")
+CHAT_LINES = b"def read_config(path):\nimport os\nclass Config:\nreturn None\nfor line in open(path):\nwhile True:\n"
+PY_TURNS = """import kestrune, sys
+e = kestrune.Engine(sys.argv[1])
+users = ["def read_config(path):", "import os", "class Config:", "return None", "while True:"]
+for budget in (13, 40):
+    msgs, prompt = [], ""
+    for u in users:
+        msgs.append({"role": "user", "content": u})
+        reply = e.chat(msgs, max_tokens=budget, temperature=0.0)
+        msgs.append({"role": "assistant", "content": reply})
+        prompt += u + "\\n"
+        piece = "".join(e.stream(prompt, budget))
+        prompt += piece
+        print(repr((reply, piece)))
+"""
+
+
+@pytest.mark.parametrize("front", ["chat 13", "chat 40", "python"])
+@pytest.mark.parametrize("depth", ["1", "2"])
+def test_multi_turn_speculation_emits_greedy_tokens(front, depth):
+    """Every turn, including one cut by its budget, continues from the state greedy
+    decoding would have: the next turn's reply is the same token for token."""
+    if front == "python":
+        plain = run_py(PY_TURNS, TRAINED)
+        fast = run_py(PY_TURNS, TRAINED, env={**ARMED, "KESTRUNE_MTP_DEPTH": depth})
+    else:
+        args = ("chat", TRAINED, "--temp", "0", "--max-turn-tokens", front.split()[1])
+        plain = run(*args, stdin=CHAT_LINES)
+        fast = run(*args, stdin=CHAT_LINES, env={**ARMED, "KESTRUNE_MTP_DEPTH": depth})
+        assert f"# mtp speculative: engaged (greedy, depth {depth})" in err_lines(fast)
+        assert len(fast.stdout.splitlines()) >= 6
+    assert plain.returncode == 0 and fast.returncode == 0, fast.stderr
+    assert fast.stdout == plain.stdout
+
+
+def run_py(code, *args, env=None):
+    full = {k: v for k, v in os.environ.items() if k not in CLEAN}
+    full.update(env or {})
+    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True, env=full, timeout=300)

@@ -15,11 +15,12 @@ import pytest
 
 kestrune = pytest.importorskip("kestrune")
 
-from kestrune_testing import (EOS_ALT, IM_END, decode_run, make_models, template_lengths,  # noqa: E402
+from kestrune_testing import (EOS_ALT, IM_END, ROOT, decode_run, make_models, template_lengths,  # noqa: E402
                               uniform_draws)
 
 PERF = re.compile(r"^# perf: prefill (\d+) tok in .* \| gen (\d+) tok in ", re.M)
 SAMPLED = {"temperature": 1.0, "top_k": 0, "top_p": 1.0}
+TRAINED = os.path.join(ROOT, "models", "trained-q8_0.gguf")
 
 
 @pytest.fixture(scope="module")
@@ -232,32 +233,45 @@ def conversation(engine, users, seed, stream):
 @pytest.mark.parametrize("stream", [False, True])
 def test_three_turns_prefill_only_the_new_turn(models, capfd, stream):
     users = ["Hello there", "What now?", "And then?"]
-    # Random ids almost never re-encode to themselves (and may hold U+FFFD): the cache
-    # must map each quoted reply back to the ids it generated.
-    e = kestrune.Engine(models["uniform"])
+    e = kestrune.Engine(models["noeos"])
     capfd.readouterr()
     replies = conversation(e, users, 40, stream)
-    for i, r in enumerate(replies):
-        assert r == e.decode(decode_run(uniform_draws(40 + i), 6, {IM_END, EOS_ALT})).decode("utf-8", "replace")
-    assert prefills(capfd) == template_lengths(e, "Be brief.", users)
-
-    fresh = kestrune.Engine(models["uniform"], cache_states=0)
+    counts = prefills(capfd)
+    fresh = kestrune.Engine(models["noeos"], cache_states=0)
     capfd.readouterr()
     assert conversation(fresh, users, 40, stream) == replies
     full = prefills(capfd)
-    assert full[0] == template_lengths(e, "Be brief.", users)[0] and full[1] > full[0]
+    assert counts[0] == full[0] == template_lengths(e, "Be brief.", users)[0]
+    # A turn resumes only where the quoted reply encodes to the ids that were generated.
+    assert all(c <= f for c, f in zip(counts, full))
 
+
+@pytest.mark.parametrize("seed", range(6))
+def test_cached_and_evicted_conversations_agree(seed):
+    """Replies must not depend on whether a conversation's state was still cached."""
+    cached, evicted = kestrune.Engine(TRAINED), kestrune.Engine(TRAINED, cache_states=0)
+    msgs = {id(cached): [], id(evicted): []}
+    for turn, user in enumerate(["def read_config(path):", "import os", "class Config:", "return None"]):
+        got = []
+        for e in (cached, evicted):
+            m = msgs[id(e)]
+            m.append({"role": "user", "content": user})
+            it = e.chat(m, max_tokens=24, temperature=0.8, seed=seed * 10 + turn, stream=True)
+            got.append("".join(it))
+            m.append({"role": "assistant", "content": got[-1]})
+        assert got[0] == got[1], (seed, turn)
 
 @pytest.mark.parametrize("sampling", [{"temperature": 0.0}, {"temperature": 0.7, "seed": 3}])
-def test_resumed_state_is_bit_identical(models, sampling):
-    e = kestrune.Engine(models["noeos"])
+def test_resumed_state_is_bit_identical(sampling):
+    # The trained model's replies encode back to the ids it generated, so turns resume.
+    e = kestrune.Engine(TRAINED)
     msgs = []
-    for u in ["Hello there", "Tell me more"]:
+    for u in ["def read_config(path):", "import os"]:
         msgs.append({"role": "user", "content": u})
         msgs.append({"role": "assistant", "content": e.chat(msgs, max_tokens=10, temperature=0.0)})
     msgs.append({"role": "user", "content": "Why?"})
-    # Both calls map the replies to the same ids; the first to run takes the cached
-    # state, the second finds it taken and prefills everything.
+    # The first call to run takes the cached state, the second finds it taken and
+    # prefills everything.
     resumed = e.chat(msgs, max_tokens=16, stream=True, **sampling)
     fresh = e.chat(msgs, max_tokens=16, stream=True, **sampling)
     text = "".join(resumed)

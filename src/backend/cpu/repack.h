@@ -34,11 +34,8 @@ struct PackedTensor {
 // Whether tensors of `type` have a packed layout.
 bool packable_type(uint32_t type);
 
-// The packed copy of `view`. With `release`, the mapped pages lying wholly inside the
-// tensor are dropped as they are consumed, so resident memory stays about one copy;
-// they fault back in from the file if anything reads them again. `release` is only for
-// a file mapping, never for memory the caller owns.
-Result<std::unique_ptr<PackedTensor>> repack_tensor(const TensorView& view, bool release);
+// The packed copy of `view`; the source bytes stay as they are for every other reader.
+Result<std::unique_ptr<PackedTensor>> repack_tensor(const TensorView& view);
 
 // Row r of `view` in the packed copy it carries, when it has one holding that row.
 std::optional<uint64_t> packed_row(const TensorView& view, uint64_t r);
