@@ -145,7 +145,7 @@ void BM_Matvec(benchmark::State& state) {
     state.counters["speedup"] = ref / fast;
   }
   if (isa != MatvecIsa::kScalar && packable_type(type)) {
-    auto packed = repack_tensor(view);
+    auto packed = repack_tensor(view, false);
     if (!packed.ok()) return state.SkipWithError(packed.error().message.c_str());
     TensorView pv = view;
     pv.packed = &(*packed)->rows;

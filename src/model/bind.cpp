@@ -121,13 +121,16 @@ namespace {
 
 struct Packer {
   ModelWeights& w;
+  bool release;
+  const TensorInfo* keep[2];  // tensors whose own bytes are still read after packing
   std::unordered_map<const TensorInfo*, const PackedRows*> done;
 
   void view(TensorView& v) {
     if (v.info == nullptr || !packable_type(v.info->type)) return;
     auto it = done.find(v.info);
     if (it == done.end()) {
-      auto t = repack_tensor(v);
+      const bool kept = v.info == keep[0] || v.info == keep[1];
+      auto t = repack_tensor(v, release && !kept);
       const PackedRows* p = nullptr;
       if (t.ok()) {
         p = &(*t)->rows;
@@ -162,8 +165,10 @@ struct Packer {
 
 }  // namespace
 
-void pack_model_weights(ModelWeights& w) {
-  Packer p{w, {}};
+void pack_model_weights(ModelWeights& w, const ModelFile& file, bool head_rows_read) {
+  const bool owned = file.map != nullptr && file.map->owned;
+  const TensorInfo* head = head_rows_read ? find_tensor(file.gguf, w.head_name) : nullptr;
+  Packer p{w, owned, {find_tensor(file.gguf, "token_embd.weight"), head}, {}};
   for (LayerWeights& l : w.layers) {
     p.result(l.mixer);
     p.result(l.ffn);

@@ -67,7 +67,9 @@ Result<const T*> bound(const Result<T>& r) {
 void bind_model_weights(ModelWeights& w, const ModelFile& file, const ModelConfig& config, Route route);
 
 // Gives every bound quantized view with a packed layout its packed copy, each tensor
-// packed once. A tensor that cannot be packed keeps the plain route.
-void pack_model_weights(ModelWeights& w);
+// packed once, and drops the file bytes of those no one reads again: every packed tensor
+// but the embedding (looked up by row) and, with `head_rows_read`, the head. A tensor
+// that cannot be packed keeps the plain route.
+void pack_model_weights(ModelWeights& w, const ModelFile& file, bool head_rows_read);
 
 }  // namespace kestrune

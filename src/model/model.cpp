@@ -105,7 +105,7 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file) {
   diag(format("# mtp speculative: {}\n", sw.speculative ? "armed" : "off"));
 
   KS_TRY(m->backend, select_backend(options));
-  if (wants_packed_weights(m->backend, options)) pack_model_weights(m->weights);
+  if (wants_packed_weights(m->backend, options)) pack_model_weights(m->weights, *m->file, !sw.lens.empty());
   KS_CHECK(check_geometry(m->config, *m->file, state_limit_bytes(options.max_state_bytes)));
   return m;
 }

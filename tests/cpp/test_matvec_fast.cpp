@@ -300,7 +300,7 @@ TEST_P(MatvecFast, PackedCopyKeepsTheBits) {
   for (uint64_t blocks : blocks_list) {
     for (uint64_t rows : {1, 15, 16, 17, 40, 97}) {
       const Matrix m = matrix(type(), blocks * block(), rows, rng, true);
-      auto packed = repack_tensor(m.view());
+      auto packed = repack_tensor(m.view(), false);
       ASSERT_TRUE(packed.ok()) << packed.error().message;
       TensorView pv = m.view();
       pv.packed = &(*packed)->rows;
@@ -362,7 +362,7 @@ TEST(Repack, RefusesWhatItCannotPack) {
       {"rows not whole blocks", TensorView{&ragged, q8.data.data(), q8.data.size()}},
       {"bytes short of the rows", TensorView{&q8.info, q8.data.data(), q8.data.size() - 1}},
   };
-  for (const Case& c : cases) EXPECT_FALSE(repack_tensor(c.view).ok()) << c.what;
+  for (const Case& c : cases) EXPECT_FALSE(repack_tensor(c.view, false).ok()) << c.what;
 }
 
 // Split across threads and through the many-column panels, a packed tensor still gives
@@ -372,7 +372,7 @@ TEST_P(MatvecFast, PackedCopyAcrossThreadsAndPanels) {
   std::mt19937 rng(29 + type());
   const uint64_t ne0 = 512, rows = 300;  // enough work for the pool to split mid-group
   const Matrix m = matrix(type(), ne0, rows, rng, true);
-  auto packed = repack_tensor(m.view());
+  auto packed = repack_tensor(m.view(), false);
   ASSERT_TRUE(packed.ok());
   TensorView pv = m.view();
   pv.packed = &(*packed)->rows;

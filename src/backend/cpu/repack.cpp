@@ -1,6 +1,7 @@
 #include "backend/cpu/repack.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -92,10 +93,20 @@ inline __attribute__((always_inline)) void pack_block(const uint8_t* const* rows
   }
 }
 
+// Drops the whole pages of [from, to) from this process's mapping.
+void release_pages(const uint8_t* from, const uint8_t* to) {
+  static const uintptr_t page = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const uintptr_t a = (reinterpret_cast<uintptr_t>(from) + page - 1) & ~(page - 1);
+  const uintptr_t b = reinterpret_cast<uintptr_t>(to) & ~(page - 1);
+  if (b > a) ::madvise(reinterpret_cast<void*>(a), b - a, MADV_DONTNEED);
+}
+
 template <uint32_t type>
-void pack_groups(const TensorView& view, const PackedRows& p, uint8_t* out) {
+void pack_groups(const TensorView& view, const PackedRows& p, uint8_t* out, bool release) {
   static const uint8_t kZeros[256] = {};
+  constexpr uint64_t kReleaseStep = uint64_t{4} << 20;
   const uint64_t src_block = layout(type).src_block, blocks = p.ne0 / layout(type).cols;
+  const uint8_t* released = view.data;
   for (uint64_t g = 0; g * kPackRows < p.rows; ++g) {
     // Rows past the end stay on the zeros.
     const uint8_t* at[kPackRows];
@@ -109,6 +120,12 @@ void pack_groups(const TensorView& view, const PackedRows& p, uint8_t* out) {
       pack_block<type>(at, out);
       out += p.block_bytes;
       for (uint64_t i = 0; i < kPackRows; ++i) at[i] += step[i];
+    }
+    const uint64_t done = (g + 1) * kPackRows < p.rows ? (g + 1) * kPackRows : p.rows;
+    const uint8_t* end = view.data + done * p.row_bytes;
+    if (release && (end - released >= ptrdiff_t(kReleaseStep) || done == p.rows)) {
+      release_pages(released, end);
+      released = end;
     }
   }
 }
@@ -127,7 +144,7 @@ std::optional<uint64_t> packed_row(const TensorView& view, uint64_t r) {
   return off / p->row_bytes + r;
 }
 
-Result<std::unique_ptr<PackedTensor>> repack_tensor(const TensorView& view) {
+Result<std::unique_ptr<PackedTensor>> repack_tensor(const TensorView& view, bool release) {
   if (view.info == nullptr || view.data == nullptr) return invalid_input("repack: no tensor");
   const Layout l = layout(view.info->type);
   if (l.cols == 0) return invalid_input(format("repack: {} has no packed layout", view.name()));
@@ -154,16 +171,16 @@ Result<std::unique_ptr<PackedTensor>> repack_tensor(const TensorView& view) {
 
   switch (view.info->type) {
     case kQ8_0:
-      pack_groups<kQ8_0>(view, t->rows, mem);
+      pack_groups<kQ8_0>(view, t->rows, mem, release);
       break;
     case kQ4_K:
-      pack_groups<kQ4_K>(view, t->rows, mem);
+      pack_groups<kQ4_K>(view, t->rows, mem, release);
       break;
     case kQ5_K:
-      pack_groups<kQ5_K>(view, t->rows, mem);
+      pack_groups<kQ5_K>(view, t->rows, mem, release);
       break;
     default:
-      pack_groups<kQ6_K>(view, t->rows, mem);
+      pack_groups<kQ6_K>(view, t->rows, mem, release);
       break;
   }
   return t;

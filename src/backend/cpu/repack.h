@@ -34,8 +34,11 @@ struct PackedTensor {
 // Whether tensors of `type` have a packed layout.
 bool packable_type(uint32_t type);
 
-// The packed copy of `view`; the source bytes stay as they are for every other reader.
-Result<std::unique_ptr<PackedTensor>> repack_tensor(const TensorView& view);
+// The packed copy of `view`. With `release`, the pages lying wholly inside the tensor
+// are dropped as they are consumed, so resident memory stays about one copy. Dropped
+// pages of the engine's own copy of the file read back as zeros: `release` is only for
+// tensors that nothing reads except through the packed copy.
+Result<std::unique_ptr<PackedTensor>> repack_tensor(const TensorView& view, bool release);
 
 // Row r of `view` in the packed copy it carries, when it has one holding that row.
 std::optional<uint64_t> packed_row(const TensorView& view, uint64_t r);
