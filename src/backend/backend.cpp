@@ -43,6 +43,11 @@ template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 }  // namespace
 
+size_t backend_threads(const Backend& b) {
+  if (const auto* cpu = std::get_if<Cpu>(&b)) return pool_threads(cpu->pool.get());
+  return pool_threads(std::get<Cuda>(b).ctx->pool.get());
+}
+
 uint64_t next_nonce() { return g_next_nonce.fetch_add(1, std::memory_order_relaxed); }
 
 // Each operation forwards its arguments unchanged to the selected variant.

@@ -30,6 +30,9 @@ Result<Backend> select_backend(const RuntimeOptions& options, size_t threads = 1
 // The same with the device calls of `api` (tests run the backend over fakes).
 Result<Backend> select_backend(const RuntimeOptions& options, size_t threads, const DeviceApi& api, bool cuda_built);
 
+// The host threads the backend splits its work across (the caller included).
+size_t backend_threads(const Backend& b);
+
 // Process-wide layer and state identifiers: 1, 2, 3, ... never reused.
 uint64_t next_nonce();
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "common/error.h"
 #include "gguf/gguf.h"
@@ -21,9 +22,12 @@ struct CliOptions {
   std::optional<uint64_t> seed;
   std::optional<std::string> system;  // chat only
   uint64_t max_turn_tokens = 1024;    // chat only
+  std::optional<size_t> threads;      // --threads N
+  bool quiet = false;                 // --quiet: no "# " start-up and perf lines
 };
 
-// Parses `args` as name/value pairs; a later occurrence overrides an earlier one.
+// Parses `args` as name/value pairs (--quiet alone takes no value); a later occurrence
+// overrides an earlier one.
 Result<CliOptions> parse_options(std::span<const std::string> args, Subcommand cmd);
 
 struct SamplingSettings {
@@ -36,6 +40,9 @@ struct SamplingSettings {
 // The options given, else the file's general.sampling.* values, else 1.0 / 20 / 0.95,
 // and the clock seed.
 SamplingSettings sampling_settings(const CliOptions& opts, const GgufFile& file);
+
+// "bad {name} '{value}': not a whole number" and the like, from a parse error.
+Error bad_number(std::string_view name, std::string_view value, const Error& parse_error);
 
 // "# sampling: temp={} top_k={} top_p={} seed={}\n"
 std::string sampling_line(const SamplingSettings& s);

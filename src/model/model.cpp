@@ -7,6 +7,7 @@
 #include "backend/cpu/thread_pool.h"
 #include "common/diag.h"
 #include "common/format.h"
+#include "quant/types.h"
 
 namespace kestrune {
 
@@ -93,6 +94,12 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file, const
   m->attn = attention_geometry(m->config);
   m->gdn = gdn_geometry(m->config);
 
+  for (const TensorInfo& t : gguf.tensors) {
+    if (auto rs = row_size(t); !rs.ok()) {
+      return invalid_data(format("tensor {}: {}; supported types: F32, F16, Q8_0, Q4_K, Q5_K, Q6_K", t.name,
+                                 rs.error().message));
+    }
+  }
   KS_TRY(LoadedWeights w, load_weights(*m->file, choose_weights_mode(options)));
   ModelSwitches& sw = m->switches;
   sw.lazy = w.mode == WeightsMode::Lazy;
