@@ -3,6 +3,7 @@
 // and Engine.chat, which resume from the engine's cache of finished decode states.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -31,11 +32,13 @@ struct Engine {
   Result<ChatVocab> chat = invalid_data("chat vocabulary not resolved");
   SamplingSettings chat_defaults;  // the file's sampling keys, as the command line reads them
   StateCache cache;
+  std::atomic<bool> verbose{false};  // the "# " start-up and perf lines
 };
 
 // The file is mapped and parsed once: tokenizer from its metadata, then the model
-// (which prints its load lines).
-Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheLimits limits = {});
+// (which prints its load lines when `verbose`).
+Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheLimits limits = {},
+                                            const LoadOptions& load = {}, bool verbose = false);
 
 struct CompletionRequest {
   uint64_t max_tokens = 64;
@@ -64,9 +67,6 @@ struct ChatMessage {
 // the same tokens is replaced by the ids that were generated for it.
 Result<std::vector<uint32_t>> chat_prompt(Engine& engine, std::span<const ChatMessage> messages);
 
-// "prompt of {} tokens leaves no room in the context of {} tokens"
-bool is_context_error(const Error& error);
-
 // One generation pulled a token at a time. Nothing runs until the first step, which
 // resumes from the longest cached state whose tokens the prompt extends (or starts
 // fresh) and feeds the rest of the prompt.
@@ -88,8 +88,8 @@ struct Stream {
   bool finished = false;
 };
 
-// Checks the prompt against the context and sets the budget to what fits: at most
-// `max_tokens`, and never past the context. `stop` holds the stop ids.
+// Checks the sampling values and the prompt against the context, and sets the budget to
+// what fits: at most `max_tokens`, and never past the context. `stop` holds the stop ids.
 Result<std::unique_ptr<Stream>> open_stream(Engine& engine, std::vector<uint32_t> prompt,
                                             const CompletionRequest& request, std::vector<uint32_t> stop);
 
