@@ -122,13 +122,13 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file, const
   if (sw.alpha && !m->has_draft()) diag("# mtp: KESTRUNE_MTP_ALPHA set but no nextn tensors -- instrument idle\n");
   diag(format("# mtp alpha instrument: {}\n", on_off(sw.alpha)));
 
+  const ThreadChoice threads = choose_threads(load, options);
+  diag(format("# threads: {} ({})\n", threads.count, threads.source));
   sw.speculative = options.mtp == "1" && !sw.trace && !sw.alpha && m->has_draft() && sw.lazy && sw.lens.empty();
   if (options.mtp == "1" && !sw.speculative) diag(format("# mtp: KESTRUNE_MTP=1 has no effect: {}\n", mtp_blocker(*m, options)));
   sw.spec_depth1 = options.mtp_depth == "1";
   diag(format("# mtp speculative: {}\n", sw.speculative ? "armed" : "off"));
 
-  const ThreadChoice threads = choose_threads(load, options);
-  diag(format("# threads: {} ({})\n", threads.count, threads.source));
   KS_TRY(m->backend, select_backend(options, threads.count));
   if (wants_packed_weights(m->backend, options)) pack_model_weights(m->weights, *m->file);
   KS_CHECK(check_geometry(m->config, *m->file, state_limit_bytes(options.max_state_bytes)));

@@ -96,22 +96,22 @@ TEST(ModelLoad, StartupLinesInOrder) {
        "# arch: Qwen35 / TextAutoregressive\n" + nextn +
            "# logits head: tied (token_embd)\n# weights mode: lazy (streaming)\n# trace: off\n"
            "# lens: 0 probe id(s)\n# mtp: draft head present at blk.4\n# mtp alpha instrument: off\n"
-           "# mtp speculative: armed\n# threads: 3 (KESTRUNE_THREADS)\n# backend: cpu (scalar reference)\n"},
+           "# threads: 3 (KESTRUNE_THREADS)\n# mtp speculative: armed\n# backend: cpu (scalar reference)\n"},
       {"eager stays off", draft, {{"KESTRUNE_MTP", "1"}, {"KESTRUNE_WEIGHTS", "eager"}, {"KESTRUNE_THREADS", "x"}},
        "# warning: ignored KESTRUNE_THREADS=x (expected a whole number of threads, 1 or more)\n"
        "# arch: Qwen35 / TextAutoregressive\n" + nextn +
            "# logits head: tied (token_embd)\n# weights mode: eager\n# trace: off\n"
-           "# lens: 0 probe id(s)\n# mtp: draft head present at blk.4\n# mtp alpha instrument: off\n"
+           "# lens: 0 probe id(s)\n# mtp: draft head present at blk.4\n# mtp alpha instrument: off\n" + cores +
            "# mtp: KESTRUNE_MTP=1 has no effect: it needs streamed weights (KESTRUNE_WEIGHTS=eager is set)\n"
-           "# mtp speculative: off\n" + cores + "# backend: cpu (scalar reference)\n"},
+           "# mtp speculative: off\n# backend: cpu (scalar reference)\n"},
       {"diagnostics", plain,
        {{"KESTRUNE_MTP", "1"}, {"KESTRUNE_WEIGHTS", "lazy"}, {"KESTRUNE_TRACE", "0"}, {"KESTRUNE_LENS", " 12, 7 ,x,,+3"},
         {"KESTRUNE_MTP_ALPHA", ""}},
        "# arch: Qwen35 / TextAutoregressive\n"
        "# logits head: tied (token_embd)\n# weights mode: lazy (streaming)\n# trace: on\n"
        "# lens: 3 probe id(s)\n# mtp: KESTRUNE_MTP_ALPHA set but no nextn tensors -- instrument idle\n"
-       "# mtp alpha instrument: on\n# mtp: KESTRUNE_MTP=1 has no effect: the file has no draft head\n"
-       "# mtp speculative: off\n" + cores + "# backend: cpu (scalar reference)\n"},
+       "# mtp alpha instrument: on\n" + cores + "# mtp: KESTRUNE_MTP=1 has no effect: the file has no draft head\n"
+       "# mtp speculative: off\n# backend: cpu (scalar reference)\n"},
   };
   for (const auto& c : cases) {
     ScopedEnv clean{KESTRUNE_CLEAN_ENV};
@@ -177,7 +177,7 @@ TEST(ModelLoad, BackendSelection) {
     } else {
       ASSERT_TRUE(l.model) << l.error_message;
       const bool cuda = c.value && std::string(c.value) == "cuda";
-      EXPECT_TRUE(l.err.ends_with(std::string("# mtp speculative: off\n# threads: 1 (KESTRUNE_THREADS)\n") + (cuda ? cuda_banner : cpu_banner))) << l.err;
+      EXPECT_TRUE(l.err.ends_with(std::string("# threads: 1 (KESTRUNE_THREADS)\n# mtp speculative: off\n") + (cuda ? cuda_banner : cpu_banner))) << l.err;
     }
   }
 }

@@ -73,17 +73,17 @@ def test_cli_main_in_process_returns_the_exit_code(monkeypatch, capfd):
 
 
 @pytest.mark.parametrize("extra, message", [
-    (["-5"], "bad n_tokens: invalid digit found in string"),
-    ([""], "bad n_tokens: cannot parse integer from empty string"),
-    (["99999999999999999999"], "bad n_tokens: number too large to fit in target type"),
-    (["1.5"], "bad n_tokens: invalid digit found in string"),
-    (["--temp", ""], "--temp: cannot parse float from empty string"),
-    (["4", "--temp", "warm"], "--temp: invalid float literal"),
-    (["--top-p", "0.9.1"], "--top-p: invalid float literal"),
-    (["--top-k", "-1"], "--top-k: invalid digit found in string"),
-    (["--top-k", "+"], "--top-k: invalid digit found in string"),
-    (["--seed", "18446744073709551616"], "--seed: number too large to fit in target type"),
-    (["--seed", ""], "--seed: cannot parse integer from empty string"),
+    (["-5"], "bad n_tokens '-5': not a whole number"),
+    ([""], "bad n_tokens '': empty, expected a whole number"),
+    (["99999999999999999999"], "bad n_tokens '99999999999999999999': too large"),
+    (["1.5"], "bad n_tokens '1.5': not a whole number"),
+    (["--temp", ""], "bad --temp '': empty, expected a number"),
+    (["4", "--temp", "warm"], "bad --temp 'warm': not a number"),
+    (["--top-p", "0.9.1"], "bad --top-p '0.9.1': not a number"),
+    (["--top-k", "-1"], "bad --top-k '-1': not a whole number"),
+    (["--top-k", "+"], "bad --top-k '+': not a whole number"),
+    (["--seed", "18446744073709551616"], "bad --seed '18446744073709551616': too large"),
+    (["--seed", ""], "bad --seed '': empty, expected a whole number"),
     (["3", "--top-k"], "--top-k: missing value"),
     (["--bogus", "1"], "unknown flag --bogus"),
     (["--system", "hi"], "unknown flag --system"),
@@ -98,8 +98,8 @@ def test_generate_argument_errors(models, extra, message):
 
 @pytest.mark.parametrize("extra, message", [
     ([], None),
-    (["--max-turn-tokens", "x"], "--max-turn-tokens: invalid digit found in string"),
-    (["--max-turn-tokens", "-1"], "--max-turn-tokens: invalid digit found in string"),
+    (["--max-turn-tokens", "x"], "bad --max-turn-tokens 'x': not a whole number"),
+    (["--max-turn-tokens", "-1"], "bad --max-turn-tokens '-1': not a whole number"),
     (["--system"], "--system: missing value"),
     (["--temp", "1", "--nope", "2"], "unknown flag --nope"),
 ])
@@ -113,14 +113,14 @@ def test_chat_argument_errors(models, extra, message):
 
 
 @pytest.mark.parametrize("name, message", [
-    ("missing", "kestrune: No such file or directory (os error 2)"),
+    ("missing", "kestrune: cannot open model file {}: No such file or directory (os error 2)"),
     ("notgguf", "kestrune: not a GGUF file (magic [80, 75, 3, 4])"),
 ])
 def test_bad_model_files(models, tmp_path, name, message):
     path = models.get(name, str(tmp_path / "missing.gguf"))
     for args in (["generate", path, "hi"], ["chat", path]):
         p = run(*args)
-        assert (p.returncode, p.stdout, p.stderr.decode()) == (1, b"", message + "\n")
+        assert (p.returncode, p.stdout, p.stderr.decode()) == (1, b"", message.format(path) + "\n")
 
 
 def test_directory_as_model(tmp_path):

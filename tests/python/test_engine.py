@@ -97,7 +97,7 @@ def test_constructor_wants_str(bad):
 def test_constructor_file_errors(models, tmp_path):
     with pytest.raises(OSError) as e:
         kestrune.Engine(str(tmp_path / "missing.gguf"))
-    assert str(e.value) == "No such file or directory (os error 2)"
+    assert str(e.value) == f"cannot open model file {tmp_path / 'missing.gguf'}: No such file or directory (os error 2)"
     with pytest.raises(OSError):
         kestrune.Engine(str(tmp_path))
     with pytest.raises(OSError) as e:
