@@ -225,14 +225,14 @@ def test_three_turns_prefill_only_the_new_turn(models, capfd, stream):
     users = ["Hello there", "What now?", "And then?"]
     # Random ids almost never re-encode to themselves (and may hold U+FFFD): the cache
     # must map each quoted reply back to the ids it generated.
-    e = kestrune.Engine(models["uniform"])
+    e = kestrune.Engine(models["uniform"], verbose=True)
     capfd.readouterr()
     replies = conversation(e, users, 40, stream)
     for i, r in enumerate(replies):
         assert r == e.decode(decode_run(uniform_draws(40 + i), 6, {IM_END, EOS_ALT})).decode("utf-8", "replace")
     assert prefills(capfd) == template_lengths(e, "Be brief.", users)
 
-    fresh = kestrune.Engine(models["uniform"], cache_states=0)
+    fresh = kestrune.Engine(models["uniform"], cache_states=0, verbose=True)
     capfd.readouterr()
     assert conversation(fresh, users, 40, stream) == replies
     full = prefills(capfd)
