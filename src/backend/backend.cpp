@@ -11,25 +11,25 @@
 
 namespace kestrune {
 
-Result<Backend> select_backend(const RuntimeOptions& options, const DeviceApi& api, bool cuda_built) {
+Result<Backend> select_backend(const RuntimeOptions& options, size_t threads, const DeviceApi& api, bool cuda_built) {
   const auto& v = options.backend;
   if (!v || *v == "cpu") {
     diag("# backend: cpu (scalar reference)\n");
     if (options.cpu_xquant) {
       diag(format("# cpu products: int8 inputs (KESTRUNE_CPU_XQUANT=q8, {})\n", xquant_isa_name(xquant_best_isa())));
     }
-    return Backend{make_cpu(parse_thread_count(options.threads), options.cpu_xquant)};
+    return Backend{make_cpu(threads, options.cpu_xquant)};
   }
   if (*v == "cuda") {
     if (!cuda_built) return invalid_input("KESTRUNE_BACKEND=cuda: this build has no CUDA backend (KESTRUNE_CUDA=OFF)");
     diag("# backend: cuda (Q8_0 fused dequant-GEMV resident; other ops CPU fallback)\n");
-    return Backend{make_cuda(api, parse_thread_count(options.threads), options.xquant == "q8", options.progress)};
+    return Backend{make_cuda(api, threads, options.xquant == "q8", options.progress)};
   }
   return invalid_input(format("unknown KESTRUNE_BACKEND: {}", *v));
 }
 
-Result<Backend> select_backend(const RuntimeOptions& options) {
-  return select_backend(options, cuda_runtime_api(), cuda_runtime_built());
+Result<Backend> select_backend(const RuntimeOptions& options, size_t threads) {
+  return select_backend(options, threads, cuda_runtime_api(), cuda_runtime_built());
 }
 
 namespace {
@@ -42,6 +42,11 @@ struct Overloaded : F... {
 template <class... F>
 Overloaded(F...) -> Overloaded<F...>;
 }  // namespace
+
+size_t backend_threads(const Backend& b) {
+  if (const auto* cpu = std::get_if<Cpu>(&b)) return pool_threads(cpu->pool.get());
+  return pool_threads(std::get<Cuda>(b).ctx->pool.get());
+}
 
 uint64_t next_nonce() { return g_next_nonce.fetch_add(1, std::memory_order_relaxed); }
 

@@ -23,12 +23,15 @@ namespace kestrune {
 
 using Backend = std::variant<Cpu, Cuda>;
 
-// Unset or "cpu" selects the CPU backend (with options.threads threads), "cuda" the
-// CUDA backend (no device call yet; a build without CUDA refuses), each printing its
-// banner; anything else fails.
-Result<Backend> select_backend(const RuntimeOptions& options);
+// Unset or "cpu" selects the CPU backend, "cuda" the CUDA backend (no device call yet; a
+// build without CUDA refuses), each printing its banner and splitting host work across
+// `threads` threads; anything else fails.
+Result<Backend> select_backend(const RuntimeOptions& options, size_t threads = 1);
 // The same with the device calls of `api` (tests run the backend over fakes).
-Result<Backend> select_backend(const RuntimeOptions& options, const DeviceApi& api, bool cuda_built);
+Result<Backend> select_backend(const RuntimeOptions& options, size_t threads, const DeviceApi& api, bool cuda_built);
+
+// The host threads the backend splits its work across (the caller included).
+size_t backend_threads(const Backend& b);
 
 // Process-wide layer and state identifiers: 1, 2, 3, ... never reused.
 uint64_t next_nonce();

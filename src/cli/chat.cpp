@@ -8,6 +8,7 @@
 #include "cli/cli.h"
 #include "cli/generate.h"
 #include "cli/interrupt.h"
+#include "cli/limits.h"
 #include "cli/options.h"
 #include "cli/speculative.h"
 #include "cli/stdio.h"
@@ -195,10 +196,12 @@ Status run_chat(std::span<const std::string> args, const ChatRenderFn& render) {
   if (args.empty()) return invalid_input("chat: missing <model.gguf>");
   const std::string& path = args[0];
   KS_TRY(CliOptions opts, parse_options(args.subspan(1), Subcommand::Chat));
+  QuietScope quiet(opts.quiet);
 
   KS_TRY(std::unique_ptr<ModelFile> model_file, open_model_file(path));
   const GgufFile& file = model_file->gguf;
   SamplingSettings settings = sampling_settings(opts, file);
+  KS_CHECK(check_sampling(settings.temperature, settings.top_p));
   diag(sampling_line(settings));
   Sampler sampler = make_sampler(settings.temperature, settings.top_k, settings.top_p, settings.seed);
   KS_TRY(Tokenizer tokenizer, tokenizer_from_gguf(file));
@@ -209,7 +212,7 @@ Status run_chat(std::span<const std::string> args, const ChatRenderFn& render) {
 
   std::optional<uint64_t> context_length = meta_uint_opt(file, "qwen35.context_length");
   diag(format("# loading {} ...\n", path));
-  KS_TRY(std::unique_ptr<Model> model, load_model(std::move(model_file)));
+  KS_TRY(std::unique_ptr<Model> model, load_model(std::move(model_file), LoadOptions{opts.threads}));
   std::optional<std::string> source;
   if (const MetaValue* v = meta_find(model->file->gguf, "tokenizer.chat_template")) {
     if (const auto* str = std::get_if<meta::Str>(v)) source = str->v;
@@ -271,6 +274,15 @@ Status run_chat(std::span<const std::string> args, const ChatRenderFn& render) {
     append_turn(pending, vocab, vocab.user, ids);
     append_assistant_header(pending, vocab);
 
+    // A turn that cannot fit ends the conversation; one that reaches the context stops there.
+    const uint64_t context = context_length.value_or(0);
+    auto fit = fit_budget(state.position, pending.size(), opts.max_turn_tokens, context);
+    if (!fit.ok()) {
+      diag(format("# warning: context full at {} / {} tokens, no room for this turn; start a new chat\n",
+                  state.position + pending.size(), context));
+      break;
+    }
+    rules.budget = *fit;
     RunReport report;
     KS_TRY(std::vector<float> logits, feed_prompt(prefill_feed, pending, report));
     pending.clear();
@@ -279,6 +291,7 @@ Status run_chat(std::span<const std::string> args, const ChatRenderFn& render) {
     report.gen_seconds = elapsed_seconds(start);
     diag(perf_line(report));
     clear_interrupt();
+    if (*fit < opts.max_turn_tokens && report.generated == *fit) diag(context_full_line(state.position, context));
 
     append_assistant_close(pending, vocab);
     if (context_length) diag(context_warning(state.position, *context_length));

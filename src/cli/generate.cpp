@@ -175,10 +175,9 @@ std::string spec_line(const RunReport& r) {
 std::string context_warning(uint32_t position, uint64_t context_length) {
   // No u32 position reaches 90% of a context beyond max/9; skip the product that would wrap.
   uint64_t scaled = static_cast<uint64_t>(position) * 10;
-  if (context_length <= UINT64_MAX / 9 && scaled > context_length * 9) {
-    return format("# warning: context {} / {} tokens (~90%)\n", position, context_length);
-  }
-  return {};
+  if (context_length == 0 || context_length > UINT64_MAX / 9 || scaled <= context_length * 9) return {};
+  const auto percent = static_cast<uint64_t>(static_cast<double>(position) * 100.0 / static_cast<double>(context_length));
+  return format("# warning: context {} / {} tokens (~{}%)\n", position, context_length, percent);
 }
 
 FeedFn model_feed(const Model& model, DecodeState& state) {

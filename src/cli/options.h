@@ -22,13 +22,16 @@ struct CliOptions {
   std::optional<uint64_t> seed;
   std::optional<std::string> system;  // chat only
   uint64_t max_turn_tokens = 1024;    // chat only
+  std::optional<size_t> threads;      // --threads N
+  bool quiet = false;                 // --quiet: no "# " start-up and perf lines
 };
 
 // Command-line text (a prompt, a system message) is taken as UTF-8; other bytes are
 // refused, naming the argument and the first bad sequence.
 Status text_argument(std::string_view name, std::string_view value);
 
-// Parses `args` as name/value pairs; a later occurrence overrides an earlier one.
+// Parses `args` as name/value pairs (--quiet alone takes no value); a later occurrence
+// overrides an earlier one.
 Result<CliOptions> parse_options(std::span<const std::string> args, Subcommand cmd);
 
 struct SamplingSettings {
@@ -41,6 +44,9 @@ struct SamplingSettings {
 // The options given, else the file's general.sampling.* values, else 1.0 / 20 / 0.95,
 // and the clock seed.
 SamplingSettings sampling_settings(const CliOptions& opts, const GgufFile& file);
+
+// "bad {name} '{value}': not a whole number" and the like, from a parse error.
+Error bad_number(std::string_view name, std::string_view value, const Error& parse_error);
 
 // "# sampling: temp={} top_k={} top_p={} seed={}\n"
 std::string sampling_line(const SamplingSettings& s);

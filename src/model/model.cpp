@@ -1,10 +1,13 @@
 #include "model/model.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
+#include "backend/cpu/thread_pool.h"
 #include "common/diag.h"
 #include "common/format.h"
+#include "quant/types.h"
 
 namespace kestrune {
 
@@ -51,6 +54,15 @@ uint64_t head_row_count(const ModelFile& file, const std::string& name) {
 
 const char* on_off(bool v) { return v ? "on" : "off"; }
 
+// Why speculation stays off although KESTRUNE_MTP=1 asks for it: the first unmet condition.
+const char* mtp_blocker(const Model& m, const RuntimeOptions& options) {
+  if (!m.has_draft()) return "the file has no draft head";
+  if (!m.switches.lazy) return "it needs streamed weights (KESTRUNE_WEIGHTS=eager is set)";
+  if (options.trace) return "KESTRUNE_TRACE is set";
+  if (options.mtp_alpha) return "KESTRUNE_MTP_ALPHA is set";
+  return "KESTRUNE_LENS is set";
+}
+
 }  // namespace
 
 std::vector<uint32_t> parse_lens(const std::string& value) {
@@ -65,8 +77,15 @@ std::vector<uint32_t> parse_lens(const std::string& value) {
   return ids;
 }
 
-Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file) {
+ThreadChoice choose_threads(const LoadOptions& load, const RuntimeOptions& options) {
+  if (load.threads && *load.threads > 0) return {std::min(*load.threads, kMaxThreads), "requested"};
+  if (options.threads) return {*options.threads, "KESTRUNE_THREADS"};
+  return {available_cores(), "cores available"};
+}
+
+Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file, const LoadOptions& load) {
   const RuntimeOptions options = read_runtime_options();
+  diag(ignored_options_line(options));
   auto m = std::make_unique<Model>();
   m->file = std::move(file);
   const GgufFile& gguf = m->file->gguf;
@@ -75,10 +94,13 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file) {
   m->attn = attention_geometry(m->config);
   m->gdn = gdn_geometry(m->config);
 
-  // The CPU's int8 products read the quantized blocks in the mapping, never a float copy.
-  const bool int8 = options.cpu_xquant && (!options.backend || *options.backend == "cpu");
-  const auto weights_mode = int8 ? std::optional<std::string>("lazy") : options.weights;
-  KS_TRY(LoadedWeights w, load_weights(*m->file, weights_mode));
+  for (const TensorInfo& t : gguf.tensors) {
+    if (auto rs = row_size(t); !rs.ok()) {
+      return invalid_data(format("tensor {}: {}; supported types: F32, F16, Q8_0, Q4_K, Q5_K, Q6_K", t.name,
+                                 rs.error().message));
+    }
+  }
+  KS_TRY(LoadedWeights w, load_weights(*m->file, choose_weights_mode(options)));
   ModelSwitches& sw = m->switches;
   sw.lazy = w.mode == WeightsMode::Lazy;
   m->weights.mode = w.mode;
@@ -100,19 +122,22 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file) {
   if (sw.alpha && !m->has_draft()) diag("# mtp: KESTRUNE_MTP_ALPHA set but no nextn tensors -- instrument idle\n");
   diag(format("# mtp alpha instrument: {}\n", on_off(sw.alpha)));
 
+  const ThreadChoice threads = choose_threads(load, options);
+  diag(format("# threads: {} ({})\n", threads.count, threads.source));
   sw.speculative = options.mtp == "1" && !sw.trace && !sw.alpha && m->has_draft() && sw.lazy && sw.lens.empty();
+  if (options.mtp == "1" && !sw.speculative) diag(format("# mtp: KESTRUNE_MTP=1 has no effect: {}\n", mtp_blocker(*m, options)));
   sw.spec_depth1 = options.mtp_depth == "1";
   diag(format("# mtp speculative: {}\n", sw.speculative ? "armed" : "off"));
 
-  KS_TRY(m->backend, select_backend(options));
+  KS_TRY(m->backend, select_backend(options, threads.count));
   if (wants_packed_weights(m->backend, options)) pack_model_weights(m->weights, *m->file, !sw.lens.empty());
   KS_CHECK(check_geometry(m->config, *m->file, state_limit_bytes(options.max_state_bytes)));
   return m;
 }
 
-Result<std::unique_ptr<Model>> load_model(const std::string& path) {
+Result<std::unique_ptr<Model>> load_model(const std::string& path, const LoadOptions& load) {
   KS_TRY(std::unique_ptr<ModelFile> file, open_model_file(path));
-  return load_model(std::move(file));
+  return load_model(std::move(file), load);
 }
 
 DecodeState new_state(const Model& model) {

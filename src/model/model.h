@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,11 +42,24 @@ struct Model {
   bool has_draft() const { return weights.draft.has_value(); }
 };
 
+// What a front end asks of the load beyond the environment.
+struct LoadOptions {
+  std::optional<size_t> threads;  // --threads / threads=: wins over KESTRUNE_THREADS
+};
+
+// The host threads of a load: requested, else KESTRUNE_THREADS, else every core the
+// process may use. `source` names where the count came from.
+struct ThreadChoice {
+  size_t count = 1;
+  const char* source = "";
+};
+ThreadChoice choose_threads(const LoadOptions& load, const RuntimeOptions& options);
+
 // Checks and prepares the model in an opened file, printing every start-up line on
 // standard error. The environment is read once, here.
-Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file);
+Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file, const LoadOptions& load = {});
 // The same for the file at `path`.
-Result<std::unique_ptr<Model>> load_model(const std::string& path);
+Result<std::unique_ptr<Model>> load_model(const std::string& path, const LoadOptions& load = {});
 
 // A fresh sequence: empty caches, zero GDN states, position 0, new nonces.
 DecodeState new_state(const Model& model);

@@ -5,6 +5,7 @@
 #include <variant>
 #include <vector>
 
+#include "cli/limits.h"
 #include "common/diag.h"
 #include "common/format.h"
 #include "common/utf8.h"
@@ -14,14 +15,11 @@
 
 namespace kestrune {
 
-namespace {
-
-constexpr std::string_view kContextErrorTail = " tokens leaves no room in the context of ";
-
-}  // namespace
-
-Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheLimits limits) {
+Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheLimits limits, const LoadOptions& load,
+                                            bool verbose) {
+  QuietScope quiet(!verbose);
   auto engine = std::make_unique<Engine>();
+  engine->verbose = verbose;
   KS_TRY(std::unique_ptr<ModelFile> file, open_model_file(path));
   KS_TRY(engine->tokenizer, tokenizer_from_gguf(file->gguf));
   engine->eos = eos_token(file->gguf);
@@ -40,13 +38,17 @@ Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheL
   };
   engine->bos_text = text_of("tokenizer.ggml.bos_token_id");
   engine->eos_text = text_of("tokenizer.ggml.eos_token_id");
-  KS_TRY(engine->model, load_model(std::move(file)));
+  KS_TRY(engine->model, load_model(std::move(file), load));
   return engine;
 }
 
 Result<std::string> complete(const Engine& engine, std::string_view prompt, const CompletionRequest& request) {
+  QuietScope quiet(!engine.verbose);
+  KS_CHECK(check_sampling(request.temperature, request.top_p));
   KS_TRY(std::vector<uint32_t> ids, encode(engine.tokenizer, prompt));
   if (ids.empty()) return empty_prompt_error();
+  const uint64_t context = engine.model->config.context_length;
+  KS_TRY(const uint64_t budget, fit_budget(0, ids.size(), request.max_tokens, context));
   uint64_t seed = request.seed ? *request.seed : clock_seed();
   Sampler sampler = make_sampler(request.temperature, request.top_k, request.top_p, seed);
 
@@ -60,7 +62,7 @@ Result<std::string> complete(const Engine& engine, std::string_view prompt, cons
   KS_TRY(std::vector<float> logits, feed_prompt(prefill_feed, ids, report));
 
   DecodeRules rules;
-  rules.budget = request.max_tokens;
+  rules.budget = budget;
   if (engine.eos) rules.stop.push_back(*engine.eos);
   std::vector<uint32_t> out;
   EmitFn emit = [&out, &request](uint32_t token) -> Status {
@@ -71,6 +73,7 @@ Result<std::string> complete(const Engine& engine, std::string_view prompt, cons
   KS_TRY(Clock::time_point start, decode_loop(feed, nullptr, sampler, std::move(logits), rules, emit, report));
   report.gen_seconds = elapsed_seconds(start);
   diag(perf_line(report));
+  if (budget < request.max_tokens && out.size() == budget) diag(context_full_line(ids.size() + budget, context));
   return decode(engine.tokenizer, out);
 }
 
@@ -102,23 +105,12 @@ Result<std::vector<uint32_t>> chat_prompt(Engine& engine, std::span<const ChatMe
   return queue;
 }
 
-bool is_context_error(const Error& error) {
-  return error.kind == ErrorKind::InvalidInput && error.message.starts_with("prompt of ") &&
-         error.message.find(kContextErrorTail) != std::string::npos;
-}
-
 Result<std::unique_ptr<Stream>> open_stream(Engine& engine, std::vector<uint32_t> prompt,
                                             const CompletionRequest& request, std::vector<uint32_t> stop,
                                             std::shared_ptr<const TokenConstraint> constraint) {
+  KS_CHECK(check_sampling(request.temperature, request.top_p));
   if (prompt.empty()) return empty_prompt_error();
-  const uint64_t context = engine.model->config.context_length;
-  uint64_t budget = request.max_tokens;
-  if (context != 0) {
-    if (prompt.size() >= context) {
-      return invalid_input(format("prompt of {}{}{} tokens", prompt.size(), kContextErrorTail, context));
-    }
-    budget = std::min<uint64_t>(budget, context - prompt.size());
-  }
+  KS_TRY(const uint64_t budget, fit_budget(0, prompt.size(), request.max_tokens, engine.model->config.context_length));
   auto s = std::make_unique<Stream>();
   s->engine = &engine;
   s->prompt_len = prompt.size();
@@ -180,6 +172,7 @@ void finish_stream(Stream& s, std::string& piece) {
 }  // namespace
 
 Result<std::string> stream_step(Stream& s) {
+  QuietScope quiet(!s.engine->verbose);
   std::string piece;
   if (s.finished) return piece;
   if (!s.started) KS_CHECK(start_stream(s));

@@ -37,11 +37,13 @@ struct Engine {
   std::optional<std::string> chat_template;  // tokenizer.chat_template
   SpecialTokens specials;
   std::string bos_text, eos_text;  // the texts of the bos and eos ids, for templates
+  std::atomic<bool> verbose{false};  // the "# " start-up and perf lines
 };
 
 // The file is mapped and parsed once: tokenizer from its metadata, then the model
-// (which prints its load lines).
-Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheLimits limits = {});
+// (which prints its load lines when `verbose`).
+Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheLimits limits = {},
+                                            const LoadOptions& load = {}, bool verbose = false);
 
 struct CompletionRequest {
   uint64_t max_tokens = 64;
@@ -72,9 +74,6 @@ struct ChatMessage {
 // encodes to other ids than were generated for it does not resume its cached state.
 Result<std::vector<uint32_t>> chat_prompt(Engine& engine, std::span<const ChatMessage> messages);
 
-// "prompt of {} tokens leaves no room in the context of {} tokens"
-bool is_context_error(const Error& error);
-
 // One generation pulled a token at a time. Nothing runs until the first step, which
 // resumes from the longest cached state whose tokens the prompt extends (or starts
 // fresh) and feeds the rest of the prompt.
@@ -98,9 +97,9 @@ struct Stream {
   std::atomic<bool> cancelled{false};
 };
 
-// Checks the prompt against the context and sets the budget to what fits: at most
-// `max_tokens`, and never past the context. `stop` holds the stop ids; `constraint`,
-// when set, restricts every sample.
+// Checks the sampling values and the prompt against the context, and sets the budget to
+// what fits: at most `max_tokens`, and never past the context. `stop` holds the stop ids;
+// `constraint`, when set, restricts every sample.
 Result<std::unique_ptr<Stream>> open_stream(Engine& engine, std::vector<uint32_t> prompt,
                                             const CompletionRequest& request, std::vector<uint32_t> stop,
                                             std::shared_ptr<const TokenConstraint> constraint = nullptr);

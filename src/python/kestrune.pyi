@@ -14,7 +14,21 @@ class _Message(TypedDict, total=False):
 
 
 class Engine:
-    def __init__(self, path: str, *, cache_states: int = 4, cache_bytes: int = 1073741824) -> None: ...
+    def __init__(
+        self,
+        path: str,
+        *,
+        threads: Optional[int] = None,
+        verbose: bool = False,
+        cache_states: int = 4,
+        cache_bytes: int = 1073741824,
+    ) -> None: ...
+    @property
+    def verbose(self) -> bool: ...
+    @verbose.setter
+    def verbose(self, value: bool) -> None: ...
+    @property
+    def threads(self) -> int: ...
     @property
     def context_length(self) -> int: ...
     @property

@@ -17,6 +17,7 @@
 
 #include "cli/cli.h"
 #include "cli/generate.h"
+#include "cli/limits.h"
 #include "python/engine.h"
 #include "tokenizer/tokenizer.h"
 
@@ -104,7 +105,7 @@ constexpr const char* kCliMainDoc =
 
 // Raises the Python form of an error value.
 [[noreturn]] void raise_error(const kestrune::Error& error) {
-  if (kestrune::is_empty_prompt_error(error) || kestrune::is_context_error(error)) {
+  if (kestrune::is_empty_prompt_error(error) || kestrune::is_limit_error(error)) {
     throw py::value_error(error.message);
   }
   PyErr_SetString(PyExc_OSError, error.message.c_str());
@@ -713,19 +714,38 @@ PYBIND11_MODULE(kestrune, m) {
   options.disable_function_signatures();
 
   py::class_<EngineBox> engine(m, "Engine",
-                               "Engine(path, *, cache_states=4, cache_bytes=1073741824)\n--\n\n"
-                               "One loaded model. Finished streams and chats leave their decode\n"
-                               "state in a cache of at most cache_states states and cache_bytes\n"
-                               "bytes (0 turns it off).");
-  engine.def(py::init([](py::object path, py::object cache_states, py::object cache_bytes) {
+                               "Engine(path, *, threads=None, verbose=False, cache_states=4, cache_bytes=1073741824)\n--\n\n"
+                               "One loaded model. threads: CPU threads (None: KESTRUNE_THREADS, else every core\n"
+                               "this process may use; results are identical whatever the count). verbose: print\n"
+                               "the '# ' start-up and performance lines on standard error. Finished streams and\n"
+                               "chats leave their decode state in a cache of at most cache_states states and\n"
+                               "cache_bytes bytes (0 turns it off).");
+  engine.def(py::init([](py::object path, py::object threads, py::object verbose, py::object cache_states,
+                         py::object cache_bytes) {
                std::string p = to_string_arg(path.ptr(), "path");
+               kestrune::LoadOptions load;
+               if (!threads.is_none()) {
+                 const uint64_t n = to_u64_arg(threads.ptr(), "threads");
+                 if (n == 0) throw py::value_error("threads must be 1 or more, got 0");
+                 load.threads = static_cast<size_t>(n);
+               }
+               const int loud = PyObject_IsTrue(verbose.ptr());
+               if (loud < 0) throw py::error_already_set();
                kestrune::StateCacheLimits limits;
                limits.max_states = static_cast<size_t>(to_u64_arg(cache_states.ptr(), "cache_states"));
                limits.max_bytes = to_u64_arg(cache_bytes.ptr(), "cache_bytes");
-               return EngineBox{unwrap(kestrune::open_engine(p, limits))};
+               return EngineBox{unwrap(kestrune::open_engine(p, limits, load, loud != 0))};
              }),
-             py::arg("path"), py::kw_only(), py::arg("cache_states") = 4, py::arg("cache_bytes") = 1073741824,
-             "__init__(self, path, *, cache_states=4, cache_bytes=1073741824)\n--\n\n");
+             py::arg("path"), py::kw_only(), py::arg("threads") = py::none(), py::arg("verbose") = false,
+             py::arg("cache_states") = 4, py::arg("cache_bytes") = 1073741824,
+             "__init__(self, path, *, threads=None, verbose=False, cache_states=4, cache_bytes=1073741824)\n--\n\n");
+  engine.def_property(
+      "verbose", [](const EngineBox& box) { return box.engine->verbose.load(); },
+      [](EngineBox& box, bool v) { box.engine->verbose = v; },
+      "Whether generations print their '# perf' lines on standard error.");
+  engine.def_property_readonly(
+      "threads", [](const EngineBox& box) { return kestrune::backend_threads(box.engine->model->backend); },
+      "CPU threads the engine splits its work across.");
   engine.def_property_readonly(
       "vocab_size", [](py::handle self) { return kestrune::vocab_size(engine_of(self.ptr()).tokenizer); },
       "Number of token ids.");

@@ -66,7 +66,11 @@ uint64_t TensorView::rows() const {
 }
 
 Result<std::unique_ptr<ModelFile>> open_model_file(const std::string& path) {
-  KS_TRY(GgufFile gguf, open_gguf(path));
+  auto parsed = open_gguf(path);
+  if (!parsed.ok() && parsed.error().kind == ErrorKind::Os) {
+    return Error{ErrorKind::Os, format("cannot open model file {}: {}", path, parsed.error().message)};
+  }
+  KS_TRY(GgufFile gguf, std::move(parsed));
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return os_error(errno);
   struct stat st {};

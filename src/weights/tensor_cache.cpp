@@ -10,22 +10,9 @@ const char* weights_mode_label(WeightsMode mode) {
   return mode == WeightsMode::Eager ? "eager" : "lazy (streaming)";
 }
 
-WeightsMode auto_weights_mode(const GgufFile& gguf) {
-  uint64_t total = 0;
-  for (const auto& t : gguf.tensors) {
-    auto n = element_count(t);
-    if (!n || *n > UINT64_MAX - total) return WeightsMode::Lazy;  // beyond any bound
-    total += *n;
-  }
-  if (total > UINT64_MAX / 4) return WeightsMode::Lazy;
-  return total * 4 > kEagerLimitBytes ? WeightsMode::Lazy : WeightsMode::Eager;
-}
-
-WeightsMode choose_weights_mode(const GgufFile& gguf, const std::optional<std::string>& override_mode) {
-  WeightsMode mode = auto_weights_mode(gguf);
-  if (override_mode == "lazy") mode = WeightsMode::Lazy;
-  if (override_mode == "eager") mode = WeightsMode::Eager;
-  return mode;
+WeightsMode choose_weights_mode(const RuntimeOptions& options) {
+  const bool int8 = options.cpu_xquant && (!options.backend || *options.backend == "cpu");
+  return options.weights == "eager" && !int8 ? WeightsMode::Eager : WeightsMode::Lazy;
 }
 
 Result<TensorCache> build_tensor_cache(const ModelFile& file, WeightsMode mode) {
@@ -65,8 +52,7 @@ LogitsHead choose_logits_head(const GgufFile& gguf) {
   return {"token_embd.weight", "tied (token_embd)"};
 }
 
-Result<LoadedWeights> load_weights(const ModelFile& file, const std::optional<std::string>& override_mode) {
-  WeightsMode mode = choose_weights_mode(file.gguf, override_mode);
+Result<LoadedWeights> load_weights(const ModelFile& file, WeightsMode mode) {
   KS_TRY(TensorCache cache, build_tensor_cache(file, mode));
   LogitsHead head = choose_logits_head(file.gguf);
   diag(format("# logits head: {}\n", head.label));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/runtime_options.h"
 #include "weights/model_file.h"
 
 namespace kestrune {
@@ -22,15 +23,14 @@ using TensorCache = std::unordered_map<std::string, CachedTensor>;
 
 enum class WeightsMode { Eager, Lazy };
 
-inline constexpr uint64_t kEagerLimitBytes = 6442450944ull;  // 6 GiB of f32
 inline constexpr uint64_t kLazyCacheMaxElements = 524288;    // 2^19
 
 const char* weights_mode_label(WeightsMode mode);
 
-// Lazy when the all-f32 copy would exceed 6 GiB; "eager" or "lazy" (KESTRUNE_WEIGHTS)
-// overrides that, any other value keeps it.
-WeightsMode auto_weights_mode(const GgufFile& gguf);
-WeightsMode choose_weights_mode(const GgufFile& gguf, const std::optional<std::string>& override_mode);
+// Streamed (lazy) for every file on every backend: the packed exact products beat f32
+// copies in both speed and memory. KESTRUNE_WEIGHTS=eager asks for the copies, except
+// with the CPU's int8 products, which read the quantized blocks themselves.
+WeightsMode choose_weights_mode(const RuntimeOptions& options);
 
 Result<TensorCache> build_tensor_cache(const ModelFile& file, WeightsMode mode);
 
@@ -51,6 +51,6 @@ struct LoadedWeights {
 
 // Mode choice, cache build and head choice, printing "# logits head: ..." and
 // "# weights mode: ..." on standard error.
-Result<LoadedWeights> load_weights(const ModelFile& file, const std::optional<std::string>& override_mode);
+Result<LoadedWeights> load_weights(const ModelFile& file, WeightsMode mode);
 
 }  // namespace kestrune

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <limits>
 #include <map>
 #include <regex>
 #include <string>
@@ -9,7 +10,9 @@
 
 #include "cli/chat.h"
 #include "cli/generate.h"
+#include "cli/limits.h"
 #include "cli/stdio.h"
+#include "common/format.h"
 #include "tokenizer/tokenizer.h"
 
 namespace kestrune {
@@ -298,12 +301,57 @@ TEST(GenerateReport, SpecLineAndContextWarning) {
   EXPECT_EQ(spec_line(r), "# spec: accepted 1/3 rounds (33.3%)\n");
 
   EXPECT_EQ(context_warning(90, 100), "");
-  EXPECT_EQ(context_warning(91, 100), "# warning: context 91 / 100 tokens (~90%)\n");
-  EXPECT_EQ(context_warning(1, 0), "# warning: context 1 / 0 tokens (~90%)\n");
+  EXPECT_EQ(context_warning(91, 100), "# warning: context 91 / 100 tokens (~91%)\n");
+  EXPECT_EQ(context_warning(1, 0), "");
+  EXPECT_EQ(context_warning(99, 100), "# warning: context 99 / 100 tokens (~99%)\n");
   EXPECT_EQ(context_warning(0, 0), "");
   EXPECT_EQ(context_warning(UINT32_MAX, UINT64_MAX), "");
   EXPECT_EQ(context_warning(3686, 4096), "");
   EXPECT_EQ(context_warning(3687, 4096), "# warning: context 3687 / 4096 tokens (~90%)\n");
+}
+
+TEST(FrontEndLimits, OneTableForEveryFrontEnd) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  struct Case {
+    float temperature, top_p;
+    const char* error;  // nullptr: accepted
+  } sampling[] = {
+      {0.0f, 1.0f, nullptr},
+      {0.7f, 0.01f, nullptr},
+      {-1.0f, 0.9f, "temperature must be a number of 0 or more (0 is greedy), got -1"},
+      {nan, 0.9f, "temperature must be a number of 0 or more (0 is greedy), got NaN"},
+      {inf, 0.9f, "temperature must be a number of 0 or more (0 is greedy), got inf"},
+      {1.0f, 0.0f, "top_p must be above 0 and at most 1, got 0"},
+      {1.0f, 1.5f, "top_p must be above 0 and at most 1, got 1.5"},
+      {1.0f, nan, "top_p must be above 0 and at most 1, got NaN"},
+  };
+  for (const auto& c : sampling) {
+    Status st = check_sampling(c.temperature, c.top_p);
+    EXPECT_EQ(st.ok(), c.error == nullptr) << c.temperature << " " << c.top_p;
+    if (c.error) {
+      EXPECT_EQ(st.error().message, c.error);
+      EXPECT_TRUE(is_limit_error(st.error()));
+    }
+  }
+  struct Fit {
+    uint64_t used, prompt, budget, context;
+    std::optional<uint64_t> want;  // absent: refused
+  } fits[] = {
+      {0, 10, 5, 100, 5}, {0, 10, 200, 100, 90}, {0, 10, 0, 100, 0},  {0, 99, 64, 100, 1},
+      {0, 100, 1, 100, {}}, {60, 40, 1, 100, {}}, {60, 30, 64, 100, 10}, {0, 500, 64, 0, 64},
+  };
+  for (const auto& f : fits) {
+    auto r = fit_budget(f.used, f.prompt, f.budget, f.context);
+    ASSERT_EQ(r.ok(), f.want.has_value()) << f.used << "+" << f.prompt << " in " << f.context;
+    if (f.want) {
+      EXPECT_EQ(*r, *f.want);
+    } else {
+      EXPECT_EQ(r.error().message, format("prompt of {} tokens leaves no room in the context of {} tokens",
+                                          f.used + f.prompt, f.context));
+      EXPECT_TRUE(is_limit_error(r.error()));
+    }
+  }
 }
 
 TEST(TrimEndUnicode, Table) {

@@ -135,14 +135,14 @@ TEST(ParseOptions, Errors) {
     const char* message;
   };
   const Case cases[] = {
-      {args({"--temp", ""}), Subcommand::Generate, "--temp: cannot parse float from empty string"},
-      {args({"--temp", "hot"}), Subcommand::Chat, "--temp: invalid float literal"},
-      {args({"--top-k", "-1"}), Subcommand::Generate, "--top-k: invalid digit found in string"},
-      {args({"--top-k", ""}), Subcommand::Generate, "--top-k: cannot parse integer from empty string"},
-      {args({"--top-p", "1e"}), Subcommand::Generate, "--top-p: invalid float literal"},
+      {args({"--temp", ""}), Subcommand::Generate, "bad --temp '': empty, expected a number"},
+      {args({"--temp", "hot"}), Subcommand::Chat, "bad --temp 'hot': not a number"},
+      {args({"--top-k", "-1"}), Subcommand::Generate, "bad --top-k '-1': not a whole number"},
+      {args({"--top-k", ""}), Subcommand::Generate, "bad --top-k '': empty, expected a whole number"},
+      {args({"--top-p", "1e"}), Subcommand::Generate, "bad --top-p '1e': not a number"},
       {args({"--seed", "18446744073709551616"}), Subcommand::Generate,
-       "--seed: number too large to fit in target type"},
-      {args({"--max-turn-tokens", "x"}), Subcommand::Chat, "--max-turn-tokens: invalid digit found in string"},
+       "bad --seed '18446744073709551616': too large"},
+      {args({"--max-turn-tokens", "x"}), Subcommand::Chat, "bad --max-turn-tokens 'x': not a whole number"},
       {args({"--top-k"}), Subcommand::Generate, "--top-k: missing value"},
       {args({"--temp", "1", "--seed"}), Subcommand::Chat, "--seed: missing value"},
       {args({"--bogus", "1"}), Subcommand::Generate, "unknown flag --bogus"},
@@ -152,7 +152,9 @@ TEST(ParseOptions, Errors) {
       {args({"--max-turn-tokens", "5"}), Subcommand::Generate, "unknown flag --max-turn-tokens"},
       {args({"--temp", "1", "extra"}), Subcommand::Generate, "unknown flag extra"},
       // The first bad pair stops parsing, even if a later one would override it.
-      {args({"--top-k", "x", "--top-k", "5"}), Subcommand::Generate, "--top-k: invalid digit found in string"},
+      {args({"--top-k", "x", "--top-k", "5"}), Subcommand::Generate, "bad --top-k 'x': not a whole number"},
+      {args({"--threads", "0"}), Subcommand::Chat, "bad --threads '0': use 1 or more"},
+      {args({"--threads", "two"}), Subcommand::Generate, "bad --threads 'two': not a whole number"},
   };
   for (const Case& c : cases) {
     auto r = parse_options(c.args, c.cmd);

@@ -176,21 +176,21 @@ TEST(CudaBackendSelection, BannerAndBuildWithoutCuda) {
   RuntimeOptions o;
   o.backend = "cuda";
   ::testing::internal::CaptureStderr();
-  auto on = select_backend(o, api, true);
+  auto on = select_backend(o, 1, api, true);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "# backend: cuda (Q8_0 fused dequant-GEMV resident; other ops CPU fallback)\n");
   ASSERT_TRUE(on.ok());
   EXPECT_TRUE(std::holds_alternative<Cuda>(*on));
   EXPECT_EQ(testing::fake().mallocs, 0);  // nothing touches the device at selection
   ::testing::internal::CaptureStderr();
-  auto off = select_backend(o, api, false);
+  auto off = select_backend(o, 1, api, false);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(off.error().message, "KESTRUNE_BACKEND=cuda: this build has no CUDA backend (KESTRUNE_CUDA=OFF)");
   // The x8 path takes exactly "q8".
   for (const char* v : {"q8", "Q8", "q8 ", ""}) {
     o.xquant = v;
     ::testing::internal::CaptureStderr();
-    auto b = select_backend(o, api, true);
+    auto b = select_backend(o, 1, api, true);
     ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::get<Cuda>(*b).ctx->x8, std::string(v) == "q8") << v;
   }

@@ -3,6 +3,7 @@
 #include <set>
 #include <sstream>
 
+#include "backend/cpu/thread_pool.h"
 #include "common/format.h"
 #include "model/forward.h"
 #include "model/model.h"
@@ -82,6 +83,7 @@ bool decimals_are(const std::string& line, size_t n) {
 TEST(ModelLoad, StartupLinesInOrder) {
   REQUIRE_MODEL(draft, std::string(kTiny) + " --draft");
   REQUIRE_MODEL(plain, kTiny);
+  const std::string cores = format("# threads: {} (cores available)\n", available_cores());
   const std::string nextn = "# mtp: 1 nextn layer(s) present \xE2\x80\x94 excluded from forward (TODO(mtp-speculative))\n";
   struct Case {
     const char* name;
@@ -90,15 +92,17 @@ TEST(ModelLoad, StartupLinesInOrder) {
     std::string want;
   };
   const std::vector<Case> cases = {
-      {"armed", draft, {{"KESTRUNE_MTP", "1"}, {"KESTRUNE_WEIGHTS", "lazy"}},
+      {"armed by default", draft, {{"KESTRUNE_MTP", "1"}, {"KESTRUNE_THREADS", "3"}},
        "# arch: Qwen35 / TextAutoregressive\n" + nextn +
            "# logits head: tied (token_embd)\n# weights mode: lazy (streaming)\n# trace: off\n"
            "# lens: 0 probe id(s)\n# mtp: draft head present at blk.4\n# mtp alpha instrument: off\n"
-           "# mtp speculative: armed\n# backend: cpu (scalar reference)\n"},
-      {"eager stays off", draft, {{"KESTRUNE_MTP", "1"}},
+           "# threads: 3 (KESTRUNE_THREADS)\n# mtp speculative: armed\n# backend: cpu (scalar reference)\n"},
+      {"eager stays off", draft, {{"KESTRUNE_MTP", "1"}, {"KESTRUNE_WEIGHTS", "eager"}, {"KESTRUNE_THREADS", "x"}},
+       "# warning: ignored KESTRUNE_THREADS=x (expected a whole number of threads, 1 or more)\n"
        "# arch: Qwen35 / TextAutoregressive\n" + nextn +
            "# logits head: tied (token_embd)\n# weights mode: eager\n# trace: off\n"
-           "# lens: 0 probe id(s)\n# mtp: draft head present at blk.4\n# mtp alpha instrument: off\n"
+           "# lens: 0 probe id(s)\n# mtp: draft head present at blk.4\n# mtp alpha instrument: off\n" + cores +
+           "# mtp: KESTRUNE_MTP=1 has no effect: it needs streamed weights (KESTRUNE_WEIGHTS=eager is set)\n"
            "# mtp speculative: off\n# backend: cpu (scalar reference)\n"},
       {"diagnostics", plain,
        {{"KESTRUNE_MTP", "1"}, {"KESTRUNE_WEIGHTS", "lazy"}, {"KESTRUNE_TRACE", "0"}, {"KESTRUNE_LENS", " 12, 7 ,x,,+3"},
@@ -106,7 +110,8 @@ TEST(ModelLoad, StartupLinesInOrder) {
        "# arch: Qwen35 / TextAutoregressive\n"
        "# logits head: tied (token_embd)\n# weights mode: lazy (streaming)\n# trace: on\n"
        "# lens: 3 probe id(s)\n# mtp: KESTRUNE_MTP_ALPHA set but no nextn tensors -- instrument idle\n"
-       "# mtp alpha instrument: on\n# mtp speculative: off\n# backend: cpu (scalar reference)\n"},
+       "# mtp alpha instrument: on\n" + cores + "# mtp: KESTRUNE_MTP=1 has no effect: the file has no draft head\n"
+       "# mtp speculative: off\n# backend: cpu (scalar reference)\n"},
   };
   for (const auto& c : cases) {
     ScopedEnv clean{KESTRUNE_CLEAN_ENV};
@@ -130,7 +135,8 @@ TEST(ModelLoad, SpeculativeNeedsEveryCondition) {
       {{{"KESTRUNE_MTP", "1"}, {"KESTRUNE_WEIGHTS", "lazy"}, {"KESTRUNE_TRACE", "1"}}, false},
       {{{"KESTRUNE_MTP", "1"}, {"KESTRUNE_WEIGHTS", "lazy"}, {"KESTRUNE_MTP_ALPHA", "1"}}, false},
       {{{"KESTRUNE_MTP", "1"}, {"KESTRUNE_WEIGHTS", "lazy"}, {"KESTRUNE_LENS", "1"}}, false},
-      {{{"KESTRUNE_MTP", "1"}, {"KESTRUNE_WEIGHTS", "Lazy"}}, false},  // case-sensitive: stays eager
+      {{{"KESTRUNE_MTP", "1"}}, true},
+      {{{"KESTRUNE_MTP", "1"}, {"KESTRUNE_WEIGHTS", "eager"}}, false},
   };
   for (const auto& c : cases) {
     ScopedEnv clean{KESTRUNE_CLEAN_ENV};
@@ -162,7 +168,7 @@ TEST(ModelLoad, BackendSelection) {
   };
   for (const auto& c : cases) {
     ScopedEnv clean{KESTRUNE_CLEAN_ENV};
-    ScopedEnv env{{"KESTRUNE_BACKEND", c.value}};
+    ScopedEnv env{{"KESTRUNE_BACKEND", c.value}, {"KESTRUNE_THREADS", "1"}};
     Loaded l = load_quiet(tiny);
     if (c.error) {
       EXPECT_FALSE(l.model);
@@ -171,7 +177,7 @@ TEST(ModelLoad, BackendSelection) {
     } else {
       ASSERT_TRUE(l.model) << l.error_message;
       const bool cuda = c.value && std::string(c.value) == "cuda";
-      EXPECT_TRUE(l.err.ends_with(std::string("# mtp speculative: off\n") + (cuda ? cuda_banner : cpu_banner))) << l.err;
+      EXPECT_TRUE(l.err.ends_with(std::string("# threads: 1 (KESTRUNE_THREADS)\n# mtp speculative: off\n") + (cuda ? cuda_banner : cpu_banner))) << l.err;
     }
   }
 }
@@ -353,6 +359,48 @@ TEST(ModelForward, ScheduleStateMismatch) {
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().message, "layer 3: schedule/state mismatch");
     EXPECT_EQ(st.position, 0u);
+  }
+}
+
+TEST(RuntimeOptions, OneWarningNamesEveryIgnoredValue) {
+  struct Case {
+    ScopedEnv::Vars env;
+    std::string want;
+  };
+  const Case cases[] = {
+      {{}, ""},
+      {{{"KESTRUNE_WEIGHTS", "lazy"}, {"KESTRUNE_THREADS", "4"}, {"KESTRUNE_MTP", "1"}, {"KESTRUNE_CPU_XQUANT", "q8"}},
+       ""},
+      {{{"KESTRUNE_WEIGHTS", "fast"}}, "# warning: ignored KESTRUNE_WEIGHTS=fast (expected eager or lazy)\n"},
+      {{{"KESTRUNE_THREADS", "abc"}, {"KESTRUNE_MTP_DEPTH", "3"}, {"KESTRUNE_XQUANT", "Q8"}},
+       "# warning: ignored KESTRUNE_THREADS=abc (expected a whole number of threads, 1 or more), "
+       "KESTRUNE_MTP_DEPTH=3 (expected 1 or 2), KESTRUNE_XQUANT=Q8 (expected q8)\n"},
+      {{{"KESTRUNE_THREADS", "0"}}, "# warning: ignored KESTRUNE_THREADS=0 (expected a whole number of threads, 1 or more)\n"},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv clean{KESTRUNE_CLEAN_ENV};
+    ScopedEnv env(c.env);
+    EXPECT_EQ(ignored_options_line(read_runtime_options()), c.want);
+  }
+}
+
+TEST(RuntimeOptions, ThreadsComeFromTheRequestThenTheEnvironmentThenTheCores) {
+  struct Case {
+    std::optional<size_t> requested;
+    const char* env;
+    size_t want;
+    std::string source;
+  };
+  const Case cases[] = {
+      {3, "2", 3, "requested"},           {std::nullopt, "2", 2, "KESTRUNE_THREADS"},
+      {1000, nullptr, kMaxThreads, "requested"}, {std::nullopt, "abc", available_cores(), "cores available"},
+      {std::nullopt, nullptr, available_cores(), "cores available"},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv env{{"KESTRUNE_THREADS", c.env}};
+    ThreadChoice t = choose_threads(LoadOptions{c.requested}, read_runtime_options());
+    EXPECT_EQ(t.count, c.want);
+    EXPECT_EQ(t.source, c.source);
   }
 }
 

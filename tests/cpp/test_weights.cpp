@@ -124,7 +124,7 @@ TEST(Weights, CacheModesAndHead) {
   EXPECT_EQ(choose_logits_head((*file)->gguf).label, std::string("tied (token_embd)"));
 
   ::testing::internal::CaptureStderr();
-  auto w = load_weights(**file, std::nullopt);
+  auto w = load_weights(**file, WeightsMode::Eager);
   std::string err = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(w.ok());
   EXPECT_EQ(err, "# logits head: tied (token_embd)\n# weights mode: eager\n");
@@ -144,33 +144,27 @@ TEST(Weights, LazyThresholdAndUntiedHead) {
   EXPECT_EQ(choose_logits_head((*file)->gguf).label, std::string("untied (output.weight)"));
 }
 
-TEST(Weights, ModeChoice) {
-  GgufFile g;
-  // 1610612736 elements is exactly 6 GiB of floats.
-  g.tensors = {{"a", {1024, 1024, 1536}, kQ8_0, 0}};
-  EXPECT_EQ(auto_weights_mode(g), WeightsMode::Eager);
-  g.tensors.push_back({"b", {1}, kF32, 0});
-  EXPECT_EQ(auto_weights_mode(g), WeightsMode::Lazy);
-  g.tensors.push_back({"overflow", {uint64_t(1) << 40, uint64_t(1) << 40}, kF32, 0});
-  EXPECT_EQ(auto_weights_mode(g), WeightsMode::Lazy);
-
+TEST(Weights, ModeChoiceIsStreamedUnlessEagerIsAsked) {
   struct Case {
-    const char* env;
+    const char* backend;
+    const char* weights;
+    const char* cpu_xquant;
     WeightsMode want;
   };
-  const Case lazy_model[] = {{nullptr, WeightsMode::Lazy}, {"eager", WeightsMode::Eager},
-                             {"Eager", WeightsMode::Lazy}, {"lazy", WeightsMode::Lazy}};
-  for (const auto& c : lazy_model) {
-    EnvGuard e("KESTRUNE_WEIGHTS", c.env);
-    EXPECT_EQ(choose_weights_mode(g, read_runtime_options().weights), c.want) << (c.env ? c.env : "unset");
-  }
-  GgufFile small;
-  small.tensors = {{"a", {4}, kF32, 0}};
-  const Case small_model[] = {{"lazy", WeightsMode::Lazy}, {"Lazy", WeightsMode::Eager},
-                              {"streaming", WeightsMode::Eager}, {"\xff", WeightsMode::Eager}};
-  for (const auto& c : small_model) {
-    EnvGuard e("KESTRUNE_WEIGHTS", c.env);
-    EXPECT_EQ(choose_weights_mode(small, read_runtime_options().weights), c.want) << c.env;
+  const Case cases[] = {
+      {nullptr, nullptr, nullptr, WeightsMode::Lazy}, {"cpu", nullptr, nullptr, WeightsMode::Lazy},
+      {"cuda", nullptr, nullptr, WeightsMode::Lazy},  {nullptr, "eager", nullptr, WeightsMode::Eager},
+      {"cuda", "eager", nullptr, WeightsMode::Eager}, {nullptr, "Eager", nullptr, WeightsMode::Lazy},
+      {nullptr, "fast", nullptr, WeightsMode::Lazy},  {nullptr, "\xff", nullptr, WeightsMode::Lazy},
+      {nullptr, "lazy", nullptr, WeightsMode::Lazy},  {nullptr, "eager", "q8", WeightsMode::Lazy},
+      {"cuda", "eager", "q8", WeightsMode::Eager},
+  };
+  for (const auto& c : cases) {
+    EnvGuard b("KESTRUNE_BACKEND", c.backend);
+    EnvGuard w("KESTRUNE_WEIGHTS", c.weights);
+    EnvGuard x("KESTRUNE_CPU_XQUANT", c.cpu_xquant);
+    EXPECT_EQ(choose_weights_mode(read_runtime_options()), c.want)
+        << (c.backend ? c.backend : "-") << " " << (c.weights ? c.weights : "-") << " " << (c.cpu_xquant ? "q8" : "-");
   }
 }
 

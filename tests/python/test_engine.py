@@ -40,7 +40,7 @@ def models(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def engine(models):
-    return kestrune.Engine(models["tiny"])
+    return kestrune.Engine(models["tiny"], verbose=True)
 
 
 @pytest.fixture(scope="module")
@@ -72,7 +72,8 @@ def test_signatures():
     assert str(inspect.signature(kestrune.Engine.encode)) == "(self, /, text)"
     assert str(inspect.signature(kestrune.Engine.decode)) == "(self, /, ids)"
     assert str(inspect.signature(kestrune.cli_main)) == "()"
-    assert str(inspect.signature(kestrune.Engine)) == "(path, *, cache_states=4, cache_bytes=1073741824)"
+    assert str(inspect.signature(kestrune.Engine)) == \
+        "(path, *, threads=None, verbose=False, cache_states=4, cache_bytes=1073741824)"
 
 
 def test_bound_method_signature_drops_self(engine):
@@ -84,6 +85,8 @@ def test_bound_method_signature_drops_self(engine):
 
 def test_constructor_prints_load_lines(models, capfd):
     kestrune.Engine(models["tiny"])
+    assert capfd.readouterr().err == ""  # quiet unless asked
+    kestrune.Engine(models["tiny"], verbose=True)
     err = capfd.readouterr().err
     assert err.rstrip("\n").split("\n")[-1] == "# backend: cpu (scalar reference)"
 
@@ -97,7 +100,7 @@ def test_constructor_wants_str(bad):
 def test_constructor_file_errors(models, tmp_path):
     with pytest.raises(OSError) as e:
         kestrune.Engine(str(tmp_path / "missing.gguf"))
-    assert str(e.value) == "No such file or directory (os error 2)"
+    assert str(e.value) == f"cannot open model file {tmp_path / 'missing.gguf'}: No such file or directory (os error 2)"
     with pytest.raises(OSError):
         kestrune.Engine(str(tmp_path))
     with pytest.raises(OSError) as e:
@@ -191,7 +194,7 @@ def test_generate_budget_zero(engine, capfd):
 
 
 def test_generate_reports_prompt_and_generated_counts(models, capfd):
-    e = kestrune.Engine(models["noeos"])
+    e = kestrune.Engine(models["noeos"], verbose=True)
     capfd.readouterr()
     e.generate("one two three", 5)
     lines = capfd.readouterr().err.splitlines()

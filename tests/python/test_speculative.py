@@ -54,7 +54,8 @@ def models(tmp_path_factory):
     ("agree", {**ARMED, "KESTRUNE_MTP_DEPTH": "1"}, "0", ["# mtp speculative: engaged (greedy, depth 1)"]),
     ("agree", {**ARMED, "KESTRUNE_MTP_DEPTH": " 1"}, "0", ["# mtp speculative: engaged (greedy, depth 2)"]),
     ("agree", ARMED, "0.7", ["# mtp speculative: armed but idle (temp != 0)"]),
-    ("agree", {"KESTRUNE_MTP": "1"}, "0", []),               # eager weights: off
+    ("agree", {"KESTRUNE_MTP": "1"}, "0", ["# mtp speculative: engaged (greedy, depth 2)"]),  # streamed by default
+    ("agree", {"KESTRUNE_MTP": "1", "KESTRUNE_WEIGHTS": "eager"}, "0", []),
     ("agree", {**ARMED, "KESTRUNE_MTP": "true"}, "0", []),
     ("plain", ARMED, "0", []),                                # no draft head: off
     ("plain", ARMED, "0.7", []),

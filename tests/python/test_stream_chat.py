@@ -233,11 +233,11 @@ def conversation(engine, users, seed, stream):
 @pytest.mark.parametrize("stream", [False, True])
 def test_three_turns_prefill_only_the_new_turn(models, capfd, stream):
     users = ["Hello there", "What now?", "And then?"]
-    e = kestrune.Engine(models["noeos"])
+    e = kestrune.Engine(models["noeos"], verbose=True)
     capfd.readouterr()
     replies = conversation(e, users, 40, stream)
     counts = prefills(capfd)
-    fresh = kestrune.Engine(models["noeos"], cache_states=0)
+    fresh = kestrune.Engine(models["noeos"], cache_states=0, verbose=True)
     capfd.readouterr()
     assert conversation(fresh, users, 40, stream) == replies
     full = prefills(capfd)

@@ -1,7 +1,11 @@
 #include "backend/cpu/thread_pool.h"
 
+#include <sched.h>
+
 #include <algorithm>
 #include <system_error>
+
+#include "common/runtime_options.h"
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -78,15 +82,12 @@ std::unique_ptr<ThreadPool> make_thread_pool(size_t threads) {
   return p;
 }
 
-size_t parse_thread_count(const std::optional<std::string>& value) {
-  if (!value || value->empty()) return 1;
-  size_t n = 0;
-  for (char c : *value) {
-    if (c < '0' || c > '9') return 1;
-    n = n * 10 + static_cast<size_t>(c - '0');
-    if (n > 256) return 256;
-  }
-  return n == 0 ? 1 : n;
+size_t available_cores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return 1;
+  const int n = CPU_COUNT(&set);
+  return n < 1 ? 1 : std::min(static_cast<size_t>(n), kMaxThreads);
 }
 
 void parallel_for_ref(ThreadPool* pool, size_t n_items, size_t grain, RangeFn fn) {

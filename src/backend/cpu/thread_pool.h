@@ -55,9 +55,8 @@ struct ThreadPool {
 // A pool of `threads` threads counting the caller; 0 or 1 gives none (no threads start).
 std::unique_ptr<ThreadPool> make_thread_pool(size_t threads);
 
-// The thread count a KESTRUNE_THREADS value asks for: a positive decimal number, capped
-// at 256; anything else (or no value) means 1.
-size_t parse_thread_count(const std::optional<std::string>& value);
+// The cores this process may run on (its affinity mask), at least 1 and at most 256.
+size_t available_cores();
 
 // Threads a loop may use: 1 without a pool.
 inline size_t pool_threads(const ThreadPool* pool) { return pool ? pool->threads : 1; }

@@ -1,6 +1,6 @@
 """kestrune-server: an OpenAI-compatible HTTP server over one kestrune.Engine.
 
-    kestrune-server MODEL [--host 127.0.0.1] [--port 8080] [--api-key KEY] [--max-concurrency N]
+    kestrune-server MODEL [--host 127.0.0.1] [--port 8080] [--api-key KEY] [--max-concurrency N] [--threads N]
 
 SIGTERM or SIGINT stops it gracefully: no new requests, running generations get
 --shutdown-timeout seconds to finish; a second SIGINT stops at once.
@@ -56,6 +56,9 @@ def _parser():
     p.add_argument("--model-name", default=None, help="model id reported to clients (default: the file's stem)")
     p.add_argument("--cache-states", type=_ranged(int, 0), default=4, metavar="N",
                    help="finished decode states kept for multi-turn chats (default 4)")
+    p.add_argument("--threads", type=_ranged(int, 1), default=None, metavar="N",
+                   help="CPU threads (default: KESTRUNE_THREADS, else every core this process may use)")
+    p.add_argument("--quiet", action="store_true", help="no '# ' start-up lines on standard error")
     p.add_argument("--cache-bytes", type=_ranged(int, 0), default=1 << 30, metavar="N",
                    help="bytes the kept decode states may hold (default 1 GiB)")
     p.add_argument("--request-timeout", type=_ranged(float, 0.001, what="a positive number of seconds"),
@@ -91,7 +94,10 @@ def main(argv=None):
     import kestrune
 
     try:
-        engine = kestrune.Engine(args.model, cache_states=args.cache_states, cache_bytes=args.cache_bytes)
+        # The start-up lines once; requests then run without their perf lines.
+        engine = kestrune.Engine(args.model, threads=args.threads, verbose=not args.quiet,
+                                 cache_states=args.cache_states, cache_bytes=args.cache_bytes)
+        engine.verbose = False
     except (OSError, ValueError, TypeError) as e:
         sys.exit(f"kestrune-server: {e}")
     name = args.model_name or os.path.splitext(os.path.basename(args.model))[0]

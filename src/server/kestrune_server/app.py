@@ -93,7 +93,7 @@ def number_field(body, name, default, lo, hi):
         return default
     if not _is_number(v):
         raise bad(f"'{name}' must be a number", name)
-    if not lo <= v <= hi:
+    if not lo <= v <= hi and v == v:  # NaN goes on to the engine, which names it
         raise bad(f"'{name}' must be between {lo} and {hi}, got {v}", name)
     return float(v)
 
@@ -194,10 +194,13 @@ def sampling(body, engine, chat):
     n = body.get("n")
     if n is not None and (not _is_int(n) or n != 1):
         raise bad("only n=1 is supported", "n")
+    # Ranges are the engine's (one set of limits for every front end): it raises
+    # ValueError with a clear message, answered as 400.
+    anything = float("inf")
     kwargs = {
-        "max_tokens": int_field(body, name, 1024 if chat else 16, 0, engine.context_length),
-        "temperature": number_field(body, "temperature", None if chat else 1.0, 0.0, 2.0),
-        "top_p": number_field(body, "top_p", None if chat else 1.0, 0.0, 1.0),
+        "max_tokens": int_field(body, name, 1024 if chat else 16, 0, (1 << 64) - 1),
+        "temperature": number_field(body, "temperature", None if chat else 1.0, -anything, anything),
+        "top_p": number_field(body, "top_p", None if chat else 1.0, -anything, anything),
         "top_k": int_field(body, "top_k", None if chat else 0, 0, 1 << 31),
         "seed": int_field(body, "seed", None, 0, (1 << 64) - 1),
     }
