@@ -49,9 +49,9 @@ def test_bad_python_inputs_raise_ordinary_exceptions(models, call, exc, message)
                                           "from index 1"),
     (["chat", "{m}", "--system", b"\xe2\x82"], "kestrune: --system: not valid UTF-8 text: incomplete utf-8 byte "
                                                "sequence from index 0"),
-    (["generate", "{m}", "hi", "4", "--temp", "nan"], "kestrune: --temp: NaN is outside [0, 2]"),
-    (["generate", "{m}", "hi", "--temp", "-1"], "kestrune: --temp: -1 is outside [0, 2]"),
-    (["chat", "{m}", "--top-p", "7"], "kestrune: --top-p: 7 is outside [0, 1]"),
+    (["generate", "{m}", "hi", "4", "--temp", "nan"], "kestrune: temperature must be a number of 0 or more (0 is greedy), got NaN"),
+    (["generate", "{m}", "hi", "--temp", "-1"], "kestrune: temperature must be a number of 0 or more (0 is greedy), got -1"),
+    (["chat", "{m}", "--top-p", "7"], "kestrune: top_p must be above 0 and at most 1, got 7"),
 ])
 def test_bad_command_line_arguments_are_refused(models, args, message):
     argv = [a.replace("{m}", models["tiny"]) if isinstance(a, str) else a for a in args]
