@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 KESTRUNE_SYSTEM_NEEDS="cmake g++"
 # shellcheck source=tools/env.sh
-source tools/env.sh pybind11 scikit-build-core starlette uvicorn
+source tools/env.sh pybind11 scikit-build-core starlette uvicorn jinja2 llguidance
 echo "# building and installing kestrune (several minutes on 2 cores)" >&2
 python3 -m pip install --quiet --no-build-isolation .
 model=models/trained-q8_0.gguf
