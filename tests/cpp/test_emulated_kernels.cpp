@@ -169,5 +169,79 @@ TEST(EmulatedKernels, ElementwiseKernelsAtTheirBoundaryLengths) {
   }
 }
 
+Status launch_ext(const DeviceApi& api, Kernel k, uint32_t grid, uint32_t block, const void* ext) {
+  Launch l{k};
+  l.grid = grid;
+  l.block = block;
+  KernelArgs a;
+  a.ext = ext;
+  return check_cuda(api, api.launch(l, a), kernel_name(k));
+}
+
+TEST(EmulatedKernels, AttentionAtItsBoundaryPositions) {
+  std::mt19937 rng(7);
+  for (int hd : {128, 256}) {
+    for (int pos : {1, 255, 257, 3000}) {
+      const int n_head = 2, n_pos = pos + 1;
+      const size_t q = size_t(n_head) * hd;
+      std::vector<Bytes> bufs = {bytes_of(normal(2 * q, rng)),          bytes_of(normal(size_t(hd), rng, 0.3f)),
+                                 Bytes(4 * q),                         bytes_of(normal(size_t(hd), rng)),
+                                 bytes_of(normal(size_t(hd), rng)),    bytes_of(normal(size_t(n_pos) * hd, rng)),
+                                 bytes_of(normal(size_t(n_pos) * hd, rng)), Bytes(4 * q),
+                                 Bytes(4 * size_t(n_head) * n_pos)};
+      auto [twin, emu] = run_both(bufs, [&](const DeviceApi& api, const std::vector<void*>& p) -> Status {
+        auto f = [&](int i) { return static_cast<float*>(p[size_t(i)]); };
+        AttnOperands o{f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(2), f(7), f(8)};
+        o.head_dim = hd, o.rope_dim = 64, o.n_head = n_head, o.n_kv = 1, o.kv_dim = hd, o.pos = pos, o.n_pos = n_pos;
+        o.theta = 1e7f, o.eps = 1e-6f, o.scale = 1.0f / std::sqrt(float(hd));
+        KS_CHECK(launch_ext(api, Kernel::AttnQPrep, uint32_t(n_head), 256, &o));
+        KS_CHECK(launch_ext(api, Kernel::AttnKvAppend, 1, 256, &o));
+        return launch_ext(api, Kernel::AttnCore, uint32_t(n_head), 256, &o);
+      });
+      const std::string at = " head_dim " + std::to_string(hd) + " pos " + std::to_string(pos);
+      expect_close(twin[2], emu[2], 1e-6, "queries" + at);
+      expect_close(twin[5], emu[5], 1e-6, "keys" + at);
+      EXPECT_EQ(twin[6], emu[6]) << "values" << at;
+      expect_close(twin[7], emu[7], 1e-5, "output" + at);
+    }
+  }
+}
+
+TEST(EmulatedKernels, GdnChainAtBothHeadSizes) {
+  std::mt19937 rng(13);
+  for (int d : {64, 128}) {
+    const int n_k = 1, n_v = 2, K = 4, n = 300, ch = (2 * n_k + n_v) * d;
+    const size_t state = size_t(n_v) * d * d;
+    std::vector<float> a_log = normal(size_t(n_v), rng, 0.2f);
+    for (auto& v : a_log) v = -std::fabs(v);
+    std::vector<Bytes> bufs = {
+        bytes_of(normal(size_t(ch) * K, rng, 0.5f)), bytes_of(normal(size_t(K - 1) * ch, rng)), Bytes(4 * size_t(K - 1) * ch),
+        bytes_of(normal(size_t(ch), rng)),           Bytes(4 * size_t(ch)),                     bytes_of(normal(size_t(n_v) * n, rng, 0.1f)),
+        bytes_of(normal(size_t(n_v) * n, rng, 0.1f)), bytes_of(normal(size_t(n), rng)),          bytes_of(normal(size_t(n_v), rng)),
+        bytes_of(a_log),                             Bytes(4 * size_t(n_v)),                    Bytes(4 * size_t(n_v)),
+        bytes_of(normal(state, rng, 0.1f)),          Bytes(4 * state),                          Bytes(4 * size_t(n_v) * d),
+        bytes_of(normal(size_t(n_v) * d, rng)),      bytes_of(normal(size_t(d), rng)),          Bytes(4 * size_t(n_v) * d)};
+    auto [twin, emu] = run_both(bufs, [&](const DeviceApi& api, const std::vector<void*>& p) -> Status {
+      auto f = [&](int i) { return static_cast<float*>(p[size_t(i)]); };
+      GdnKernelArgs a;
+      a.conv_w = f(0), a.state_in = f(1), a.state_out = f(2), a.qkv = f(3), a.conv_out = f(4);
+      a.channels = ch, a.K = K, a.q_scale = 1.0f / std::sqrt(float(d)), a.k_scale = 1.0f;
+      a.d = d, a.n_k = n_k, a.n_v = n_v;
+      KS_CHECK(launch_ext(api, Kernel::GdnConvScaled, uint32_t(2 * n_k + n_v), 256, &a));
+      a.alpha = f(5), a.beta_w = f(6), a.xn = f(7), a.dt_bias = f(8), a.a = f(9), a.decay = f(10), a.beta = f(11), a.n = n;
+      KS_CHECK(launch_ext(api, Kernel::GdnAbGates, uint32_t(n_v), 256, &a));
+      a.state_in = f(12), a.state_out = f(13), a.out = f(14);
+      a.q = f(4), a.k = f(4) + n_k * d, a.v = f(4) + 2 * n_k * d;
+      const bool wide = d == 128;
+      KS_CHECK(launch_ext(api, wide ? Kernel::GdnScanWide : Kernel::GdnScan, uint32_t(n_v), wide ? 256 : uint32_t(d), &a));
+      a.scan = f(14), a.z = f(15), a.norm = f(16), a.gated = f(17), a.eps = 1e-6f;
+      return launch_ext(api, Kernel::GatedNormSilu, uint32_t(n_v), 256, &a);
+    });
+    const char* names[] = {"conv history", "conv out", "decay", "beta", "scan state", "scan out", "gated"};
+    const int idx[] = {2, 4, 10, 11, 13, 14, 17};
+    for (int i = 0; i < 7; ++i) expect_close(twin[size_t(idx[i])], emu[size_t(idx[i])], 1e-5, names[i] + (" d " + std::to_string(d)));
+  }
+}
+
 }  // namespace
 }  // namespace kestrune
