@@ -145,6 +145,7 @@ long unwritten(const Output& o) {
 }
 
 constexpr int kEmulatorFault = 719;
+constexpr int kInjectedFault = 700;
 std::string g_text;  // the text behind kEmulatorFault
 
 int fail(const Launch& l, const std::string& what) {
@@ -162,7 +163,8 @@ std::vector<Output> whole_heap() {
 
 int launch(const Launch& l, const KernelArgs& a) {
   std::lock_guard<std::mutex> lock(heap().mu);
-  ++testing::emulated().launches;
+  testing::fake().launched.push_back(l);
+  ++testing::fake().launches;
   std::vector<Output> outs = outputs(l, a);
   if (outs.empty()) outs = whole_heap();
   for (const Output& o : outs) {
@@ -200,6 +202,10 @@ int launch(const Launch& l, const KernelArgs& a) {
 
 int alloc(void** p, size_t bytes) {
   std::lock_guard<std::mutex> lock(heap().mu);
+  if (testing::fake().mallocs == testing::fake().fail_malloc_at) {
+    ++testing::fake().mallocs;
+    return cudaErrorMemoryAllocation;
+  }
   return emu::device_malloc(p, bytes);
 }
 int release(void* p) {
@@ -209,6 +215,12 @@ int release(void* p) {
 int copy(void* dst, const void* src, size_t bytes, CopyKind kind) {
   std::lock_guard<std::mutex> lock(heap().mu);
   const int k = kind == CopyKind::HostToDevice ? 1 : kind == CopyKind::DeviceToHost ? 2 : 3;
+  if (testing::fake().copies == testing::fake().fail_copy_at) {
+    ++testing::fake().copies;
+    return kInjectedFault;
+  }
+  testing::fake().to_device += k == 1;
+  testing::fake().to_host += k == 2;
   return emu::device_copy(dst, src, bytes, k);
 }
 const char* text(int status) { return emu::status_text(status); }
@@ -224,10 +236,8 @@ int device_malloc(void** p, size_t bytes) {
   if (!m) return cudaErrorMemoryAllocation;
   for (size_t i = 0; i + 4 <= bytes; i += 4) std::memcpy(static_cast<char*>(m) + i, &kPoison, 4);
   heap().blocks[reinterpret_cast<uintptr_t>(m)] = bytes;
-  auto& e = testing::emulated();
-  ++e.mallocs;
-  ++e.live;
-  e.live_bytes += bytes;
+  ++testing::fake().mallocs;
+  ++testing::fake().live;
   *p = m;
   return 0;
 }
@@ -236,17 +246,15 @@ int device_free(void* p) {
   if (!p) return 0;
   auto it = heap().blocks.find(reinterpret_cast<uintptr_t>(p));
   if (it == heap().blocks.end()) return cudaErrorInvalidValue;
-  auto& e = testing::emulated();
-  ++e.frees;
-  --e.live;
-  e.live_bytes -= it->second;
+  ++testing::fake().frees;
+  --testing::fake().live;
   heap().blocks.erase(it);
   ::operator delete(p, std::align_val_t(kAlign));
   return 0;
 }
 
 int device_copy(void* dst, const void* src, size_t bytes, int kind) {
-  ++testing::emulated().copies;
+  ++testing::fake().copies;
   const bool dst_dev = kind == 1 || kind == 3, src_dev = kind == 2 || kind == 3;
   if ((dst_dev && !inside(dst, bytes)) || (src_dev && !inside(src, bytes))) return cudaErrorInvalidValue;
   if (bytes) std::memmove(dst, src, bytes);
@@ -261,6 +269,8 @@ const char* status_text(int status) {
       return "invalid argument";
     case cudaErrorMemoryAllocation:
       return "out of memory";
+    case kInjectedFault:
+      return "an illegal memory access was encountered";
     case cudaErrorInvalidConfiguration:
     case kEmulatorFault:
       return g_text.empty() ? last_fault_text().c_str() : g_text.c_str();
@@ -279,9 +289,8 @@ EmulatedDevice& emulated() {
 }
 
 const DeviceApi& emulated_api() {
-  auto& e = emulated();
-  e.mallocs = e.frees = e.launches = e.copies = 0;
-  e.last_fault.clear();
+  fake() = FakeDevice{};
+  emulated().last_fault.clear();
   static const DeviceApi api{alloc, release, alloc, release, copy, launch, text};
   return api;
 }

@@ -7,20 +7,26 @@
 #include <string>
 
 #include "backend/cuda/runtime.h"
+#include "fake_device.h"
 
 namespace kestrune::testing {
 
+// Counts and failure injections are fake()'s, so that a test reads either device alike.
 struct EmulatedDevice {
-  int mallocs = 0, frees = 0, launches = 0, copies = 0;
-  long live = 0;          // allocations not yet freed
-  size_t live_bytes = 0;  // their bytes
   std::string last_fault;  // the latest launch failure, naming the kernel
   size_t shared_limit = 48 * 1024;
 };
 
 EmulatedDevice& emulated();
 
-// The counters reset; the device's memory is untouched.
+// fake()'s counters reset; the device's memory is untouched.
 const DeviceApi& emulated_api();
+
+// The devices the backend's tests run over: the host twins, and the real kernels.
+struct TestDevice {
+  const char* name;
+  const DeviceApi& (*api)();
+};
+inline constexpr TestDevice kTestDevices[] = {{"host twins", fake_api}, {"emulated kernels", emulated_api}};
 
 }  // namespace kestrune::testing

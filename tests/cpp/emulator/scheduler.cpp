@@ -42,6 +42,7 @@ enum class State : uint8_t { Run, Barrier, Shuffle, Done };
 struct Fiber {
   bc::fcontext_t ctx = nullptr;
   char* stack = nullptr;
+  size_t skew = 0;  // stack tops spread over the cache sets instead of all on one
 };
 
 struct Thread {
@@ -123,7 +124,7 @@ void reset(Fiber& f) {
 #if defined(KS_EMU_ASAN)
   ASAN_UNPOISON_MEMORY_REGION(f.stack + 4096, kStack - 4096);
 #endif
-  f.ctx = bc::make_fcontext(f.stack + kStack, kStack - 4096, fiber_main);
+  f.ctx = bc::make_fcontext(f.stack + kStack - f.skew, kStack - 4096 - f.skew, fiber_main);
 }
 
 void resume(int i) {
@@ -291,7 +292,10 @@ void run_grid(const Config& c, void (*body)(void*), void* ctx) {
   if (s.fibers.size() < n) {
     const size_t old = s.fibers.size();
     s.fibers.resize(n);
-    for (size_t i = old; i < n; ++i) reset(s.fibers[i]);
+    for (size_t i = old; i < n; ++i) {
+      s.fibers[i].skew = (i * 320) % 16384;
+      reset(s.fibers[i]);
+    }
   }
   s.threads.assign(n, Thread{});
   for (unsigned z = 0, i = 0; z < c.block.z; ++z) {
