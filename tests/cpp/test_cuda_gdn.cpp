@@ -370,6 +370,7 @@ TEST(CudaGdn, SpeculativeRoundsEmitThePlainGreedyTokens) {
     const auto plain = testing::greedy_run(*m, plain_state, prompt, 14, {}, SpecMode::Off);
     ASSERT_EQ(plain.emitted.size(), 14u);
     for (SpecMode mode : {SpecMode::Depth1, SpecMode::Depth2}) {
+      if (device.emulated && mode == SpecMode::Depth1) continue;  // depth 1 runs in CudaChains
       DecodeState st = new_state(*m);
       const auto r = testing::greedy_run(*m, st, prompt, 12, {}, mode);
       EXPECT_EQ(r.emitted, std::vector<uint32_t>(plain.emitted.begin(), plain.emitted.begin() + 12))

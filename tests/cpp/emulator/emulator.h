@@ -23,10 +23,12 @@ EmulatedDevice& emulated();
 const DeviceApi& emulated_api();
 
 // The devices the backend's tests run over: the host twins, and the real kernels.
+// Emulated launches cost far more, so the slowest tests skip cases the others cover.
 struct TestDevice {
   const char* name;
   const DeviceApi& (*api)();
+  bool emulated;
 };
-inline constexpr TestDevice kTestDevices[] = {{"host twins", fake_api}, {"emulated kernels", emulated_api}};
+inline constexpr TestDevice kTestDevices[] = {{"host twins", fake_api, false}, {"emulated kernels", emulated_api, true}};
 
 }  // namespace kestrune::testing
