@@ -29,7 +29,7 @@ Result<Backend> select_backend(const RuntimeOptions& options, const DeviceApi& a
 }
 
 Result<Backend> select_backend(const RuntimeOptions& options) {
-  return select_backend(options, cuda_runtime_api(), cuda_runtime_built());
+  return select_backend(options, cuda_runtime_api(options.cuda_sync), cuda_runtime_built());
 }
 
 namespace {

@@ -35,6 +35,7 @@ RuntimeOptions read_runtime_options() {
   o.progress = env_is_set("KESTRUNE_PROGRESS");
   o.xquant = env_utf8("KESTRUNE_XQUANT");
   o.cpu_xquant = env_utf8("KESTRUNE_CPU_XQUANT") == std::optional<std::string>("q8");
+  o.cuda_sync = env_is_set("KESTRUNE_CUDA_SYNC");
   return o;
 }
 

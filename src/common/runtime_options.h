@@ -22,6 +22,7 @@ struct RuntimeOptions {
   bool progress = false;                 // KESTRUNE_PROGRESS
   std::optional<std::string> xquant;     // KESTRUNE_XQUANT
   bool cpu_xquant = false;               // KESTRUNE_CPU_XQUANT=q8
+  bool cuda_sync = false;                // KESTRUNE_CUDA_SYNC: wait for and check every launch
 };
 
 // Reads the environment now. The model load calls it once and keeps the result.

@@ -197,6 +197,7 @@ const DeviceApi& counting_api() {
       },
       [](const Launch& l, const KernelArgs& a) { return cuda_runtime_api().launch(l, a); },
       [](int s) { return cuda_runtime_api().error_string(s); },
+      nullptr,
   };
   return api;
 }
