@@ -15,7 +15,7 @@ fuzz_seconds=${KESTRUNE_FUZZ_SECONDS:-30}
 step() { printf '\n=== %s ===\n' "$*"; }
 
 step "Set-up"
-KESTRUNE_SYSTEM_NEEDS="cmake g++ libgtest-dev"
+KESTRUNE_SYSTEM_NEEDS="cmake g++ libgtest-dev libboost-context-dev"
 [[ $quick -eq 1 ]] || KESTRUNE_SYSTEM_NEEDS+=" clang libclang-rt-dev"
 # shellcheck source=tools/env.sh
 source tools/env.sh numpy pybind11 scikit-build-core pytest starlette uvicorn openai httpx

@@ -18,6 +18,7 @@
 #include "backend/cuda/cuda.h"
 #include "backend/cuda/ops.h"
 #include "cli/generate.h"
+#include "emulator/emulator.h"
 #include "fake_device.h"
 #include "model/forward.h"
 #include "model/model.h"
@@ -146,36 +147,39 @@ Status resident(CudaContext& c, Columns& xs, const std::function<Status()>& op) 
 // First call at pos 10 over a 10-position host cache, every width, staged and resident,
 // then one more position on the device cache the first call left.
 TEST(CudaAttn, EveryWidthMatchesTheCpuMixerFromASeededCache) {
-  std::mt19937 rng(21);
-  const Backend cpu{make_cpu(1)};
-  for (bool f16_out : {false, true}) {
-    const AttnLayer layer(rng, f16_out);
-    const AttnWeights w = layer.weights();
-    KvCache seed;
-    for (uint32_t p = 0; p < 10; ++p) {
-      Columns x = random_columns(1, 64, rng);
-      ASSERT_TRUE(attn_mixer(cpu, layer.g, w, p, 0, seed, column_spans_mut(x)).ok());
-    }
-    for (size_t k = 1; k <= 3; ++k) {
-      for (bool on_device : {false, true}) {
-        const Backend cuda{make_cuda(fake_api(), 1, false, false)};
-        CudaContext& c = *std::get<Cuda>(cuda).ctx;
-        KvCache kv_cpu = seed, kv_dev = seed;
-        Columns want = random_columns(k, 64, rng), got = want;
-        ASSERT_TRUE(attn_mixer(cpu, layer.g, w, 10, 0, kv_cpu, column_spans_mut(want)).ok());
-        const auto op = [&] { return attn_mixer(cuda, layer.g, w, 10, 77, kv_dev, column_spans_mut(got)); };
-        const Status st = on_device ? resident(c, got, op) : op();
-        ASSERT_TRUE(st.ok()) << st.error().message;
-        const std::string what = "width " + std::to_string(k) + (on_device ? " resident" : " staged") +
-                                 (f16_out ? " f16 out" : "");
-        EXPECT_LT(rel_error(got, want), 1e-5) << what;
-        // The device path reads the host cache once and leaves it as it was.
-        EXPECT_EQ(kv_dev.k.size(), f16_out ? kv_cpu.k.size() : seed.k.size()) << what;
-        EXPECT_EQ(c.layers->attn.count(77), f16_out ? 0u : 1u) << what;
-        Columns next_want = random_columns(1, 64, rng), next_got = next_want;
-        ASSERT_TRUE(attn_mixer(cpu, layer.g, w, uint32_t(10 + k), 0, kv_cpu, column_spans_mut(next_want)).ok());
-        ASSERT_TRUE(attn_mixer(cuda, layer.g, w, uint32_t(10 + k), 77, kv_dev, column_spans_mut(next_got)).ok());
-        EXPECT_LT(rel_error(next_got, next_want), 1e-5) << what << ", next position";
+  for (const auto& device : testing::kTestDevices) {
+    SCOPED_TRACE(device.name);
+    std::mt19937 rng(21);
+    const Backend cpu{make_cpu(1)};
+    for (bool f16_out : {false, true}) {
+      const AttnLayer layer(rng, f16_out);
+      const AttnWeights w = layer.weights();
+      KvCache seed;
+      for (uint32_t p = 0; p < 10; ++p) {
+        Columns x = random_columns(1, 64, rng);
+        ASSERT_TRUE(attn_mixer(cpu, layer.g, w, p, 0, seed, column_spans_mut(x)).ok());
+      }
+      for (size_t k = 1; k <= 3; ++k) {
+        for (bool on_device : {false, true}) {
+          const Backend cuda{make_cuda(device.api(), 1, false, false)};
+          CudaContext& c = *std::get<Cuda>(cuda).ctx;
+          KvCache kv_cpu = seed, kv_dev = seed;
+          Columns want = random_columns(k, 64, rng), got = want;
+          ASSERT_TRUE(attn_mixer(cpu, layer.g, w, 10, 0, kv_cpu, column_spans_mut(want)).ok());
+          const auto op = [&] { return attn_mixer(cuda, layer.g, w, 10, 77, kv_dev, column_spans_mut(got)); };
+          const Status st = on_device ? resident(c, got, op) : op();
+          ASSERT_TRUE(st.ok()) << st.error().message;
+          const std::string what = "width " + std::to_string(k) + (on_device ? " resident" : " staged") +
+                                   (f16_out ? " f16 out" : "");
+          EXPECT_LT(rel_error(got, want), 1e-5) << what;
+          // The device path reads the host cache once and leaves it as it was.
+          EXPECT_EQ(kv_dev.k.size(), f16_out ? kv_cpu.k.size() : seed.k.size()) << what;
+          EXPECT_EQ(c.layers->attn.count(77), f16_out ? 0u : 1u) << what;
+          Columns next_want = random_columns(1, 64, rng), next_got = next_want;
+          ASSERT_TRUE(attn_mixer(cpu, layer.g, w, uint32_t(10 + k), 0, kv_cpu, column_spans_mut(next_want)).ok());
+          ASSERT_TRUE(attn_mixer(cuda, layer.g, w, uint32_t(10 + k), 77, kv_dev, column_spans_mut(next_got)).ok());
+          EXPECT_LT(rel_error(next_got, next_want), 1e-5) << what << ", next position";
+        }
       }
     }
   }
@@ -243,20 +247,23 @@ struct FfnLayer {
 };
 
 TEST(CudaFfn, EveryWidthMatchesTheCpuBlockResidentOrStaged) {
-  std::mt19937 rng(8);
-  const Backend cpu{make_cpu(1)};
-  for (bool f16_down : {false, true}) {
-    const FfnLayer layer(rng, f16_down);
-    for (size_t k = 1; k <= 3; ++k) {
-      for (bool on_device : {false, true}) {
-        const Backend cuda{make_cuda(fake_api(), 1, false, false)};
-        CudaContext& c = *std::get<Cuda>(cuda).ctx;
-        Columns want = random_columns(k, 64, rng), got = want;
-        ASSERT_TRUE(ffn_swiglu(cpu, layer.weights(), 1e-6f, column_spans_mut(want)).ok());
-        const auto op = [&] { return ffn_swiglu(cuda, layer.weights(), 1e-6f, column_spans_mut(got)); };
-        const Status st = on_device ? resident(c, got, op) : op();
-        ASSERT_TRUE(st.ok()) << st.error().message;
-        EXPECT_LT(rel_error(got, want), 1e-5) << k << (on_device ? " resident" : " staged");
+  for (const auto& device : testing::kTestDevices) {
+    SCOPED_TRACE(device.name);
+    std::mt19937 rng(8);
+    const Backend cpu{make_cpu(1)};
+    for (bool f16_down : {false, true}) {
+      const FfnLayer layer(rng, f16_down);
+      for (size_t k = 1; k <= 3; ++k) {
+        for (bool on_device : {false, true}) {
+          const Backend cuda{make_cuda(device.api(), 1, false, false)};
+          CudaContext& c = *std::get<Cuda>(cuda).ctx;
+          Columns want = random_columns(k, 64, rng), got = want;
+          ASSERT_TRUE(ffn_swiglu(cpu, layer.weights(), 1e-6f, column_spans_mut(want)).ok());
+          const auto op = [&] { return ffn_swiglu(cuda, layer.weights(), 1e-6f, column_spans_mut(got)); };
+          const Status st = on_device ? resident(c, got, op) : op();
+          ASSERT_TRUE(st.ok()) << st.error().message;
+          EXPECT_LT(rel_error(got, want), 1e-5) << k << (on_device ? " resident" : " staged");
+        }
       }
     }
   }
@@ -397,67 +404,73 @@ TEST(CudaHead, EndsTheMatchingResidencyAndRefusesAnother) {
 // Whole models over the fake device: the logits of the device chains against the CPU
 // backend's, and the host copies of a token once its weights are resident.
 TEST(CudaChains, ATokenCostsOneUploadAndOneDownload) {
-  using testing::ScopedEnv;
-  // Every layer attention (interval 1) so that every operation has a device chain.
-  auto path = testing::generated_model("--preset tiny --seed 4 --types q8_0 --interval 1");
-  if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
-  ScopedEnv clean{KESTRUNE_CLEAN_ENV};
-  ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
-  ::testing::internal::CaptureStderr();
-  auto m = load_model(*path);
-  ::testing::internal::GetCapturedStderr();
-  ASSERT_TRUE(m.ok()) << m.error().message;
-  Model& model = **m;
-  DecodeState cpu_state = new_state(model);
-  std::vector<std::vector<float>> want;
-  for (uint32_t t : {1u, 200u, 7u, 498u}) want.push_back(*forward(model, cpu_state, t));
-  model.backend = Backend{make_cuda(fake_api(), 1, false, false)};
-  long live = 0;
-  for (int generation = 0; generation < 3; ++generation) {
-    DecodeState st = new_state(model);
-    size_t i = 0;
-    for (uint32_t t : {1u, 200u, 7u, 498u}) {
-      const int up = fake().to_device, down = fake().to_host;
-      auto l = forward(model, st, t);
-      ASSERT_TRUE(l.ok()) << l.error().message;
-      EXPECT_LT(rel_error({*l}, {want[i]}), 1e-5) << "token " << i;
-      if (generation > 0 || i > 0) {
-        EXPECT_EQ(fake().to_device - up, 1) << "token " << i;
-        EXPECT_EQ(fake().to_host - down, 1) << "token " << i;
+  for (const auto& device : testing::kTestDevices) {
+    SCOPED_TRACE(device.name);
+    using testing::ScopedEnv;
+    // Every layer attention (interval 1) so that every operation has a device chain.
+    auto path = testing::generated_model("--preset tiny --seed 4 --types q8_0 --interval 1");
+    if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
+    ScopedEnv clean{KESTRUNE_CLEAN_ENV};
+    ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
+    ::testing::internal::CaptureStderr();
+    auto m = load_model(*path);
+    ::testing::internal::GetCapturedStderr();
+    ASSERT_TRUE(m.ok()) << m.error().message;
+    Model& model = **m;
+    DecodeState cpu_state = new_state(model);
+    std::vector<std::vector<float>> want;
+    for (uint32_t t : {1u, 200u, 7u, 498u}) want.push_back(*forward(model, cpu_state, t));
+    model.backend = Backend{make_cuda(device.api(), 1, false, false)};
+    long live = 0;
+    for (int generation = 0; generation < 3; ++generation) {
+      DecodeState st = new_state(model);
+      size_t i = 0;
+      for (uint32_t t : {1u, 200u, 7u, 498u}) {
+        const int up = fake().to_device, down = fake().to_host;
+        auto l = forward(model, st, t);
+        ASSERT_TRUE(l.ok()) << l.error().message;
+        EXPECT_LT(rel_error({*l}, {want[i]}), 1e-5) << "token " << i;
+        if (generation > 0 || i > 0) {
+          EXPECT_EQ(fake().to_device - up, 1) << "token " << i;
+          EXPECT_EQ(fake().to_host - down, 1) << "token " << i;
+        }
+        ++i;
       }
-      ++i;
+      // Dropping a state frees its device caches: memory stays flat across generations.
+      if (generation == 1) live = fake().live;
+      if (generation == 2) EXPECT_EQ(fake().live, live);
     }
-    // Dropping a state frees its device caches: memory stays flat across generations.
-    if (generation == 1) live = fake().live;
-    if (generation == 2) EXPECT_EQ(fake().live, live);
+    // A failed token drops its columns; the next pass stages or begins its own.
+    DecodeState st = new_state(model);
+    fake().fail_copy_at = fake().copies + 1;  // the logits download
+    EXPECT_FALSE(forward(model, st, 1).ok());
+    EXPECT_FALSE(std::get<Cuda>(model.backend).ctx->token.active);
+    // A prompt chunk of four columns goes through in groups of three and one.
+    st = new_state(model);
+    const std::vector<uint32_t> prompt = {1, 200, 7, 498};
+    auto last = prefill(model, st, prompt, 4);
+    ASSERT_TRUE(last.ok()) << last.error().message;
+    EXPECT_LT(rel_error({*last}, {want.back()}), 1e-5);
   }
-  // A failed token drops its columns; the next pass stages or begins its own.
-  DecodeState st = new_state(model);
-  fake().fail_copy_at = fake().copies + 1;  // the logits download
-  EXPECT_FALSE(forward(model, st, 1).ok());
-  EXPECT_FALSE(std::get<Cuda>(model.backend).ctx->token.active);
-  // A prompt chunk of four columns goes through in groups of three and one.
-  st = new_state(model);
-  const std::vector<uint32_t> prompt = {1, 200, 7, 498};
-  auto last = prefill(model, st, prompt, 4);
-  ASSERT_TRUE(last.ok()) << last.error().message;
-  EXPECT_LT(rel_error({*last}, {want.back()}), 1e-5);
 }
 
 // Speculative decoding with the device chains emits the plain greedy tokens.
 TEST(CudaChains, SpeculativeGreedyEqualsPlainGreedy) {
-  REQUIRE_SPEC_MODEL(path, "--preset tiny --seed 3 --agree");
-  auto m = testing::load_with(path, testing::kArmedEnv);
-  ASSERT_TRUE(m);
-  const std::vector<uint32_t> prompt = {1, 300, 17};
-  DecodeState plain_state = new_state(*m);
-  const auto plain = testing::greedy_run(*m, plain_state, prompt, 12, {}, SpecMode::Off);
-  m->backend = Backend{make_cuda(fake_api(), 1, false, false)};
-  for (SpecMode mode : {SpecMode::Off, SpecMode::Depth1, SpecMode::Depth2}) {
-    DecodeState st = new_state(*m);
-    const auto run = testing::greedy_run(*m, st, prompt, 12, {}, mode);
-    EXPECT_EQ(run.emitted, plain.emitted) << int(mode);
-    if (mode != SpecMode::Off) EXPECT_FALSE(run.rounds.empty());
+  for (const auto& device : testing::kTestDevices) {
+    SCOPED_TRACE(device.name);
+    REQUIRE_SPEC_MODEL(path, "--preset tiny --seed 3 --agree");
+    auto m = testing::load_with(path, testing::kArmedEnv);
+    ASSERT_TRUE(m);
+    const std::vector<uint32_t> prompt = {1, 300, 17};
+    DecodeState plain_state = new_state(*m);
+    const auto plain = testing::greedy_run(*m, plain_state, prompt, 12, {}, SpecMode::Off);
+    m->backend = Backend{make_cuda(device.api(), 1, false, false)};
+    for (SpecMode mode : {SpecMode::Off, SpecMode::Depth1, SpecMode::Depth2}) {
+      DecodeState st = new_state(*m);
+      const auto run = testing::greedy_run(*m, st, prompt, 12, {}, mode);
+      EXPECT_EQ(run.emitted, plain.emitted) << int(mode);
+      if (mode != SpecMode::Off) EXPECT_FALSE(run.rounds.empty());
+    }
   }
 }
 

@@ -15,6 +15,7 @@
 #include "backend/cuda/cuda.h"
 #include "backend/cuda/matvec.h"
 #include "backend/cuda/ops.h"
+#include "emulator/emulator.h"
 #include "fake_device.h"
 #include "model/forward.h"
 #include "model/model.h"
@@ -312,48 +313,51 @@ TEST(CudaProducts, HostServiceStagesEligibleWeightsAndFallsBackForTheRest) {
 // Whole models with the cuda backend's operations over the fake device: every
 // quantized product on the "device", the logits within float tolerance of the CPU's.
 TEST(CudaModel, FallbackOperationsMatchTheCpuBackend) {
-  using testing::ScopedEnv;
-  for (const char* types : {"q8_0", "q4k-mix"}) {
-    auto path = testing::generated_model(std::string("--preset tiny --seed 1 --types ") + types);
-    if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
-    ScopedEnv clean{KESTRUNE_CLEAN_ENV};
-    ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
-    ::testing::internal::CaptureStderr();
-    auto m = load_model(*path);
-    ::testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(m.ok()) << m.error().message;
-    Model& model = **m;
-    const std::vector<uint32_t> tokens = {1, 200, 7, 498, 3};
-    auto run = [&](Backend b) {
-      model.backend = std::move(b);
-      DecodeState st = new_state(model);
-      std::vector<std::vector<float>> out;
-      for (uint32_t t : tokens) {
-        auto l = forward(model, st, t);
-        EXPECT_TRUE(l.ok()) << l.error().message;
-        if (!l.ok()) break;
-        out.push_back(std::move(l).value());
+  for (const auto& device : testing::kTestDevices) {
+    SCOPED_TRACE(device.name);
+    using testing::ScopedEnv;
+    for (const char* types : {"q8_0", "q4k-mix"}) {
+      auto path = testing::generated_model(std::string("--preset tiny --seed 1 --types ") + types);
+      if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
+      ScopedEnv clean{KESTRUNE_CLEAN_ENV};
+      ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
+      ::testing::internal::CaptureStderr();
+      auto m = load_model(*path);
+      ::testing::internal::GetCapturedStderr();
+      ASSERT_TRUE(m.ok()) << m.error().message;
+      Model& model = **m;
+      const std::vector<uint32_t> tokens = {1, 200, 7, 498, 3};
+      auto run = [&](Backend b) {
+        model.backend = std::move(b);
+        DecodeState st = new_state(model);
+        std::vector<std::vector<float>> out;
+        for (uint32_t t : tokens) {
+          auto l = forward(model, st, t);
+          EXPECT_TRUE(l.ok()) << l.error().message;
+          if (!l.ok()) break;
+          out.push_back(std::move(l).value());
+        }
+        return out;
+      };
+      const auto cpu = run(Backend{make_cpu(1)});
+      const auto cuda = run(Backend{make_cuda(device.api(), 1, false, false)});
+      EXPECT_GT(fake().launches, 0);
+      // Later generations reuse the resident weights and staging buffers.
+      const long live = fake().live;
+      for (int g = 0; g < 3; ++g) {
+        DecodeState st = new_state(model);
+        ASSERT_TRUE(forward(model, st, 5).ok());
       }
-      return out;
-    };
-    const auto cpu = run(Backend{make_cpu(1)});
-    const auto cuda = run(Backend{make_cuda(fake_api(), 1, false, false)});
-    EXPECT_GT(fake().launches, 0);
-    // Later generations reuse the resident weights and staging buffers.
-    const long live = fake().live;
-    for (int g = 0; g < 3; ++g) {
-      DecodeState st = new_state(model);
-      ASSERT_TRUE(forward(model, st, 5).ok());
-    }
-    EXPECT_EQ(fake().live, live);
-    ASSERT_EQ(cuda.size(), cpu.size());
-    for (size_t t = 0; t < cpu.size(); ++t) {
-      double num = 0, den = 0;
-      for (size_t i = 0; i < cpu[t].size(); ++i) {
-        num += std::pow(double(cuda[t][i]) - cpu[t][i], 2);
-        den += std::pow(double(cpu[t][i]), 2);
+      EXPECT_EQ(fake().live, live);
+      ASSERT_EQ(cuda.size(), cpu.size());
+      for (size_t t = 0; t < cpu.size(); ++t) {
+        double num = 0, den = 0;
+        for (size_t i = 0; i < cpu[t].size(); ++i) {
+          num += std::pow(double(cuda[t][i]) - cpu[t][i], 2);
+          den += std::pow(double(cpu[t][i]), 2);
+        }
+        EXPECT_LT(std::sqrt(num / den), 1e-4) << types << " token " << t;
       }
-      EXPECT_LT(std::sqrt(num / den), 1e-4) << types << " token " << t;
     }
   }
 }

@@ -14,6 +14,7 @@
 #include "backend/backend.h"
 #include "backend/cuda/gdn.h"
 #include "backend/cuda/gdn_lanes.h"
+#include "emulator/emulator.h"
 #include "fake_device.h"
 #include "layer_fixture.h"
 #include "numerics/scalar.h"
@@ -151,48 +152,51 @@ TEST(CudaGdnRoute, ArmedColumnsChainThroughTheShadows) {
 
 // Each width, staged and resident, two calls in a row against the CPU backend's columns.
 TEST(CudaGdn, EachWidthMatchesTheCpuLayer) {
-  const Backend cpu{make_cpu(1)};
-  for (uint64_t d : {16, 128}) {
-    const Layer L(d, 2, 4, 4, 64, 7);
-    for (size_t k = 1; k <= 4; ++k) {  // four: a prompt chunk, column by column
-      for (bool resident : {false, true}) {
-        if (resident && k == 4) continue;
-        const Backend dev{make_cuda(fake_api(), 1, false, false)};
-        CudaContext& c = *std::get<Cuda>(dev).ctx;
-        GdnLayerState s_cpu = new_gdn_state(L.g), s_dev = new_gdn_state(L.g);
-        for (int round = 0; round < 2; ++round) {
-          std::vector<std::vector<float>> x, y;
-          for (size_t j = 0; j < k; ++j) x.push_back(L.x(uint32_t(10 * round + j)));
-          y = x;
-          auto want = x;
-          std::vector<std::vector<float>*> pw, py;
-          for (size_t j = 0; j < k; ++j) pw.push_back(&want[j]), py.push_back(&y[j]);
-          ASSERT_TRUE(call(cpu, L, 1, s_cpu, pw).ok());
-          const int copies = fake().copies;
-          if (resident) {
-            if (k == 1) ASSERT_TRUE(token_begin(c, x[0]).ok());
-            if (k == 2) ASSERT_TRUE(token2_begin(c, x[0], x[1]).ok());
-            if (k == 3) ASSERT_TRUE(token3_begin(c, x[0], x[1], x[2]).ok());
+  for (const auto& device : testing::kTestDevices) {
+    SCOPED_TRACE(device.name);
+    const Backend cpu{make_cpu(1)};
+    for (uint64_t d : {16, 128}) {
+      const Layer L(d, 2, 4, 4, 64, 7);
+      for (size_t k = 1; k <= 4; ++k) {  // four: a prompt chunk, column by column
+        for (bool resident : {false, true}) {
+          if (resident && k == 4) continue;
+          const Backend dev{make_cuda(device.api(), 1, false, false)};
+          CudaContext& c = *std::get<Cuda>(dev).ctx;
+          GdnLayerState s_cpu = new_gdn_state(L.g), s_dev = new_gdn_state(L.g);
+          for (int round = 0; round < 2; ++round) {
+            std::vector<std::vector<float>> x, y;
+            for (size_t j = 0; j < k; ++j) x.push_back(L.x(uint32_t(10 * round + j)));
+            y = x;
+            auto want = x;
+            std::vector<std::vector<float>*> pw, py;
+            for (size_t j = 0; j < k; ++j) pw.push_back(&want[j]), py.push_back(&y[j]);
+            ASSERT_TRUE(call(cpu, L, 1, s_cpu, pw).ok());
+            const int copies = fake().copies;
+            if (resident) {
+              if (k == 1) ASSERT_TRUE(token_begin(c, x[0]).ok());
+              if (k == 2) ASSERT_TRUE(token2_begin(c, x[0], x[1]).ok());
+              if (k == 3) ASSERT_TRUE(token3_begin(c, x[0], x[1], x[2]).ok());
+            }
+            const Status st = call(dev, L, 1, s_dev, py);
+            ASSERT_TRUE(st.ok()) << st.error().message;
+            if (resident) {
+              // Once the layer is on the device, a resident call copies nothing.
+              if (round == 1) EXPECT_EQ(fake().copies - copies, 1);
+              if (k == 1) ASSERT_TRUE(token_end(c, y[0]).ok());
+              if (k == 2) ASSERT_TRUE(token2_end(c, y[0], y[1]).ok());
+              if (k == 3) ASSERT_TRUE(token3_end(c, y[0], y[1], y[2]).ok());
+            }
+            for (size_t j = 0; j < k; ++j) {
+              EXPECT_LT(rel(y[j], want[j], x[j]), kTol) << "d " << d << " k " << k << " col " << j;
+            }
           }
-          const Status st = call(dev, L, 1, s_dev, py);
-          ASSERT_TRUE(st.ok()) << st.error().message;
-          if (resident) {
-            // Once the layer is on the device, a resident call copies nothing.
-            if (round == 1) EXPECT_EQ(fake().copies - copies, 1);
-            if (k == 1) ASSERT_TRUE(token_end(c, y[0]).ok());
-            if (k == 2) ASSERT_TRUE(token2_end(c, y[0], y[1]).ok());
-            if (k == 3) ASSERT_TRUE(token3_end(c, y[0], y[1], y[2]).ok());
-          }
-          for (size_t j = 0; j < k; ++j) {
-            EXPECT_LT(rel(y[j], want[j], x[j]), kTol) << "d " << d << " k " << k << " col " << j;
-          }
+          const Kernel scan = d == 128 ? Kernel::GdnScanWide : Kernel::GdnScan;
+          int scans = 0;
+          for (const Launch& l : fake().launched) scans += l.kernel == scan;
+          EXPECT_EQ(scans, int(2 * k));
+          // The host state keeps what seeded the device front.
+          EXPECT_EQ(s_dev.recurrent, new_gdn_state(L.g).recurrent);
         }
-        const Kernel scan = d == 128 ? Kernel::GdnScanWide : Kernel::GdnScan;
-        int scans = 0;
-        for (const Launch& l : fake().launched) scans += l.kernel == scan;
-        EXPECT_EQ(scans, int(2 * k));
-        // The host state keeps what seeded the device front.
-        EXPECT_EQ(s_dev.recurrent, new_gdn_state(L.g).recurrent);
       }
     }
   }
@@ -200,33 +204,36 @@ TEST(CudaGdn, EachWidthMatchesTheCpuLayer) {
 
 // An armed k-column call resolved at depth t leaves the state of t + 1 single steps.
 TEST(CudaGdn, ArmedWindowKeepsTheAcceptedColumns) {
-  const Backend cpu{make_cpu(1)};
-  const Layer L(16, 2, 4, 3, 64, 3);
-  for (size_t k : {2, 3}) {
-    for (unsigned depth = 0; depth < k; ++depth) {
-      const Backend dev{make_cuda(fake_api(), 1, false, false)};
-      GdnLayerState s_cpu = new_gdn_state(L.g), s_dev = new_gdn_state(L.g);
-      auto w0 = L.x(1), w1 = L.x(1);
-      ASSERT_TRUE(call(cpu, L, 5, s_cpu, {&w0}).ok());
-      ASSERT_TRUE(call(dev, L, 5, s_dev, {&w1}).ok());
-      std::vector<std::vector<float>> x, y;
-      for (size_t j = 0; j < k; ++j) x.push_back(L.x(uint32_t(20 + j)));
-      y = x;
-      std::vector<std::vector<float>*> py;
-      for (auto& v : y) py.push_back(&v);
-      ASSERT_TRUE(spec_arm(dev).ok());
-      ASSERT_TRUE(call(dev, L, 5, s_dev, py).ok());
-      ASSERT_TRUE(spec_resolve(dev, depth).ok());
-      for (size_t j = 0; j < k; ++j) {
-        auto want = x[j];
+  for (const auto& device : testing::kTestDevices) {
+    SCOPED_TRACE(device.name);
+    const Backend cpu{make_cpu(1)};
+    const Layer L(16, 2, 4, 3, 64, 3);
+    for (size_t k : {2, 3}) {
+      for (unsigned depth = 0; depth < k; ++depth) {
+        const Backend dev{make_cuda(device.api(), 1, false, false)};
+        GdnLayerState s_cpu = new_gdn_state(L.g), s_dev = new_gdn_state(L.g);
+        auto w0 = L.x(1), w1 = L.x(1);
+        ASSERT_TRUE(call(cpu, L, 5, s_cpu, {&w0}).ok());
+        ASSERT_TRUE(call(dev, L, 5, s_dev, {&w1}).ok());
+        std::vector<std::vector<float>> x, y;
+        for (size_t j = 0; j < k; ++j) x.push_back(L.x(uint32_t(20 + j)));
+        y = x;
+        std::vector<std::vector<float>*> py;
+        for (auto& v : y) py.push_back(&v);
+        ASSERT_TRUE(spec_arm(dev).ok());
+        ASSERT_TRUE(call(dev, L, 5, s_dev, py).ok());
+        ASSERT_TRUE(spec_resolve(dev, depth).ok());
+        for (size_t j = 0; j < k; ++j) {
+          auto want = x[j];
+          ASSERT_TRUE(call(cpu, L, 5, s_cpu, {&want}).ok());
+          EXPECT_LT(rel(y[j], want, x[j]), kTol) << "k " << k << " col " << j;
+          if (j == depth) break;
+        }
+        auto probe = L.x(99), want = probe, got = probe;
         ASSERT_TRUE(call(cpu, L, 5, s_cpu, {&want}).ok());
-        EXPECT_LT(rel(y[j], want, x[j]), kTol) << "k " << k << " col " << j;
-        if (j == depth) break;
+        ASSERT_TRUE(call(dev, L, 5, s_dev, {&got}).ok());
+        EXPECT_LT(rel(got, want, probe), kTol) << "k " << k << " depth " << depth;
       }
-      auto probe = L.x(99), want = probe, got = probe;
-      ASSERT_TRUE(call(cpu, L, 5, s_cpu, {&want}).ok());
-      ASSERT_TRUE(call(dev, L, 5, s_dev, {&got}).ok());
-      EXPECT_LT(rel(got, want, probe), kTol) << "k " << k << " depth " << depth;
     }
   }
 }
@@ -326,55 +333,61 @@ TEST(CudaGdn, ResolveRefusals) {
 // An ineligible W_out: the CPU layer with device products and the device scan, whose
 // front state carries from step to step.
 TEST(CudaGdn, FallbackScansOnTheDevice) {
-  const Layer L(16, 2, 4, 4, 64, 13);
-  GdnWeights w = L.weights();
-  w.out = &L.dense_out;
-  const Backend cpu{make_cpu(1)}, dev{make_cuda(fake_api(), 1, false, false)};
-  GdnLayerState s_cpu = new_gdn_state(L.g), s_dev = new_gdn_state(L.g);
-  for (uint32_t t = 0; t < 3; ++t) {
-    const auto x = L.x(t);
-    auto want = x, got = x;
-    ASSERT_TRUE(call(cpu, L, 3, s_cpu, {&want}, &w).ok());
-    const Status s = call(dev, L, 3, s_dev, {&got}, &w);
-    ASSERT_TRUE(s.ok()) << s.error().message;
-    EXPECT_LT(rel(got, want, x), kTol) << "token " << t;
+  for (const auto& device : testing::kTestDevices) {
+    SCOPED_TRACE(device.name);
+    const Layer L(16, 2, 4, 4, 64, 13);
+    GdnWeights w = L.weights();
+    w.out = &L.dense_out;
+    const Backend cpu{make_cpu(1)}, dev{make_cuda(device.api(), 1, false, false)};
+    GdnLayerState s_cpu = new_gdn_state(L.g), s_dev = new_gdn_state(L.g);
+    for (uint32_t t = 0; t < 3; ++t) {
+      const auto x = L.x(t);
+      auto want = x, got = x;
+      ASSERT_TRUE(call(cpu, L, 3, s_cpu, {&want}, &w).ok());
+      const Status s = call(dev, L, 3, s_dev, {&got}, &w);
+      ASSERT_TRUE(s.ok()) << s.error().message;
+      EXPECT_LT(rel(got, want, x), kTol) << "token " << t;
+    }
+    const auto l = labels();
+    EXPECT_EQ(std::count(l.begin(), l.end(), "gdn_scan launch"), 3);
+    // The convolution history advances on the host.
+    EXPECT_LT(rel(s_dev.conv, s_cpu.conv, std::vector<float>(s_cpu.conv.size())), kTol);
   }
-  const auto l = labels();
-  EXPECT_EQ(std::count(l.begin(), l.end(), "gdn_scan launch"), 3);
-  // The convolution history advances on the host.
-  EXPECT_LT(rel(s_dev.conv, s_cpu.conv, std::vector<float>(s_cpu.conv.size())), kTol);
 }
 
 // The generation loop's speculative rounds with the device window (an agreeing draft
 // head, so rounds accept and resolve at every depth) emit the plain greedy tokens.
 TEST(CudaGdn, SpeculativeRoundsEmitThePlainGreedyTokens) {
-  REQUIRE_SPEC_MODEL(path, "--preset tiny --seed 1 --agree");
-  auto m = testing::load_with(path, testing::kArmedEnv);
-  ASSERT_TRUE(m && m->switches.speculative);
-  m->backend = Backend{make_cuda(fake_api(), 1, false, false)};
-  const std::vector<uint32_t> prompt = {72, 5};
-  DecodeState plain_state = new_state(*m);
-  // A round may feed two accepted tokens past the budget.
-  const auto plain = testing::greedy_run(*m, plain_state, prompt, 14, {}, SpecMode::Off);
-  ASSERT_EQ(plain.emitted.size(), 14u);
-  for (SpecMode mode : {SpecMode::Depth1, SpecMode::Depth2}) {
-    DecodeState st = new_state(*m);
-    const auto r = testing::greedy_run(*m, st, prompt, 12, {}, mode);
-    EXPECT_EQ(r.emitted, std::vector<uint32_t>(plain.emitted.begin(), plain.emitted.begin() + 12))
-        << (mode == SpecMode::Depth1 ? "depth 1" : "depth 2");
-    size_t accepted = 0;
-    for (const auto& round : r.rounds) accepted += round.accepted.size();
-    EXPECT_GT(accepted, 0u);
-    // The layers hold what feeding the same tokens one at a time gives.
-    const size_t fed = st.position - prompt.size();
-    ASSERT_LE(fed, plain.emitted.size());
-    std::vector<uint32_t> tokens = prompt;
-    tokens.insert(tokens.end(), plain.emitted.begin(), plain.emitted.begin() + fed);
-    DecodeState ref = new_state(*m);
-    for (uint32_t t : tokens) ASSERT_TRUE(forward(*m, ref, t).ok());
-    auto got = forward(*m, st, 7), want = forward(*m, ref, 7);
-    ASSERT_TRUE(got.ok() && want.ok());
-    EXPECT_LT(rel(*got, *want, std::vector<float>(want->size())), 1e-6);
+  for (const auto& device : testing::kTestDevices) {
+    SCOPED_TRACE(device.name);
+    REQUIRE_SPEC_MODEL(path, "--preset tiny --seed 1 --agree");
+    auto m = testing::load_with(path, testing::kArmedEnv);
+    ASSERT_TRUE(m && m->switches.speculative);
+    m->backend = Backend{make_cuda(device.api(), 1, false, false)};
+    const std::vector<uint32_t> prompt = {72, 5};
+    DecodeState plain_state = new_state(*m);
+    // A round may feed two accepted tokens past the budget.
+    const auto plain = testing::greedy_run(*m, plain_state, prompt, 14, {}, SpecMode::Off);
+    ASSERT_EQ(plain.emitted.size(), 14u);
+    for (SpecMode mode : {SpecMode::Depth1, SpecMode::Depth2}) {
+      DecodeState st = new_state(*m);
+      const auto r = testing::greedy_run(*m, st, prompt, 12, {}, mode);
+      EXPECT_EQ(r.emitted, std::vector<uint32_t>(plain.emitted.begin(), plain.emitted.begin() + 12))
+          << (mode == SpecMode::Depth1 ? "depth 1" : "depth 2");
+      size_t accepted = 0;
+      for (const auto& round : r.rounds) accepted += round.accepted.size();
+      EXPECT_GT(accepted, 0u);
+      // The layers hold what feeding the same tokens one at a time gives.
+      const size_t fed = st.position - prompt.size();
+      ASSERT_LE(fed, plain.emitted.size());
+      std::vector<uint32_t> tokens = prompt;
+      tokens.insert(tokens.end(), plain.emitted.begin(), plain.emitted.begin() + fed);
+      DecodeState ref = new_state(*m);
+      for (uint32_t t : tokens) ASSERT_TRUE(forward(*m, ref, t).ok());
+      auto got = forward(*m, st, 7), want = forward(*m, ref, 7);
+      ASSERT_TRUE(got.ok() && want.ok());
+      EXPECT_LT(rel(*got, *want, std::vector<float>(want->size())), 1e-6);
+    }
   }
 }
 
