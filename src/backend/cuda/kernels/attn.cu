@@ -99,7 +99,7 @@ __global__ void __launch_bounds__(kAttnThreads) attn_split_kernel(AttnOperands o
   const int h = int(blockIdx.x), s = int(blockIdx.y), tid = int(threadIdx.x), hd = o.head_dim;
   const int lane = tid % 32, warp = tid / 32;
   const int t0 = s * lanes::kAttnSplitChunk;
-  const int len = min(lanes::kAttnSplitChunk, o.n_pos - t0);
+  const int len = o.n_pos - t0 < lanes::kAttnSplitChunk ? o.n_pos - t0 : lanes::kAttnSplitChunk;
   const size_t col = size_t(h / (o.n_head / o.n_kv)) * hd;
   const float* q = o.q + size_t(h) * hd;
   // A warp per position with its lanes across the head, so the key reads coalesce.
