@@ -4,11 +4,13 @@
 // a token counted.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backend/backend.h"
@@ -185,6 +187,166 @@ TEST(CudaAttn, EveryWidthMatchesTheCpuMixerFromASeededCache) {
   }
 }
 
+// One feed-forward block: hidden 64, ff 96.
+struct FfnLayer {
+  QMatrix gate, up, down;
+  std::vector<float> norm;
+  explicit FfnLayer(std::mt19937& rng, bool f16_down = false)
+      : gate(64, 96, rng), up(64, 96, rng), down(96, 64, rng, f16_down), norm(normal(64, rng)) {}
+  FfnWeights weights() const { return {norm, gate.m(), up.m(), down.m()}; }
+};
+
+// Seeded host caches around the core kernel's chunk and the split kernel's threshold;
+// the launches name which kernel attended.
+TEST(CudaAttn, LongContextsMatchTheCpuMixerOnEitherKernel) {
+  std::mt19937 rng(33);
+  const Backend cpu{make_cpu(1)};
+  const AttnLayer layer(rng);
+  const AttnWeights w = layer.weights();
+  KvCache seed;
+  uint32_t seeded = 0;
+  for (uint32_t pos : {1u, 255u, 257u, uint32_t(lanes::kAttnSplitFrom) - 2, 2500u}) {
+    for (; seeded < pos; ++seeded) {
+      Columns x = random_columns(1, 64, rng);
+      ASSERT_TRUE(attn_mixer(cpu, layer.g, w, seeded, 0, seed, column_spans_mut(x)).ok());
+    }
+    for (const auto& device : testing::kTestDevices) {
+      for (size_t k : {1, 3}) {
+        const std::string what = std::string(device.name) + " pos " + std::to_string(pos) + " width " +
+                                 std::to_string(k);
+        const Backend cuda{make_cuda(device.api(), 1, false, false)};
+        KvCache kv_cpu = seed, kv_dev = seed;
+        Columns want = random_columns(k, 64, rng), got = want;
+        ASSERT_TRUE(attn_mixer(cpu, layer.g, w, pos, 0, kv_cpu, column_spans_mut(want)).ok());
+        const Status st = attn_mixer(cuda, layer.g, w, pos, 5, kv_dev, column_spans_mut(got));
+        ASSERT_TRUE(st.ok()) << what << ": " << st.error().message;
+        EXPECT_LT(rel_error(got, want), 1e-5) << what;
+        int core = 0, combine = 0;
+        std::vector<uint32_t> chunks, want_chunks;
+        for (const Launch& l : fake().launched) {
+          core += l.kernel == Kernel::AttnCore;
+          combine += l.kernel == Kernel::AttnCombine;
+          if (l.kernel == Kernel::AttnSplit) chunks.push_back(l.grid_y);
+        }
+        for (size_t j = 0; j < k; ++j) {
+          const int n_pos = int(pos + 1 + j);
+          if (n_pos >= lanes::kAttnSplitFrom) want_chunks.push_back(uint32_t(lanes::attn_split_count(n_pos)));
+        }
+        EXPECT_EQ(core, int(k - want_chunks.size())) << what;
+        EXPECT_EQ(combine, int(want_chunks.size())) << what;
+        EXPECT_EQ(chunks, want_chunks) << what;
+      }
+    }
+  }
+}
+
+// Device buffers grow with the cache, geometrically: a token at a position the cache
+// already holds allocates nothing.
+TEST(CudaAttn, AllocationsStayFlatAcrossTokens) {
+  std::mt19937 rng(3);
+  const AttnLayer layer(rng);
+  const Backend cuda{make_cuda(fake_api(), 1, false, false)};
+  CudaContext& c = *std::get<Cuda>(cuda).ctx;
+  KvCache kv;
+  std::vector<uint32_t> growing;
+  for (uint32_t pos = 0; pos < 300; ++pos) {
+    Columns x = random_columns(1, 64, rng);
+    const int before = fake().mallocs;
+    const Status st = resident(c, x, [&] { return attn_mixer(cuda, layer.g, layer.weights(), pos, 2, kv, column_spans_mut(x)); });
+    ASSERT_TRUE(st.ok()) << st.error().message;
+    if (pos > 0 && fake().mallocs != before) growing.push_back(pos);
+    if (pos > 0) EXPECT_LE(fake().mallocs - before, 3) << "pos " << pos << ": keys, values and scores at most";
+  }
+  EXPECT_EQ(growing, (std::vector<uint32_t>{64, 128, 256}));
+}
+
+// Every launch of a chain on the resident columns runs with the token lock held, so no
+// begin on another thread can free the columns under it; a staged chain leaves it free.
+CudaContext* g_probed = nullptr;
+int g_lock_held = 0, g_lock_free = 0;
+
+int probing_launch(const Launch& l, const KernelArgs& a) {
+  bool free_lock = false;
+  std::thread([&] {
+    if (g_probed->token_mu.try_lock()) {
+      free_lock = true;
+      g_probed->token_mu.unlock();
+    }
+  }).join();
+  ++(free_lock ? g_lock_free : g_lock_held);
+  return testing::fake_detail::launch(l, a);
+}
+
+TEST(CudaChains, ResidentChainsHoldTheTokenLock) {
+  std::mt19937 rng(12);
+  const AttnLayer attn(rng);
+  const FfnLayer ffn(rng);
+  DeviceApi api = fake_api();
+  api.launch = probing_launch;
+  struct Case {
+    const char* name;
+    size_t width;
+    std::function<Status(const Backend&, Columns&)> op;
+  };
+  KvCache kv;
+  const Case cases[] = {
+      {"attn_mixer", 1, [&](const Backend& b, Columns& x) { return attn_mixer(b, attn.g, attn.weights(), 0, 4, kv, column_spans_mut(x)); }},
+      {"attn_mixer2", 2, [&](const Backend& b, Columns& x) { return attn_mixer(b, attn.g, attn.weights(), 1, 4, kv, column_spans_mut(x)); }},
+      {"ffn_swiglu", 1, [&](const Backend& b, Columns& x) { return ffn_swiglu(b, ffn.weights(), 1e-6f, column_spans_mut(x)); }},
+      {"ffn_swiglu3", 3, [&](const Backend& b, Columns& x) { return ffn_swiglu(b, ffn.weights(), 1e-6f, column_spans_mut(x)); }},
+  };
+  const Backend cuda{make_cuda(api, 1, false, false)};
+  CudaContext& c = *std::get<Cuda>(cuda).ctx;
+  g_probed = &c;
+  for (const Case& t : cases) {
+    for (bool on_device : {true, false}) {
+      g_lock_held = g_lock_free = 0;
+      Columns x = random_columns(t.width, 64, rng);
+      const Status st = on_device ? resident(c, x, [&] { return t.op(cuda, x); }) : t.op(cuda, x);
+      ASSERT_TRUE(st.ok()) << t.name << ": " << st.error().message;
+      EXPECT_GT(g_lock_held + g_lock_free, 3) << t.name;
+      EXPECT_EQ(on_device ? g_lock_free : g_lock_held, 0) << t.name << (on_device ? " resident" : " staged");
+    }
+  }
+}
+
+// With launches waited for, a fault is reported at the kernel that made it, named.
+int g_sync_calls = 0;
+int fault_after_core() {
+  ++g_sync_calls;
+  return fake().launched.back().kernel == Kernel::AttnCore ? 700 : 0;
+}
+
+TEST(CudaChains, SynchronizedLaunchesNameTheFaultingKernel) {
+  std::mt19937 rng(2);
+  const AttnLayer layer(rng);
+  struct Case {
+    int (*sync)();
+    const char* message;  // empty: the chain succeeds
+  };
+  const Case cases[] = {
+      {nullptr, ""},
+      {fault_after_core, "cuda: attn core launch (attn_core_kernel): an illegal memory access was encountered (code 700)"},
+  };
+  for (const Case& t : cases) {
+    DeviceApi api = fake_api();
+    api.synchronize = t.sync;
+    g_sync_calls = 0;
+    const Backend cuda{make_cuda(api, 1, false, false)};
+    KvCache kv;
+    Columns x = random_columns(1, 64, rng);
+    const Status st = attn_mixer(cuda, layer.g, layer.weights(), 0, 1, kv, column_spans_mut(x));
+    if (*t.message == '\0') {
+      EXPECT_TRUE(st.ok());
+      EXPECT_EQ(g_sync_calls, 0);
+      continue;
+    }
+    ASSERT_FALSE(st.ok());
+    EXPECT_EQ(st.error().message, t.message);
+    EXPECT_EQ(g_sync_calls, fake().launches) << "one wait per launch, none after the fault";
+  }
+}
+
 TEST(CudaAttn, RefusalsComeBeforeAnyDeviceWork) {
   std::mt19937 rng(4);
   const AttnLayer layer(rng);
@@ -237,14 +399,6 @@ TEST(CudaAttn, RefusalsComeBeforeAnyDeviceWork) {
             "attn_mixer: kv cache length inconsistent with pos");
 }
 
-// One feed-forward block: hidden 64, ff 96.
-struct FfnLayer {
-  QMatrix gate, up, down;
-  std::vector<float> norm;
-  explicit FfnLayer(std::mt19937& rng, bool f16_down = false)
-      : gate(64, 96, rng), up(64, 96, rng), down(96, 64, rng, f16_down), norm(normal(64, rng)) {}
-  FfnWeights weights() const { return {norm, gate.m(), up.m(), down.m()}; }
-};
 
 TEST(CudaFfn, EveryWidthMatchesTheCpuBlockResidentOrStaged) {
   for (const auto& device : testing::kTestDevices) {
