@@ -362,6 +362,41 @@ TEST(CudaModel, FallbackOperationsMatchTheCpuBackend) {
   }
 }
 
+// The int8-activation products change the numbers, so the kernels answer to their host
+// twins here rather than to the CPU backend.
+TEST(CudaModel, Int8ActivationsOnTheKernelsMatchTheTwins) {
+  using testing::ScopedEnv;
+  auto path = testing::generated_model("--preset tiny --seed 2 --types q4k-mix --interval 1");
+  if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
+  ScopedEnv clean{KESTRUNE_CLEAN_ENV};
+  ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
+  ::testing::internal::CaptureStderr();
+  auto m = load_model(*path);
+  ::testing::internal::GetCapturedStderr();
+  ASSERT_TRUE(m.ok()) << m.error().message;
+  Model& model = **m;
+  std::vector<std::vector<float>> runs[2];
+  for (int d = 0; d < 2; ++d) {
+    model.backend = Backend{make_cuda(testing::kTestDevices[d].api(), 1, true, false)};
+    DecodeState st = new_state(model);
+    for (uint32_t t : {1u, 200u, 7u}) {
+      auto l = forward(model, st, t);
+      ASSERT_TRUE(l.ok()) << testing::kTestDevices[d].name << ": " << l.error().message;
+      runs[d].push_back(std::move(l).value());
+    }
+  }
+  const auto x8 = std::count_if(testing::fake().launched.begin(), testing::fake().launched.end(),
+                                [](const Launch& l) { return l.kernel >= Kernel::MvWideX8 && l.kernel <= Kernel::MvSplit4X8; });
+  EXPECT_GT(x8, 0);
+  for (size_t t = 0; t < runs[0].size(); ++t) {
+    const auto &twin = runs[0][t], &emu = runs[1][t];
+    double num = 0, den = 0;
+    for (size_t i = 0; i < twin.size(); ++i) num += std::pow(double(emu[i]) - twin[i], 2), den += std::pow(double(twin[i]), 2);
+    EXPECT_LT(std::sqrt(num / den), 1e-4) << "token " << t;
+    EXPECT_EQ(std::max_element(twin.begin(), twin.end()) - twin.begin(), std::max_element(emu.begin(), emu.end()) - emu.begin());
+  }
+}
+
 // No usable device: the first product fails with the runtime's message, no crash.
 TEST(CudaModel, WithoutADeviceTheFirstProductFails) {
   using testing::ScopedEnv;

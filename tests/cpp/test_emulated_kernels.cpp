@@ -110,11 +110,11 @@ TEST(EmulatedKernels, ProductsAtTheirBoundaryShapes) {
       {P::Single, F::Q8_0, F::Q8_0, 7, 0, 768, false},      {P::N3, F::Q8_0, F::Q8_0, 2047, 0, 256, false},
       {P::Single, F::Q4_K, F::Q4_K, 2048, 0, 256, true},    {P::Single, F::Q4_K, F::Q4_K, 8191, 0, 256, true},
       {P::Single, F::Q4_K, F::Q4_K, 8192, 0, 256, true},    {P::N2, F::Q4_K, F::Q4_K, 8192, 0, 256, false},
-      {P::N3, F::Q5_K, F::Q5_K, 8191, 0, 256, false},       {P::Single, F::Q6_K, F::Q6_K, 8192, 0, 256, false},
+      {P::N3, F::Q5_K, F::Q5_K, 2047, 0, 256, false},       {P::Single, F::Q6_K, F::Q6_K, 8192, 0, 256, false},
       {P::N2, F::Q6_K, F::Q6_K, 7, 0, 768, false},          {P::Residual, F::Q5_K, F::Q5_K, 2048, 0, 768, false},
       {P::Residual, F::Q4_K, F::Q4_K, 7, 0, 768, true},     {P::N3, F::Q4_K, F::Q4_K, 7, 0, 768, true},
       {P::Dual, F::Q4_K, F::Q4_K, 2047, 2047, 256, false},  {P::Dual2, F::Q4_K, F::Q6_K, 2048, 7, 768, false},
-      {P::Single, F::Q6_K, F::Q6_K, 8191, 0, 256, false},
+      {P::Single, F::Q5_K, F::Q5_K, 8191, 0, 256, false},
   };
   std::mt19937 rng(11);
   for (const Case& c : cases) {

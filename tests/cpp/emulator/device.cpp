@@ -152,11 +152,12 @@ constexpr int kEmulatorFault = 719;
 constexpr int kInjectedFault = 700;
 std::string g_text;  // the text behind kEmulatorFault
 
-int fail(const Launch& l, const std::string& what) {
-  testing::emulated().last_fault = std::string("emulator: ") + kernel_name(l.kernel) + ": " + what;
+int fail(const std::string& what) {
+  testing::emulated().last_fault = "emulator: " + what;
   g_text = testing::emulated().last_fault;
   return kEmulatorFault;
 }
+int fail(const Launch& l, const std::string& what) { return fail(std::string(kernel_name(l.kernel)) + ": " + what); }
 
 // Every live allocation, for kernels without an output table: compared whole.
 std::vector<Output> whole_heap() {
@@ -185,8 +186,9 @@ int launch(const Launch& l, const KernelArgs& a) {
     const int status = kestrune_emulated_launch(&l, &a);
     emu::g_reverse = false;
     if (status != 0) {
+      // The scheduler's own faults name the kernel function already.
       const bool own = status == kEmulatorFault || status == cudaErrorInvalidConfiguration;
-      return fail(l, own ? emu::last_fault_text() : std::string(emu::status_text(status)));
+      return own ? fail(emu::last_fault_text()) : fail(l, emu::status_text(status));
     }
     for (size_t i = 0; i < outs.size(); ++i) {
       if (pass == 0) {

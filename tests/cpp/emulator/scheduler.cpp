@@ -68,6 +68,9 @@ struct Scheduler {
   std::string fault;  // the first fault of this launch
   unsigned char* shared = nullptr;
   size_t shared_bytes = 0;
+  int pos = 0;  // pass position of the running thread
+  int n = 0;
+  bool reverse = false;
   int last_error = 0;
   std::string last_text;
 #if defined(KS_EMU_ASAN)
@@ -81,32 +84,64 @@ Scheduler& S() {
   return s;
 }
 
+#if defined(KS_EMU_ASAN)
+constexpr bool kDirect = false;  // the sanitizer learns the scheduler's stack from the first entry
+#else
+constexpr bool kDirect = true;
+#endif
+
 void fiber_main(bc::transfer_t t);
 
-void to_scheduler() {
+// Jumps to fiber `to` (-1: the scheduler), saving the running context in *from. Whoever
+// resumes stores the context it left in the slot it passed.
+void jump(int to, bc::fcontext_t* from) {
   Scheduler& s = S();
+  const bc::fcontext_t target = to < 0 ? s.main : s.fibers[size_t(to)].ctx;
+  if (to >= 0) s.cur = &s.threads[size_t(to)];
 #if defined(KS_EMU_ASAN)
   void* fake = nullptr;
-  __sanitizer_start_switch_fiber(&fake, s.main_bottom, s.main_size);
+  if (to < 0) {
+    __sanitizer_start_switch_fiber(&fake, s.main_bottom, s.main_size);
+  } else {
+    __sanitizer_start_switch_fiber(&fake, s.fibers[size_t(to)].stack + 4096, kStack - 4096);
+  }
 #endif
-  const bc::transfer_t t = bc::jump_fcontext(s.main, nullptr);
-  s.main = t.fctx;
+  const bc::transfer_t t = bc::jump_fcontext(target, from);
+  *static_cast<bc::fcontext_t*>(t.data) = t.fctx;
 #if defined(KS_EMU_ASAN)
-  __sanitizer_finish_switch_fiber(fake, &s.main_bottom, &s.main_size);
+  __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
 #endif
+}
+
+// A blocked or finished thread hands over to the next runnable one of this pass, or
+// back to the scheduler after the last.
+void yield() {
+  Scheduler& s = S();
+  const int me = int(s.cur - s.threads.data());
+  int next = -1;
+  if (kDirect) {
+    for (int k = s.pos + 1; k < s.n; ++k) {
+      const int i = s.reverse ? s.n - 1 - k : k;
+      if (s.threads[size_t(i)].state == State::Run) {
+        next = i;
+        s.pos = k;
+        break;
+      }
+    }
+  }
+  jump(next, &s.fibers[size_t(me)].ctx);
 }
 
 void fiber_main(bc::transfer_t t) {
   Scheduler& s = S();
-  s.main = t.fctx;
+  *static_cast<bc::fcontext_t*>(t.data) = t.fctx;
 #if defined(KS_EMU_ASAN)
   __sanitizer_finish_switch_fiber(nullptr, &s.main_bottom, &s.main_size);
 #endif
   for (;;) {
-    Thread* me = s.cur;
     s.body(s.body_ctx);
-    me->state = State::Done;
-    to_scheduler();
+    s.cur->state = State::Done;
+    yield();
   }
 }
 
@@ -125,21 +160,6 @@ void reset(Fiber& f) {
   ASAN_UNPOISON_MEMORY_REGION(f.stack + 4096, kStack - 4096);
 #endif
   f.ctx = bc::make_fcontext(f.stack + kStack - f.skew, kStack - 4096 - f.skew, fiber_main);
-}
-
-void resume(int i) {
-  Scheduler& s = S();
-  Fiber& f = s.fibers[size_t(i)];
-  s.cur = &s.threads[size_t(i)];
-#if defined(KS_EMU_ASAN)
-  void* fake = nullptr;
-  __sanitizer_start_switch_fiber(&fake, f.stack + 4096, kStack - 4096);
-#endif
-  const bc::transfer_t t = bc::jump_fcontext(f.ctx, nullptr);
-  f.ctx = t.fctx;
-#if defined(KS_EMU_ASAN)
-  __sanitizer_finish_switch_fiber(fake, nullptr, nullptr);
-#endif
 }
 
 void set_fault(std::string what) {
@@ -193,11 +213,16 @@ bool resolve_shuffles(int n, bool& progressed) {
 // Runs one block to its end. False after a fault.
 bool run_block(int n, bool reverse) {
   Scheduler& s = S();
+  s.n = n;
+  s.reverse = reverse;
   for (int i = 0; i < n; ++i) s.threads[size_t(i)].state = State::Run;
   for (;;) {
     for (int k = 0; k < n; ++k) {
       const int i = reverse ? n - 1 - k : k;
-      if (s.threads[size_t(i)].state == State::Run) resume(i);
+      if (s.threads[size_t(i)].state != State::Run) continue;
+      s.pos = k;
+      jump(i, &s.main);
+      k = s.pos;
     }
     bool progressed = false;
     if (!resolve_shuffles(n, progressed)) return false;
@@ -240,7 +265,7 @@ const uint3& grid_dim() { return S().gdim; }
 
 void barrier() {
   S().cur->state = State::Barrier;
-  to_scheduler();
+  yield();
 }
 
 uint32_t shuffle(unsigned mask, uint32_t bits, int mode, unsigned arg, int width) {
@@ -251,7 +276,7 @@ uint32_t shuffle(unsigned mask, uint32_t bits, int mode, unsigned arg, int width
   t->mode = mode;
   t->arg = arg;
   t->width = width;
-  to_scheduler();
+  yield();
   return t->out;
 }
 
