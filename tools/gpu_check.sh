@@ -2,7 +2,9 @@
 # Builds and runs the GPU checks on a machine with an NVIDIA GPU: every device kernel,
 # the attention, feed-forward and head chains, and whole models on the cuda backend
 # against the CPU reference (host copies per token, device memory across generations,
-# speculative decoding), then the GPU benchmarks (decode tokens/s plain and speculative).
+# speculative decoding), the same checks on the tiny models under compute-sanitizer
+# (memcheck, racecheck, synccheck) where it is installed, then the GPU benchmarks
+# (decode tokens/s plain and speculative).
 # Needs the CUDA toolkit, CMake, python3 with numpy; no GoogleTest.
 #
 #   bash tools/gpu_check.sh            (a few minutes on an H100)
@@ -53,6 +55,27 @@ step "GPU tests"
 set +e
 timeout 360 "$build/kestrune_gpu_tests" "${models[@]}" | tee "$build/gpu_tests.log"
 tests_rc=${PIPESTATUS[0]}
+# Device faults (out-of-bounds or misaligned accesses, shared-memory races, barriers
+# some threads never reach) on the tiny models only: the sanitizer slows kernels a
+# hundredfold. Every launch is waited for, so a fault names its kernel.
+sanitizer=$(command -v compute-sanitizer || true)
+[[ -z $sanitizer && -x /usr/local/cuda/bin/compute-sanitizer ]] && sanitizer=/usr/local/cuda/bin/compute-sanitizer
+sanitizer_rc=0
+if [[ -n $sanitizer ]]; then
+  tiny=()
+  for m in "${models[@]}"; do [[ $(basename "$m") == tiny* ]] && tiny+=("$m"); done
+  for tool in memcheck racecheck synccheck; do
+    step "GPU tests under compute-sanitizer --tool $tool"
+    KESTRUNE_CUDA_SYNC=1 timeout 600 "$sanitizer" --tool "$tool" --error-exitcode 86 \
+      "$build/kestrune_gpu_tests" "${tiny[@]}" > "$build/sanitizer_$tool.log" 2>&1
+    rc=$?
+    tail -n 5 "$build/sanitizer_$tool.log"
+    [[ $rc -ne 0 ]] && sanitizer_rc=$rc
+  done
+else
+  step "compute-sanitizer not installed: sanitizer runs skipped"
+fi
+
 step "GPU benchmarks"
 timeout 240 "$build/kestrune_gpu_bench" "${bench_models[@]}" | tee "$build/gpu_bench.log"
 bench_rc=${PIPESTATUS[0]}
@@ -61,5 +84,5 @@ set -e
 step "summary"
 grep -E "^(device|SKIP|gpu tests|FAIL)" "$build/gpu_tests.log" || true
 grep -E "^(device|decode|gdn)" "$build/gpu_bench.log" || true
-echo "tests exit $tests_rc, benchmarks exit $bench_rc, ${SECONDS}s"
-[[ $tests_rc -eq 0 && $bench_rc -eq 0 ]]
+echo "tests exit $tests_rc, sanitizer exit $sanitizer_rc, benchmarks exit $bench_rc, ${SECONDS}s"
+[[ $tests_rc -eq 0 && $sanitizer_rc -eq 0 && $bench_rc -eq 0 ]]

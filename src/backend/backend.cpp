@@ -29,7 +29,7 @@ Result<Backend> select_backend(const RuntimeOptions& options, size_t threads, co
 }
 
 Result<Backend> select_backend(const RuntimeOptions& options, size_t threads) {
-  return select_backend(options, threads, cuda_runtime_api(), cuda_runtime_built());
+  return select_backend(options, threads, cuda_runtime_api(options.cuda_sync), cuda_runtime_built());
 }
 
 namespace {

@@ -66,6 +66,7 @@ RuntimeOptions read_runtime_options() {
   o.max_state_bytes = env_utf8("KESTRUNE_MAX_STATE_BYTES");
   o.progress = env_is_set("KESTRUNE_PROGRESS");
   o.xquant = env_utf8("KESTRUNE_XQUANT");
+  o.cuda_sync = env_is_set("KESTRUNE_CUDA_SYNC");
   const auto cpu_xquant = env_utf8("KESTRUNE_CPU_XQUANT");
   o.cpu_xquant = cpu_xquant == std::optional<std::string>("q8");
 

@@ -26,6 +26,7 @@ struct RuntimeOptions {
   bool progress = false;                 // KESTRUNE_PROGRESS
   std::optional<std::string> xquant;     // KESTRUNE_XQUANT
   bool cpu_xquant = false;               // KESTRUNE_CPU_XQUANT=q8
+  bool cuda_sync = false;                // KESTRUNE_CUDA_SYNC: wait for and check every launch
   // "NAME=value (what it takes)" for each set switch whose value means nothing; the
   // engine then behaves as if it were unset.
   std::vector<std::string> ignored;

@@ -105,7 +105,7 @@ inline void norm_rope_head(const float* src, const float* w, float* dst, const A
   const float inv = lanes::rms_inverse(float(ss), o.head_dim, o.eps);
   std::vector<float> h(o.head_dim);
   for (int i = 0; i < o.head_dim; ++i) h[i] = lanes::rms_element(src[i], inv, w[i]);
-  for (int i = 0; i < o.head_dim; ++i) dst[i] = lanes::rope_element(h.data(), i, o.rope_dim, o.theta, uint32_t(o.pos));
+  for (int i = 0; i < o.head_dim; ++i) dst[i] = lanes::rope_element(h.data(), i, o.rope_dim, o.freqs, uint32_t(o.pos));
 }
 
 inline void attention(const Launch& l, const AttnOperands& o) {
@@ -117,7 +117,8 @@ inline void attention(const Launch& l, const AttnOperands& o) {
       norm_rope_head(o.k + h * hd, o.norm, o.k_cache + at, o);
       std::memcpy(o.v_cache + at, o.v + h * hd, 4 * size_t(hd));
     }
-    if (l.kernel != Kernel::AttnCore) continue;
+    // The split kernel's result is the core's; its partials are not modelled.
+    if (l.kernel != Kernel::AttnCore && l.kernel != Kernel::AttnSplit) continue;
     const size_t col = size_t(h / (o.n_head / o.n_kv)) * hd;
     float* sc = o.scores + h * o.n_pos;
     float m = -INFINITY;
@@ -207,7 +208,10 @@ inline int launch(const Launch& l, const KernelArgs& a) {
     case Kernel::AttnQPrep:
     case Kernel::AttnKvAppend:
     case Kernel::AttnCore:
+    case Kernel::AttnSplit:
       attention(l, *static_cast<const AttnOperands*>(a.ext));
+      break;
+    case Kernel::AttnCombine:
       break;
     case Kernel::GdnConvScaled:
     case Kernel::GdnAbGates:
@@ -227,7 +231,7 @@ inline int launch(const Launch& l, const KernelArgs& a) {
 inline const DeviceApi& fake_api() {
   fake() = FakeDevice{};
   static const DeviceApi api{fake_detail::alloc, fake_detail::release, fake_detail::alloc, fake_detail::release,
-                             fake_detail::copy,  fake_detail::launch,  fake_detail::text};
+                             fake_detail::copy,  fake_detail::launch,  fake_detail::text, nullptr};
   return api;
 }
 

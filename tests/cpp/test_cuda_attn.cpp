@@ -4,11 +4,13 @@
 // a token counted.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "backend/backend.h"
@@ -59,8 +61,9 @@ TEST(CudaAttnLanes, MatchTheCpuReference) {
     const auto v = normal(size_t(r.head_dim), rng);
     std::vector<float> want = v;
     rope_rotate(want, uint64_t(r.rope_dim), r.theta, r.pos);
+    const std::vector<float> freqs = rope_frequencies(uint64_t(r.rope_dim), r.theta);
     for (int i = 0; i < r.head_dim; ++i) {
-      ASSERT_EQ(bits(lanes::rope_element(v.data(), i, r.rope_dim, r.theta, r.pos)), bits(want[size_t(i)]))
+      ASSERT_EQ(bits(lanes::rope_element(v.data(), i, r.rope_dim, freqs.data(), r.pos)), bits(want[size_t(i)]))
           << "rope " << r.head_dim << "/" << r.rope_dim << " pos " << r.pos << " i " << i;
     }
   }
@@ -184,6 +187,132 @@ TEST(CudaAttn, EveryWidthMatchesTheCpuMixerFromASeededCache) {
   }
 }
 
+// One feed-forward block: hidden 64, ff 96.
+struct FfnLayer {
+  QMatrix gate, up, down;
+  std::vector<float> norm;
+  explicit FfnLayer(std::mt19937& rng, bool f16_down = false)
+      : gate(64, 96, rng), up(64, 96, rng), down(96, 64, rng, f16_down), norm(normal(64, rng)) {}
+  FfnWeights weights() const { return {norm, gate.m(), up.m(), down.m()}; }
+};
+
+// Seeded host caches around the core kernel's chunk and the split kernel's threshold;
+// the launches show which kernel attended each column.
+TEST(CudaAttn, LongContextsMatchTheCpuMixerOnEitherKernel) {
+  std::mt19937 rng(33);
+  const Backend cpu{make_cpu(1)};
+  const AttnLayer layer(rng);
+  const AttnWeights w = layer.weights();
+  KvCache seed;
+  uint32_t seeded = 0;
+  for (uint32_t pos : {1u, 255u, 257u, uint32_t(lanes::kAttnSplitFrom) - 2, 2500u}) {
+    for (; seeded < pos; ++seeded) {
+      Columns x = random_columns(1, 64, rng);
+      ASSERT_TRUE(attn_mixer(cpu, layer.g, w, seeded, 0, seed, column_spans_mut(x)).ok());
+    }
+    for (const auto& device : testing::kTestDevices) {
+      const std::string what = std::string(device.name) + " pos " + std::to_string(pos);
+      const Backend cuda{make_cuda(device.api(), 1, false, false)};
+      KvCache kv_cpu = seed, kv_dev = seed;
+      Columns want = random_columns(3, 64, rng), got = want;
+      ASSERT_TRUE(attn_mixer(cpu, layer.g, w, pos, 0, kv_cpu, column_spans_mut(want)).ok());
+      const Status st = attn_mixer(cuda, layer.g, w, pos, 5, kv_dev, column_spans_mut(got));
+      ASSERT_TRUE(st.ok()) << what << ": " << st.error().message;
+      EXPECT_LT(rel_error(got, want), 1e-5) << what;
+      std::vector<uint32_t> chunks, want_chunks;  // 0 for the core
+      for (const Launch& l : fake().launched) {
+        if (l.kernel == Kernel::AttnCore || l.kernel == Kernel::AttnSplit) chunks.push_back(l.kernel == Kernel::AttnCore ? 0 : l.grid_y);
+      }
+      for (uint32_t n_pos = pos + 1; n_pos <= pos + 3; ++n_pos) {
+        want_chunks.push_back(int(n_pos) < lanes::kAttnSplitFrom ? 0 : uint32_t(lanes::attn_split_count(int(n_pos))));
+      }
+      EXPECT_EQ(chunks, want_chunks) << what;
+    }
+  }
+}
+
+// The cache grows geometrically and the scratch with it: a token at a position the
+// cache already holds allocates nothing.
+TEST(CudaAttn, AllocationsStayFlatAcrossTokens) {
+  std::mt19937 rng(3);
+  const AttnLayer layer(rng);
+  const Backend cuda{make_cuda(fake_api(), 1, false, false)};
+  CudaContext& c = *std::get<Cuda>(cuda).ctx;
+  KvCache kv;
+  std::vector<uint32_t> growing;
+  for (uint32_t pos = 0; pos < 300; ++pos) {
+    Columns x = random_columns(1, 64, rng);
+    const int before = fake().mallocs;
+    ASSERT_TRUE(resident(c, x, [&] { return attn_mixer(cuda, layer.g, layer.weights(), pos, 2, kv, column_spans_mut(x)); }).ok());
+    if (pos > 0 && fake().mallocs != before) growing.push_back(pos);
+  }
+  EXPECT_EQ(growing, (std::vector<uint32_t>{64, 128, 256}));
+}
+
+// A chain on the resident columns launches with the token lock held, so that no begin
+// on another thread can free the columns under it; a staged chain leaves it free.
+CudaContext* g_probed = nullptr;
+int g_lock_held = 0, g_lock_free = 0;
+
+int probing_launch(const Launch& l, const KernelArgs& a) {
+  bool free_lock = false;
+  std::thread([&] {
+    if ((free_lock = g_probed->token_mu.try_lock())) g_probed->token_mu.unlock();
+  }).join();
+  ++(free_lock ? g_lock_free : g_lock_held);
+  return testing::fake_detail::launch(l, a);
+}
+
+TEST(CudaChains, ResidentChainsHoldTheTokenLock) {
+  std::mt19937 rng(12);
+  const AttnLayer attn(rng);
+  const FfnLayer ffn(rng);
+  DeviceApi api = fake_api();
+  api.launch = probing_launch;
+  const Backend cuda{make_cuda(api, 1, false, false)};
+  CudaContext& c = *std::get<Cuda>(cuda).ctx;
+  g_probed = &c;
+  KvCache kv;
+  uint32_t pos = 0;
+  for (size_t k : {1, 2, 3}) {
+    for (bool on_device : {true, false}) {
+      g_lock_held = g_lock_free = 0;
+      Columns x = random_columns(k, 64, rng);
+      const auto op = [&]() -> Status {
+        KS_CHECK(attn_mixer(cuda, attn.g, attn.weights(), pos, 4, kv, column_spans_mut(x)));
+        return ffn_swiglu(cuda, ffn.weights(), 1e-6f, column_spans_mut(x));
+      };
+      const Status st = on_device ? resident(c, x, op) : op();
+      ASSERT_TRUE(st.ok()) << st.error().message;
+      pos += uint32_t(k);
+      EXPECT_GT(g_lock_held + g_lock_free, 10);
+      EXPECT_EQ(on_device ? g_lock_free : g_lock_held, 0) << "width " << k << (on_device ? " resident" : " staged");
+    }
+  }
+}
+
+// With launches waited for, a fault is reported at the kernel that made it, by name.
+int g_sync_calls = 0;
+int fault_after_core() {
+  ++g_sync_calls;
+  return fake().launched.back().kernel == Kernel::AttnCore ? 700 : 0;
+}
+
+TEST(CudaChains, SynchronizedLaunchesNameTheFaultingKernel) {
+  std::mt19937 rng(2);
+  const AttnLayer layer(rng);
+  DeviceApi api = fake_api();
+  api.synchronize = fault_after_core;
+  const Backend cuda{make_cuda(api, 1, false, false)};
+  KvCache kv;
+  Columns x = random_columns(1, 64, rng);
+  const Status st = attn_mixer(cuda, layer.g, layer.weights(), 0, 1, kv, column_spans_mut(x));
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().message,
+            "cuda: attn core launch (attn_core_kernel): an illegal memory access was encountered (code 700)");
+  EXPECT_EQ(g_sync_calls, fake().launches) << "one wait per launch, none after the fault";
+}
+
 TEST(CudaAttn, RefusalsComeBeforeAnyDeviceWork) {
   std::mt19937 rng(4);
   const AttnLayer layer(rng);
@@ -236,14 +365,6 @@ TEST(CudaAttn, RefusalsComeBeforeAnyDeviceWork) {
             "attn_mixer: kv cache length inconsistent with pos");
 }
 
-// One feed-forward block: hidden 64, ff 96.
-struct FfnLayer {
-  QMatrix gate, up, down;
-  std::vector<float> norm;
-  explicit FfnLayer(std::mt19937& rng, bool f16_down = false)
-      : gate(64, 96, rng), up(64, 96, rng), down(96, 64, rng, f16_down), norm(normal(64, rng)) {}
-  FfnWeights weights() const { return {norm, gate.m(), up.m(), down.m()}; }
-};
 
 TEST(CudaFfn, EveryWidthMatchesTheCpuBlockResidentOrStaged) {
   for (const auto& device : testing::kTestDevices) {

@@ -2,6 +2,7 @@
 // host twins (float64 sums of the same lane functions).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -9,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/cpu/attention.h"
 #include "backend/cuda/attn_lanes.h"
 #include "backend/cuda/cuda.h"
 #include "backend/cuda/gdn_lanes.h"
@@ -178,31 +180,42 @@ Status launch_ext(const DeviceApi& api, Kernel k, uint32_t grid, uint32_t block,
   return check_cuda(api, api.launch(l, a), kernel_name(k));
 }
 
+// The core and, over the same cache, the split kernel with its combine.
 TEST(EmulatedKernels, AttentionAtItsBoundaryPositions) {
   std::mt19937 rng(7);
   for (int hd : {128, 256}) {
     for (int pos : {1, 255, 257, 3000}) {
-      const int n_head = 2, n_pos = pos + 1;
+      const int n_head = 2, n_pos = pos + 1, n_split = lanes::attn_split_count(n_pos);
       const size_t q = size_t(n_head) * hd;
+      const size_t partials = size_t(n_head) * std::max(size_t(n_pos), size_t(n_split) * (hd + 2));
       std::vector<Bytes> bufs = {bytes_of(normal(2 * q, rng)),          bytes_of(normal(size_t(hd), rng, 0.3f)),
                                  Bytes(4 * q),                         bytes_of(normal(size_t(hd), rng)),
                                  bytes_of(normal(size_t(hd), rng)),    bytes_of(normal(size_t(n_pos) * hd, rng)),
                                  bytes_of(normal(size_t(n_pos) * hd, rng)), Bytes(4 * q),
-                                 Bytes(4 * size_t(n_head) * n_pos)};
+                                 Bytes(4 * size_t(n_head) * n_pos),    bytes_of(rope_frequencies(64, 1e7f)),
+                                 Bytes(4 * q),                         Bytes(4 * partials)};
       auto [twin, emu] = run_both(bufs, [&](const DeviceApi& api, const std::vector<void*>& p) -> Status {
         auto f = [&](int i) { return static_cast<float*>(p[size_t(i)]); };
-        AttnOperands o{f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(2), f(7), f(8)};
+        AttnOperands o{f(0), f(1), f(2), f(3), f(4), f(5), f(6), f(2), f(7), f(8), f(9)};
         o.head_dim = hd, o.rope_dim = 64, o.n_head = n_head, o.n_kv = 1, o.kv_dim = hd, o.pos = pos, o.n_pos = n_pos;
-        o.theta = 1e7f, o.eps = 1e-6f, o.scale = 1.0f / std::sqrt(float(hd));
+        o.eps = 1e-6f, o.scale = 1.0f / std::sqrt(float(hd));
         KS_CHECK(launch_ext(api, Kernel::AttnQPrep, uint32_t(n_head), 256, &o));
         KS_CHECK(launch_ext(api, Kernel::AttnKvAppend, 1, 256, &o));
-        return launch_ext(api, Kernel::AttnCore, uint32_t(n_head), 256, &o);
+        KS_CHECK(launch_ext(api, Kernel::AttnCore, uint32_t(n_head), 256, &o));
+        o.out = f(10), o.scores = f(11), o.n_split = n_split;
+        Launch l{Kernel::AttnSplit};
+        l.grid = uint32_t(n_head), l.grid_y = uint32_t(n_split), l.block = 256;
+        KernelArgs a;
+        a.ext = &o;
+        KS_CHECK(check_cuda(api, api.launch(l, a), "split"));
+        return launch_ext(api, Kernel::AttnCombine, uint32_t(n_head), 256, &o);
       });
       const std::string at = " head_dim " + std::to_string(hd) + " pos " + std::to_string(pos);
       expect_close(twin[2], emu[2], 1e-6, "queries" + at);
       expect_close(twin[5], emu[5], 1e-6, "keys" + at);
       EXPECT_EQ(twin[6], emu[6]) << "values" << at;
       expect_close(twin[7], emu[7], 1e-5, "output" + at);
+      expect_close(twin[7], emu[10], 1e-5, "split output" + at);
     }
   }
 }

@@ -116,6 +116,21 @@ void attention_checks() {
         report(e <= 1e-4, "attn pos 10 " + type_name(type) + width_tag(width, resident), e, 1e-4);
       }
     }
+    // Long contexts over a random host cache: the core kernel, the first columns on the
+    // split kernel (at 1024 attended positions) and a context of many chunks.
+    for (uint32_t pos : {1022u, 4000u}) {
+      KvCache kv{normal(size_t(pos) * 512, rng), normal(size_t(pos) * 512, rng)};
+      for (size_t width : {1, 3}) {
+        const Backend dev{make_cuda(cuda_runtime_api(), 1, false, false)};
+        KvCache kv_cpu = kv, kv_dev = kv;
+        Columns want = columns(width, 1024, rng), got = want;
+        (void)attn_mixer(cpu, g, w, pos, 0, kv_cpu, column_spans_mut(want));
+        const Status st = attn_mixer(dev, g, w, pos, 6, kv_dev, column_spans_mut(got));
+        if (!st.ok()) std::printf("     %s\n", st.error().message.c_str());
+        const double e = st.ok() ? rel_error(got, want) : INFINITY;
+        report(e <= 1e-4, "attn pos " + std::to_string(pos) + " " + type_name(type) + width_tag(width, false), e, 1e-4);
+      }
+    }
   }
 }
 
@@ -197,6 +212,7 @@ const DeviceApi& counting_api() {
       },
       [](const Launch& l, const KernelArgs& a) { return cuda_runtime_api().launch(l, a); },
       [](int s) { return cuda_runtime_api().error_string(s); },
+      nullptr,
   };
   return api;
 }

@@ -43,19 +43,21 @@ struct AttnLabels {
   const char* qprep;
   const char* append;
   const char* core;
+  const char* split;
+  const char* combine;
   const char* residual;  // the add after the multi-column output product
 };
 
 const AttnLabels kLabels[3] = {
     {"attn_mixer", "cudaMemcpy H2D (kv seed k)", "cudaMemcpy H2D (kv seed v)", "cudaMemcpy H2D (attn x)",
      "cudaMemcpy D2H (attn x)", "attn pre-norm launch", "attn qprep launch", "attn kv-append launch",
-     "attn core launch", ""},
+     "attn core launch", "attn split launch", "attn combine launch", ""},
     {"attn_mixer2", "cudaMemcpy H2D (kv2 seed k)", "cudaMemcpy H2D (kv2 seed v)", "cudaMemcpy H2D (attn2 x)",
      "cudaMemcpy D2H (attn2 x)", "attn2 pre-norm launch", "attn2 qprep launch", "attn2 kv-append launch",
-     "attn2 core launch", "attn2 residual launch"},
+     "attn2 core launch", "attn2 split launch", "attn2 combine launch", "attn2 residual launch"},
     {"attn_mixer3", "cudaMemcpy H2D (kv3 seed k)", "cudaMemcpy H2D (kv3 seed v)", "cudaMemcpy H2D (attn3 x)",
      "cudaMemcpy D2H (attn3 x)", "attn3 pre-norm launch", "attn3 qprep launch", "attn3 kv-append launch",
-     "attn3 core launch", "attn3 residual launch"},
+     "attn3 core launch", "attn3 split launch", "attn3 combine launch", "attn3 residual launch"},
 };
 
 // The refusals, in order; nothing on the device has happened yet.
@@ -115,14 +117,15 @@ Status prepare_cache(CudaContext& c, AttnLayerDevice& e, const KvCache& kv, uint
 }
 
 Status launch_attn_kernel(const DeviceApi& api, Kernel kernel, uint64_t grid, const AttnOperands& o,
-                          const char* label) {
+                          const char* label, uint32_t grid_y = 1) {
   Launch l{kernel};
   l.grid = uint32_t(grid);
+  l.grid_y = grid_y;
   l.block = 256;
   l.label = label;
   KernelArgs a;
   a.ext = &o;
-  return check_cuda(api, api.launch(l, a), label);
+  return launch_checked(api, l, a, label);
 }
 
 }  // namespace
@@ -136,7 +139,9 @@ Status attn_mixer_device(CudaContext& c, const AttentionGeometry& g, const AttnW
   const size_t n = xs[0].size(), hd = g.head_dim, q_dim = g.n_head * hd, kv_dim = g.kv_width();
   const DeviceShape sq = *device_shape(w.q), sk = *device_shape(w.k), sv = *device_shape(w.v),
                     so = *device_shape(w.out);
-  float* x = stage_only ? nullptr : resident_columns(c, k, n);
+  // The token lock stays held while the chain runs on the resident columns.
+  ResidentColumns resident = stage_only ? ResidentColumns{} : resident_columns(c, k, n);
+  float* x = resident.x;
   const bool staged = x == nullptr;
 
   std::lock_guard<std::mutex> weights(c.weight_mu);
@@ -148,18 +153,21 @@ Status attn_mixer_device(CudaContext& c, const AttentionGeometry& g, const AttnW
   KS_TRY(const float* in_norm, resident_norm(c, w.norm));
   KS_TRY(const float* q_norm, resident_norm(c, w.q_norm));
   KS_TRY(const float* k_norm, resident_norm(c, w.k_norm));
+  KS_TRY(const float* freqs, resident_rope_frequencies(c, g.rope_dim, g.rope_base));
 
   const std::shared_ptr<AttnLayerDevice> entry = layer_entry(c, nonce);
   AttnLayerDevice& e = *entry;
   std::lock_guard<std::mutex> lock(e.mu);
   KS_CHECK(prepare_cache(c, e, kv, pos, k, kv_dim, L));
   const size_t n_pos_max = size_t{pos} + k;
+  const size_t cache_positions = e.k.capacity / (4 * kv_dim);
+  const size_t partials = size_t(lanes::attn_split_count(int(cache_positions))) * (hd + 2);
   KS_CHECK(ensure_device(e.xn, 4 * k * n));
   KS_CHECK(ensure_device(e.qg, 4 * k * 2 * q_dim));
   KS_CHECK(ensure_device(e.q, 4 * k * q_dim));
   KS_CHECK(ensure_device(e.keys, 4 * k * kv_dim));
   KS_CHECK(ensure_device(e.values, 4 * k * kv_dim));
-  KS_CHECK(ensure_device(e.scores, 4 * g.n_head * n_pos_max));
+  KS_CHECK(ensure_device(e.scores, 4 * g.n_head * std::max(cache_positions, partials)));
   KS_CHECK(ensure_device(e.att, 4 * k * q_dim));
   KS_CHECK(ensure_device(e.y, 4 * k * n));
   if (staged) {
@@ -198,7 +206,7 @@ Status attn_mixer_device(CudaContext& c, const AttentionGeometry& g, const AttnW
     o.kv_dim = KV;
     o.pos = int(pos + j);
     o.n_pos = int(pos + j + 1);
-    o.theta = g.rope_base;
+    o.freqs = freqs;
     o.eps = g.eps;
     o.scale = scale;
     o.qg = qg + j * 2 * q_dim;
@@ -214,7 +222,13 @@ Status attn_mixer_device(CudaContext& c, const AttentionGeometry& g, const AttnW
     KS_CHECK(launch_attn_kernel(api, Kernel::AttnQPrep, g.n_head, o, L.qprep));
     o.norm = k_norm;
     KS_CHECK(launch_attn_kernel(api, Kernel::AttnKvAppend, g.n_kv, o, L.append));
-    KS_CHECK(launch_attn_kernel(api, Kernel::AttnCore, g.n_head, o, L.core));
+    if (o.n_pos < lanes::kAttnSplitFrom) {
+      KS_CHECK(launch_attn_kernel(api, Kernel::AttnCore, g.n_head, o, L.core));
+    } else {
+      o.n_split = lanes::attn_split_count(o.n_pos);
+      KS_CHECK(launch_attn_kernel(api, Kernel::AttnSplit, g.n_head, o, L.split, uint32_t(o.n_split)));
+      KS_CHECK(launch_attn_kernel(api, Kernel::AttnCombine, g.n_head, o, L.combine));
+    }
   }
   e.filled = n_pos_max;
 

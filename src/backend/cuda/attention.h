@@ -21,7 +21,8 @@ struct AttnLayerDevice {
   bool seeded = false;
   uint64_t filled = 0;  // positions below this hold keys and values
   Buffer k, v;          // position-major rows of kv_dim floats
-  // Scratch shared by the three widths, grown to fit.
+  // Scratch shared by the three widths, grown to fit; the scores (or the split kernel's
+  // partials) to the cache's capacity, so that a new position allocates nothing.
   Buffer x_dev, x_pin, xn, qg, q, keys, values, scores, att, y;
 
   explicit AttnLayerDevice(const DeviceApi* api);

@@ -1,6 +1,9 @@
 // Per-thread arithmetic of the attention and feed-forward kernels, shared with the host
-// tests: the RoPE angle and rotation, the head norm, the softmax step, the output gate
-// and the SwiGLU product. Also the operands of the attention kernels.
+// tests: the RoPE rotation, the head norm, the softmax step, the output gate and the
+// SwiGLU product. Also the operands of the attention kernels. Each step rounds as on the
+// host (no contraction on either side); expf and sincosf are the device's own there,
+// within 2 ulp of the host's, which is why the RoPE frequencies (a powf) come from the
+// host: an error in them would grow with the position.
 #pragma once
 
 #include <math.h>
@@ -22,7 +25,8 @@ struct AttnOperands {
   float* v_cache = nullptr;
   const float* q = nullptr;     // prepared queries read by the core
   float* out = nullptr;         // gated attention output (n_head × head_dim)
-  float* scores = nullptr;      // n_head rows of n_pos
+  float* scores = nullptr;      // n_head rows of n_pos; the split kernels' partials
+  const float* freqs = nullptr; // rope_dim / 2 RoPE frequencies, computed on the host
   int head_dim = 0;
   int rope_dim = 0;
   int n_head = 0;
@@ -30,27 +34,28 @@ struct AttnOperands {
   int kv_dim = 0;
   int pos = 0;
   int n_pos = 0;
-  float theta = 0;
+  int n_split = 0;  // position chunks of the split kernels
   float eps = 0;
   float scale = 0;
 };
 
 namespace lanes {
 
-// The rotation angle of pair j at `pos`: pos ÷ theta^(2j ÷ rope_dim).
-KS_HD float rope_angle(uint32_t pos, int j, int rope_dim, float theta) {
-  const float f = powf(theta, (float(j) * 2.0f) / float(rope_dim));
-  return float(pos) / f;
-}
+// Positions per block of the split attention kernel, and the attended length from
+// which the chain uses it (docs/cuda.md).
+inline constexpr int kAttnSplitChunk = 256;
+inline constexpr int kAttnSplitFrom = 1024;
+
+KS_HD int attn_split_count(int n_pos) { return (n_pos + kAttnSplitChunk - 1) / kAttnSplitChunk; }
 
 // Element i of a normalized head vector `v` after RoPE: pairs (j, j + rope_dim/2) turn
-// by the angle of j; elements from rope_dim on pass through.
-KS_HD float rope_element(const float* v, int i, int rope_dim, float theta, uint32_t pos) {
+// by pos ÷ freqs[j]; elements from rope_dim on pass through.
+KS_HD float rope_element(const float* v, int i, int rope_dim, const float* freqs, uint32_t pos) {
   if (i >= rope_dim) return v[i];
   const int half = rope_dim / 2;
   const int j = i < half ? i : i - half;
   float s, c;
-  sincosf(rope_angle(pos, j, rope_dim, theta), &s, &c);
+  sincosf(float(pos) / freqs[j], &s, &c);
   const float a = v[j], b = v[j + half];
   return i < half ? c * a - s * b : s * a + c * b;
 }

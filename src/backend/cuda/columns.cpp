@@ -5,10 +5,11 @@
 
 namespace kestrune {
 
-float* resident_columns(CudaContext& c, size_t k, size_t n) {
-  std::lock_guard<std::mutex> lock(c.token_mu);
+ResidentColumns resident_columns(CudaContext& c, size_t k, size_t n) {
+  std::unique_lock<std::mutex> lock(c.token_mu);
   const TokenResidency& t = c.token;
-  return t.active && t.columns == k && t.n == n ? t.device.floats() : nullptr;
+  if (!t.active || t.columns != k || t.n != n) return {};
+  return {std::move(lock), t.device.floats()};
 }
 
 Status stage_columns_in(const DeviceApi& api, Buffer& pinned, Buffer& device, ColumnsOut xs, const char* label) {

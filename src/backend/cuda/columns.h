@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 
 #include "backend/cuda/cuda.h"
 #include "common/error.h"
@@ -10,9 +11,14 @@
 
 namespace kestrune {
 
-// The resident columns when the residency is active with k columns of n floats, else
-// null. Takes the token lock only for the check.
-float* resident_columns(CudaContext& c, size_t k, size_t n);
+// The resident columns when the residency is active with k columns of n floats, with
+// the token lock kept until the value goes, so that no begin can replace the buffer
+// under the kernels of the chain; else null, the lock released at once.
+struct ResidentColumns {
+  std::unique_lock<std::mutex> lock;
+  float* x = nullptr;
+};
+ResidentColumns resident_columns(CudaContext& c, size_t k, size_t n);
 
 // Host columns → pinned → device (one copy), and back. The buffers grow to fit.
 Status stage_columns_in(const DeviceApi& api, Buffer& pinned, Buffer& device, ColumnsOut xs, const char* label);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "backend/cpu/attention.h"
 #include "backend/cpu/matmul.h"
 #include "backend/cuda/matvec.h"
 #include "common/diag.h"
@@ -68,6 +69,23 @@ Result<const float*> resident_norm(CudaContext& c, std::span<const float> v) {
   KS_CHECK(copy_checked(*c.api, b.ptr, v.data(), bytes, CopyKind::HostToDevice, "cudaMemcpy H2D"));
   float* p = b.floats();
   c.norms.insert_or_assign(v.data(), std::move(b));
+  return p;
+}
+
+Result<const float*> resident_rope_frequencies(CudaContext& c, uint64_t rope_dim, float base) {
+  const std::vector<float> f = rope_frequencies(rope_dim, base);
+  if (f.empty()) return nullptr;
+  uint32_t base_bits;
+  std::memcpy(&base_bits, &base, sizeof base_bits);
+  const uint64_t key = (rope_dim << 32) | base_bits;
+  std::lock_guard<std::mutex> lock(c.norm_mu);
+  auto it = c.rope_freqs.find(key);
+  if (it != c.rope_freqs.end()) return static_cast<const float*>(it->second.floats());
+  Buffer b(c.api, Buffer::Device);
+  KS_CHECK(ensure_device(b, 4 * f.size()));
+  KS_CHECK(copy_checked(*c.api, b.ptr, f.data(), 4 * f.size(), CopyKind::HostToDevice, "cudaMemcpy H2D"));
+  const float* p = b.floats();
+  c.rope_freqs.emplace(key, std::move(b));
   return p;
 }
 

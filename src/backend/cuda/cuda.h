@@ -87,6 +87,8 @@ struct CudaContext {
   // lock. Owned here for the same reason as the weights.
   std::mutex norm_mu;
   std::unordered_map<const float*, Buffer> norms;
+  // RoPE frequencies by (rope_dim, base bits), under the same lock.
+  std::unordered_map<uint64_t, Buffer> rope_freqs;
   // Feed-forward scratch keyed by the address of the block's gate bytes (in this
   // context's model), and the heads' scratch, used under the token lock.
   std::mutex ffn_mu;
@@ -116,6 +118,11 @@ Result<const void*> resident_weight(CudaContext& c, const void* host, uint64_t b
 // The resident copy of a normalization vector (uploaded on first use; a vector of
 // another length at the same address is uploaded again).
 Result<const float*> resident_norm(CudaContext& c, std::span<const float> v);
+
+// The device copy of the host's RoPE frequencies for (rope_dim, base), uploaded on first
+// use: the kernels turn pair j by pos ÷ freqs[j] with the host's own powf values, since
+// an error there would grow with the position. Null for rope_dim 0.
+Result<const float*> resident_rope_frequencies(CudaContext& c, uint64_t rope_dim, float base);
 
 // An eligible view's device shape, or nothing.
 std::optional<DeviceShape> device_shape(const TensorView& v);

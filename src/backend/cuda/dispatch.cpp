@@ -118,6 +118,10 @@ const char* kernel_name(Kernel k) {
       return "attn_kv_append_kernel";
     case Kernel::AttnCore:
       return "attn_core_kernel";
+    case Kernel::AttnSplit:
+      return "attn_split_kernel";
+    case Kernel::AttnCombine:
+      return "attn_combine_kernel";
   }
   return "?";
 }

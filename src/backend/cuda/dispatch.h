@@ -58,6 +58,8 @@ enum class Kernel : uint8_t {
   AttnQPrep,
   AttnKvAppend,
   AttnCore,
+  AttnSplit,
+  AttnCombine,
 };
 const char* kernel_name(Kernel k);
 
@@ -69,6 +71,7 @@ struct Launch {
   DeviceFormat fmt0 = DeviceFormat::Q8_0;  // the weight's format (W0 for dual kernels)
   DeviceFormat fmt1 = DeviceFormat::Q8_0;  // W1's format (dual kernels)
   uint32_t grid = 0;
+  uint32_t grid_y = 1;
   uint32_t block = 128;
   uint8_t weight = 0;     // W0 or W1
   uint8_t x_col = 0;      // first input column read

@@ -65,7 +65,9 @@ Status ffn_swiglu_device(CudaContext& c, const FfnWeights& w, float eps, Columns
   KS_CHECK(check_geometry(w, xs, L.op));
   const DeviceShape sg = *device_shape(w.gate), su = *device_shape(w.up), sd = *device_shape(w.down);
   const size_t n = xs[0].size(), ff = sg.rows;
-  float* x = stage_only ? nullptr : resident_columns(c, k, n);
+  // The token lock stays held while the chain runs on the resident columns.
+  ResidentColumns resident = stage_only ? ResidentColumns{} : resident_columns(c, k, n);
+  float* x = resident.x;
   const bool staged = x == nullptr;
 
   std::lock_guard<std::mutex> weights(c.weight_mu);

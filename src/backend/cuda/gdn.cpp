@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "backend/cuda/columns.h"
 #include "backend/cuda/gdn_lanes.h"
 #include "backend/cuda/matvec.h"
 #include "backend/cuda/ops.h"
@@ -132,20 +133,13 @@ Status launch(const DeviceApi& api, Kernel k, uint32_t grid, uint32_t block, con
   l.label = label;
   KernelArgs ka;
   ka.ext = &a;
-  return check_cuda(api, api.launch(l, ka), label);
+  return launch_checked(api, l, ka, label);
 }
 
 Status launch_scan(const DeviceApi& api, const GdnGeometry& g, const GdnKernelArgs& a, const char* label) {
   const bool wide = g.d == 128;
   return launch(api, wide ? Kernel::GdnScanWide : Kernel::GdnScan, uint32_t(g.hv), wide ? 256u : uint32_t(g.d), a,
                 label);
-}
-
-// The resident columns when the residency is k columns of n floats.
-float* resident_columns(CudaContext& c, size_t k, size_t n) {
-  std::lock_guard<std::mutex> lock(c.token_mu);
-  const TokenResidency& t = c.token;
-  return t.active && t.columns == k && t.n == n ? t.device.floats() : nullptr;
 }
 
 bool window_armed(CudaContext& c) {
@@ -161,7 +155,9 @@ Status device_chain(CudaContext& c, const GdnGeometry& g, const GdnWeights& w, c
   const DeviceApi& api = *c.api;
   const int N = int(n), ch = int(g.channels()), inner = int(g.inner()), d = int(g.d), nv = int(g.hv);
   const bool shadows = armed && k > 1;
-  float* x = may_reside ? resident_columns(c, k, n) : nullptr;
+  // The token lock stays held while the chain runs on the resident columns.
+  ResidentColumns resident = may_reside ? resident_columns(c, k, n) : ResidentColumns{};
+  float* x = resident.x;
   const bool staged = x == nullptr;
 
   std::lock_guard<std::mutex> weights(c.weight_mu);

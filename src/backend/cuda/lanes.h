@@ -1,7 +1,8 @@
 // What one lane of a product kernel owns in a quantized block and how it turns those
 // bytes into values: shared by the device kernels and by the host tests, so that every
-// per-element value is the block decoder's, bit for bit. Only the summation order is
-// the kernels' own.
+// per-element value is the block decoder's, bit for bit, on the device as well (the
+// kernels build with --fmad=false, so no step is contracted). Only the summation order
+// is the kernels' own.
 #pragma once
 
 #include <cstdint>

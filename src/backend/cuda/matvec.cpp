@@ -48,7 +48,7 @@ Status run_product(CudaContext& c, const ProductShape& s, const ProductOperands&
       a.xq = static_cast<int8_t*>(c.xq.q.ptr);
       a.xs = c.xq.scales.floats();
     }
-    KS_CHECK(check_cuda(*c.api, c.api->launch(l, a), l.label));
+    KS_CHECK(launch_checked(*c.api, l, a, l.label));
   }
   return {};
 }
@@ -109,7 +109,7 @@ Status dev_rmsnorm(const DeviceApi& api, const float* x, const float* w, float* 
   a.y0 = y;
   a.n = n;
   a.eps = eps;
-  return check_cuda(api, api.launch(l, a), label);
+  return launch_checked(api, l, a, label);
 }
 
 namespace {
@@ -121,7 +121,7 @@ Status elementwise(const DeviceApi& api, Kernel k, float* a_out, const float* b,
   a.y0 = a_out;
   a.x = b;
   a.n = n;
-  return check_cuda(api, api.launch(l, a), label);
+  return launch_checked(api, l, a, label);
 }
 }  // namespace
 

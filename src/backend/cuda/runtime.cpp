@@ -17,6 +17,12 @@ Status check_cuda(const DeviceApi& api, int status, std::string_view label) {
   return Error{ErrorKind::Os, cuda_error_message(label, text ? text : "unknown error", status)};
 }
 
+Status launch_checked(const DeviceApi& api, const Launch& l, const KernelArgs& a, std::string_view label) {
+  KS_CHECK(check_cuda(api, api.launch(l, a), label));
+  if (api.synchronize == nullptr) return {};
+  return check_cuda(api, api.synchronize(), format("{} ({})", std::string(label), kernel_name(l.kernel)));
+}
+
 Buffer& Buffer::operator=(Buffer&& o) noexcept {
   if (this != &o) {
     release();

@@ -42,16 +42,25 @@ struct DeviceApi {
   // Issues one kernel and returns the launch status (cudaGetLastError right after).
   int (*launch)(const Launch& l, const KernelArgs& a);
   const char* (*error_string)(int status);
+  // Waits for every launched kernel and returns the first fault; null where launches
+  // are not waited for (the default: faults surface at the next blocking copy).
+  int (*synchronize)();
 };
 
 // The CUDA runtime when this build has it; otherwise a table whose every call fails.
-const DeviceApi& cuda_runtime_api();
+// With `sync_launches` (KESTRUNE_CUDA_SYNC) every launch is waited for and checked.
+const DeviceApi& cuda_runtime_api(bool sync_launches = false);
 bool cuda_runtime_built();
 
 // "cuda: {label}: {text} (code {status})".
 std::string cuda_error_message(std::string_view label, std::string_view text, int status);
 // Success for status 0, else the error above with the runtime's text.
 Status check_cuda(const DeviceApi& api, int status, std::string_view label);
+
+// Issues `l` and checks the launch status under `label`. Where the table synchronizes,
+// the launch is also waited for and a fault in the kernel is reported under `label`
+// followed by the kernel's name.
+Status launch_checked(const DeviceApi& api, const Launch& l, const KernelArgs& a, std::string_view label);
 
 // Device or pinned host memory that only grows; freed with its owner.
 struct Buffer {

@@ -22,7 +22,11 @@ int copy(void* dst, const void* src, size_t bytes, CopyKind kind) {
 
 const char* error_string(int status) { return cudaGetErrorString(cudaError_t(status)); }
 
-const DeviceApi kApi{malloc_device, free_device, malloc_pinned, free_pinned, copy, launch_kernel, error_string};
+int synchronize() { return int(cudaDeviceSynchronize()); }
+
+const DeviceApi kApi{malloc_device, free_device, malloc_pinned, free_pinned, copy, launch_kernel, error_string, nullptr};
+const DeviceApi kSyncApi{malloc_device, free_device, malloc_pinned, free_pinned, copy, launch_kernel, error_string,
+                         synchronize};
 
 }  // namespace
 
@@ -52,13 +56,15 @@ int launch_kernel(const Launch& l, const KernelArgs& a) {
     case Kernel::AttnQPrep:
     case Kernel::AttnKvAppend:
     case Kernel::AttnCore:
+    case Kernel::AttnSplit:
+    case Kernel::AttnCombine:
       return launch_attn(l, a);
     default:
       return launch_q8_and_small(l, a);
   }
 }
 
-const DeviceApi& cuda_runtime_api() { return kApi; }
+const DeviceApi& cuda_runtime_api(bool sync_launches) { return sync_launches ? kSyncApi : kApi; }
 bool cuda_runtime_built() { return true; }
 
 }  // namespace kestrune

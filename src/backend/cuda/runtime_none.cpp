@@ -13,11 +13,11 @@ int copy(void*, const void*, size_t, CopyKind) { return kNoRuntime; }
 int launch(const Launch&, const KernelArgs&) { return kNoRuntime; }
 const char* error_string(int) { return "this build has no CUDA runtime"; }
 
-const DeviceApi kApi{malloc_device, free_device, malloc_device, free_device, copy, launch, error_string};
+const DeviceApi kApi{malloc_device, free_device, malloc_device, free_device, copy, launch, error_string, nullptr};
 
 }  // namespace
 
-const DeviceApi& cuda_runtime_api() { return kApi; }
+const DeviceApi& cuda_runtime_api(bool) { return kApi; }
 bool cuda_runtime_built() { return false; }
 
 }  // namespace kestrune

@@ -113,6 +113,10 @@ std::vector<Output> outputs(const Launch& l, const KernelArgs& a) {
     }
     case Kernel::AttnCore:
       return {{o.out, f * g * hd, true, false}, {o.scores, f * g * size_t(o.n_pos), true, false}};
+    case Kernel::AttnSplit:
+      return {{o.scores, f * g * size_t(o.n_split) * (hd + 2), true, false}};
+    case Kernel::AttnCombine:
+      return {{o.out, f * g * hd, true, false}};
     default:
       return {};
   }
@@ -293,7 +297,7 @@ EmulatedDevice& emulated() {
 const DeviceApi& emulated_api() {
   fake() = FakeDevice{};
   emulated().last_fault.clear();
-  static const DeviceApi api{alloc, release, alloc, release, copy, launch, text};
+  static const DeviceApi api{alloc, release, alloc, release, copy, launch, text, nullptr};
   return api;
 }
 

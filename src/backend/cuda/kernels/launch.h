@@ -14,6 +14,6 @@ int launch_multi(const Launch& l, const KernelArgs& a);         // n2, n3
 int launch_dual2(const Launch& l, const KernelArgs& a);
 int launch_x8(const Launch& l, const KernelArgs& a);
 int launch_gdn(const Launch& l, const KernelArgs& a);  // conv, gates, scans, gated norm
-int launch_attn(const Launch& l, const KernelArgs& a);  // qprep, kv append, core
+int launch_attn(const Launch& l, const KernelArgs& a);  // qprep, kv append, core, split + combine
 
 }  // namespace kestrune
