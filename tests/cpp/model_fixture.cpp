@@ -2,9 +2,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include "gguf_builder.h"
+#include "weights/model_file.h"
 
 namespace kestrune::testing {
 
@@ -61,6 +65,21 @@ ScopedEnv::~ScopedEnv() {
       ::unsetenv(it->first.c_str());
     }
   }
+}
+
+Result<std::unique_ptr<Model>> load_kept_copy(const std::string& path) {
+  static std::mutex mu;
+  static std::deque<std::string> kept;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return invalid_input("cannot open " + path);
+  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::string_view view;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    view = kept.emplace_back(std::move(bytes));
+  }
+  KS_TRY(std::unique_ptr<ModelFile> file, model_file_from_memory(view));
+  return load_model(std::move(file));
 }
 
 }  // namespace kestrune::testing

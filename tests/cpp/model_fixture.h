@@ -2,15 +2,24 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "model/model.h"
 
 namespace kestrune::testing {
 
 // Runs tools/gen_model.py with `args` once per process and returns the file path, or
 // nothing when python3 with numpy is unavailable.
 std::optional<std::string> generated_model(const std::string& args);
+
+// Loads `path` from a copy of its bytes kept for the whole test process. Tests that swap
+// a device backend into a loaded model need it: a model loaded from its file drops the
+// bytes of the tensors the CPU reads only through their packed copies, and a device
+// backend uploads those bytes.
+Result<std::unique_ptr<Model>> load_kept_copy(const std::string& path);
 
 // Runs a python3 command line (already quoted) from the source root; true on exit 0.
 bool run_python(const std::string& args);

@@ -25,12 +25,13 @@ namespace kestrune::testing {
 
 inline const ScopedEnv::Vars kArmedEnv = {{"KESTRUNE_MTP", "1"}, {"KESTRUNE_WEIGHTS", "lazy"}};
 
-// Loads `path` with every load variable unset except `env`; start-up lines are swallowed.
+// Loads a kept copy of `path` with every load variable unset except `env`; start-up lines
+// are swallowed.
 inline std::unique_ptr<Model> load_with(const std::string& path, const ScopedEnv::Vars& env) {
   ScopedEnv clean{KESTRUNE_CLEAN_ENV};
   ScopedEnv set(env);
   ::testing::internal::CaptureStderr();
-  auto m = load_model(path);
+  auto m = load_kept_copy(path);
   ::testing::internal::GetCapturedStderr();
   EXPECT_TRUE(m.ok()) << m.error().message;
   return m.ok() ? std::move(m).value() : nullptr;

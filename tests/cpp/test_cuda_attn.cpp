@@ -533,7 +533,7 @@ TEST(CudaChains, ATokenCostsOneUploadAndOneDownload) {
     ScopedEnv clean{KESTRUNE_CLEAN_ENV};
     ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
     ::testing::internal::CaptureStderr();
-    auto m = load_model(*path);
+    auto m = testing::load_kept_copy(*path);
     ::testing::internal::GetCapturedStderr();
     ASSERT_TRUE(m.ok()) << m.error().message;
     Model& model = **m;

@@ -322,7 +322,7 @@ TEST(CudaModel, FallbackOperationsMatchTheCpuBackend) {
       ScopedEnv clean{KESTRUNE_CLEAN_ENV};
       ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
       ::testing::internal::CaptureStderr();
-      auto m = load_model(*path);
+      auto m = testing::load_kept_copy(*path);
       ::testing::internal::GetCapturedStderr();
       ASSERT_TRUE(m.ok()) << m.error().message;
       Model& model = **m;
@@ -371,7 +371,7 @@ TEST(CudaModel, Int8ActivationsOnTheKernelsMatchTheTwins) {
   ScopedEnv clean{KESTRUNE_CLEAN_ENV};
   ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
   ::testing::internal::CaptureStderr();
-  auto m = load_model(*path);
+  auto m = testing::load_kept_copy(*path);
   ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(m.ok()) << m.error().message;
   Model& model = **m;
@@ -406,7 +406,7 @@ TEST(CudaModel, WithoutADeviceTheFirstProductFails) {
   ScopedEnv clean{KESTRUNE_CLEAN_ENV};
   ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}, {"KESTRUNE_BACKEND", "cuda"}};
   ::testing::internal::CaptureStderr();
-  auto m = load_model(*path);
+  auto m = testing::load_kept_copy(*path);
   const std::string err = ::testing::internal::GetCapturedStderr();
   ASSERT_TRUE(m.ok()) << m.error().message;
   EXPECT_TRUE(err.ends_with("# backend: cuda (Q8_0 fused dequant-GEMV resident; other ops CPU fallback)\n"));
