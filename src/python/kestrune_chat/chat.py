@@ -59,11 +59,11 @@ def _response_schema(response_format):
     if kind == "json_object":
         return {"type": "object"}
     if kind == "json_schema":
-        spec = response_format.get("json_schema")
-        schema = spec.get("schema") if isinstance(spec, dict) else None
+        wanted = response_format.get("json_schema")
+        schema = wanted.get("schema") if isinstance(wanted, dict) else None
         if not isinstance(schema, dict):
             raise ValueError("response_format.json_schema.schema must be an object")
-        return _closed(schema) if spec.get("strict") else schema
+        return _closed(schema) if wanted.get("strict") else schema
     raise ValueError("response_format.type must be 'text', 'json_object' or 'json_schema'")
 
 
