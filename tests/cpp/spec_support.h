@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/generate.h"
-#include "cli/speculative.h"
+#include "generation/generate.h"
+#include "generation/speculative.h"
 #include "model/forward.h"
 #include "model/model.h"
 #include "model/mtp.h"

@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "cli/chat.h"
-#include "cli/generate.h"
-#include "cli/limits.h"
 #include "cli/stdio.h"
 #include "common/format.h"
+#include "generation/chat.h"
+#include "generation/generate.h"
+#include "generation/limits.h"
 #include "tokenizer/tokenizer.h"
 
 namespace kestrune {

@@ -1,4 +1,4 @@
-#include "cli/generate.h"
+#include "generation/generate.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "cli/speculative.h"
+#include "generation/speculative.h"
 
 #include <algorithm>
 
