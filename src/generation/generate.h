@@ -14,6 +14,7 @@
 
 #include "common/error.h"
 #include "gguf/gguf.h"
+#include "model/speculative.h"
 #include "sampler/sampler.h"
 
 namespace kestrune {
@@ -39,11 +40,7 @@ using PrefillFn = std::function<Result<std::vector<float>>(std::span<const uint3
 // One speculative round fed with `token`: the accepted drafts and the token to emit next.
 // At most `keep` drafts are accepted and none in `stop`, so that the state holds only
 // what is emitted; with `keep` 0 the token is only fed.
-struct SpecRound {
-  std::vector<uint32_t> accepted;
-  uint32_t next = 0;
-};
-using SpecStepFn = std::function<Result<SpecRound>(uint32_t token, uint64_t keep, std::span<const uint32_t> stop)>;
+using SpecStepFn = std::function<Result<StepResult>(uint32_t token, uint64_t keep, std::span<const uint32_t> stop)>;
 
 // Hands one generated token to the front end (stream it, or collect it).
 using EmitFn = std::function<Status(uint32_t token)>;
