@@ -7,6 +7,7 @@
 #include "common/format.h"
 #include "model/forward.h"
 #include "numerics/scalar.h"
+#include "sampler/sampler.h"
 
 namespace kestrune {
 
@@ -52,7 +53,7 @@ Result<uint32_t> draft_token(const Model& model, std::span<const float> y) {
   KS_TRY(std::vector<float> yn, rms_norm(y, norm, model.config.rms_eps, "draft_token"));
   KS_TRY(const Matrix* head, bound(model.weights.head));
   KS_TRY(std::vector<float> logits, project(model.backend, *head, yn));
-  return argmax_first(logits);
+  return argmax(logits);
 }
 
 Result<uint32_t> draft_step(const Model& model, DecodeState& state, std::span<const float> e) {
