@@ -4,8 +4,8 @@
 
 #include "common/diag.h"
 #include "common/format.h"
+#include "model/forward.h"
 #include "model/model.h"
-#include "model/mtp.h"
 #include "model/speculative.h"
 
 namespace kestrune {
