@@ -6,7 +6,6 @@
 #include "common/format.h"
 #include "common/runtime_options.h"
 #include "common/utf8.h"
-#include "sampler/sampler.h"
 
 namespace kestrune {
 
