@@ -19,8 +19,8 @@
 #include <map>
 #include <string>
 
-#include "cli/generate.h"
-#include "cli/speculative.h"
+#include "generation/generate.h"
+#include "generation/speculative.h"
 #include "model/model.h"
 
 namespace {

@@ -3,6 +3,8 @@
 #include <atomic>
 
 #include "backend/cpu/matvec_fast.h"
+#include "backend/cpu/repack.h"
+#include "backend/cpu/thread_pool.h"
 #include "backend/cpu/xquant.h"
 #include "backend/cuda/gdn.h"
 #include "backend/cuda/ops.h"
@@ -105,6 +107,16 @@ bool wants_packed_weights(const Backend& b, const RuntimeOptions& options) {
   const auto* cpu = std::get_if<Cpu>(&b);
   return cpu != nullptr && !cpu->xquant && !options.reference && fast_matvec_available();
 }
+
+PackedWeight pack_weight(const Backend& b, const TensorView& view, bool release) {
+  if (!std::holds_alternative<Cpu>(b) || view.info == nullptr || !packable_type(view.info->type)) return {};
+  auto t = repack_tensor(view, release);
+  if (!t.ok()) return {};
+  std::shared_ptr<const PackedTensor> owner = std::move(*t);
+  return {&owner->rows, owner};
+}
+
+size_t host_cores() { return available_cores(); }
 
 std::shared_ptr<const void> hold_layers(const Backend& b, std::vector<uint64_t> nonces) {
   const auto* cuda = std::get_if<Cuda>(&b);

@@ -18,6 +18,8 @@
 #include "layers/geometry.h"
 #include "layers/state.h"
 #include "layers/weights.h"
+#include "weights/model_file.h"
+#include "weights/packed_rows.h"
 
 namespace kestrune {
 
@@ -74,6 +76,20 @@ std::shared_ptr<const void> hold_layers(const Backend& b, std::vector<uint64_t> 
 // load: the CPU's exact SIMD products do; the reference, the int8 products and the
 // device read the file's own blocks.
 bool wants_packed_weights(const Backend& b, const RuntimeOptions& options);
+
+// A weight copy in the layout the backend's products read, made once at bind time:
+// `rows` points into storage that `owner` keeps alive. Null rows when the backend has
+// no layout for the tensor (or could not make one): its products read the file's blocks.
+struct PackedWeight {
+  const PackedRows* rows = nullptr;
+  std::shared_ptr<const void> owner;
+};
+// The backend's packed copy of `view`. With `release`, the file pages the copy replaces
+// are dropped as they are consumed; only for tensors that nothing reads but the copy.
+PackedWeight pack_weight(const Backend& b, const TensorView& view, bool release);
+
+// The cores this process may run on: the host threads a load uses unless told otherwise.
+size_t host_cores();
 
 // Opens the speculative window; the value says whether the backend keeps speculative
 // state (both do).

@@ -6,14 +6,15 @@
 #include <variant>
 
 #include "cli/cli.h"
-#include "cli/generate.h"
 #include "cli/interrupt.h"
-#include "cli/limits.h"
 #include "cli/options.h"
-#include "cli/speculative.h"
 #include "cli/stdio.h"
 #include "common/diag.h"
 #include "common/format.h"
+#include "generation/chat.h"
+#include "generation/generate.h"
+#include "generation/limits.h"
+#include "generation/speculative.h"
 #include "model/model.h"
 #include "sampler/sampler.h"
 #include "tokenizer/special.h"
@@ -22,16 +23,6 @@
 namespace kestrune {
 
 namespace {
-
-Result<uint32_t> marker_id(const Tokenizer& tok, std::string_view literal) {
-  auto id = find_token_id(tok, literal);
-  if (!id) return invalid_data(format("chat: special token {} not found in vocab", literal));
-  return *id;
-}
-
-void append(std::vector<uint32_t>& queue, const std::vector<uint32_t>& ids) {
-  queue.insert(queue.end(), ids.begin(), ids.end());
-}
 
 struct TemplatedChat {
   const Model& model;
@@ -151,43 +142,6 @@ Status split_write(ThinkSplitter& s, std::string_view bytes, bool final) {
     if (s.thinking) s.after_close = true;
     s.thinking = !s.thinking;
   }
-}
-
-Result<ChatVocab> chat_vocab(const Tokenizer& tok) {
-  ChatVocab v;
-  KS_TRY(v.im_start, marker_id(tok, "<|im_start|>"));
-  KS_TRY(v.im_end, marker_id(tok, "<|im_end|>"));
-  KS_TRY(v.nl, encode(tok, "\n"));
-  KS_TRY(v.system, encode(tok, "system"));
-  KS_TRY(v.user, encode(tok, "user"));
-  KS_TRY(v.assistant, encode(tok, "assistant"));
-  return v;
-}
-
-std::string chat_vocab_line(const ChatVocab& v, std::optional<uint32_t> eos) {
-  return format("# chat: im_start={} im_end={} eos={} nl={}\n", v.im_start, v.im_end,
-                eos ? format("Some({})", *eos) : std::string("None"), list_str(v.nl));
-}
-
-void append_turn(std::vector<uint32_t>& queue, const ChatVocab& v, const std::vector<uint32_t>& role,
-                 const std::vector<uint32_t>& text) {
-  queue.push_back(v.im_start);
-  append(queue, role);
-  append(queue, v.nl);
-  append(queue, text);
-  queue.push_back(v.im_end);
-  append(queue, v.nl);
-}
-
-void append_assistant_header(std::vector<uint32_t>& queue, const ChatVocab& v) {
-  queue.push_back(v.im_start);
-  append(queue, v.assistant);
-  append(queue, v.nl);
-}
-
-void append_assistant_close(std::vector<uint32_t>& queue, const ChatVocab& v) {
-  queue.push_back(v.im_end);
-  append(queue, v.nl);
 }
 
 // One decode state, one sampler and one queue of not-yet-fed template tokens live for

@@ -2,15 +2,15 @@
 
 #include <algorithm>
 
-#include "cli/generate.h"
 #include "cli/inspect.h"
-#include "cli/limits.h"
 #include "cli/numbers.h"
 #include "cli/options.h"
-#include "cli/speculative.h"
 #include "cli/stdio.h"
 #include "common/diag.h"
 #include "common/format.h"
+#include "generation/generate.h"
+#include "generation/limits.h"
+#include "generation/speculative.h"
 #include "model/model.h"
 #include "sampler/sampler.h"
 #include "tokenizer/tokenizer.h"

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/chat.h"
 #include "common/error.h"
+#include "generation/chat.h"
 
 namespace kestrune {
 

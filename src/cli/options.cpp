@@ -6,7 +6,6 @@
 #include "common/format.h"
 #include "common/runtime_options.h"
 #include "common/utf8.h"
-#include "sampler/sampler.h"
 
 namespace kestrune {
 
@@ -73,24 +72,11 @@ Result<CliOptions> parse_options(std::span<const std::string> args, Subcommand c
 }
 
 SamplingSettings sampling_settings(const CliOptions& opts, const GgufFile& file) {
-  SamplingSettings s;
-  if (opts.temp) {
-    s.temperature = *opts.temp;
-  } else if (auto v = meta_f32(file, "general.sampling.temp"); v.ok()) {
-    s.temperature = *v;
-  }
-  if (opts.top_k) {
-    s.top_k = *opts.top_k;
-  } else if (auto v = meta_uint(file, "general.sampling.top_k"); v.ok()) {
-    // Real files store top_k as int32, so a non-negative Int counts like a UInt.
-    s.top_k = *v;
-  }
-  if (opts.top_p) {
-    s.top_p = *opts.top_p;
-  } else if (auto v = meta_f32(file, "general.sampling.top_p"); v.ok()) {
-    s.top_p = *v;
-  }
-  s.seed = opts.seed ? *opts.seed : clock_seed();
+  SamplingSettings s = file_sampling(file);
+  if (opts.temp) s.temperature = *opts.temp;
+  if (opts.top_k) s.top_k = *opts.top_k;
+  if (opts.top_p) s.top_p = *opts.top_p;
+  if (opts.seed) s.seed = *opts.seed;
   return s;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "generation/sampling.h"
 #include "gguf/gguf.h"
 
 namespace kestrune {
@@ -33,13 +34,6 @@ Status text_argument(std::string_view name, std::string_view value);
 // Parses `args` as name/value pairs (--quiet alone takes no value); a later occurrence
 // overrides an earlier one.
 Result<CliOptions> parse_options(std::span<const std::string> args, Subcommand cmd);
-
-struct SamplingSettings {
-  float temperature = 1.0f;
-  uint64_t top_k = 20;
-  float top_p = 0.95f;
-  uint64_t seed = 0;
-};
 
 // The options given, else the file's general.sampling.* values, else 1.0 / 20 / 0.95,
 // and the clock seed.

@@ -121,22 +121,19 @@ namespace {
 
 struct Packer {
   ModelWeights& w;
+  const Backend& backend;
   bool release;
   const TensorInfo* keep[2];  // tensors whose own bytes are still read after packing
   std::unordered_map<const TensorInfo*, const PackedRows*> done;
 
   void view(TensorView& v) {
-    if (v.info == nullptr || !packable_type(v.info->type)) return;
+    if (v.info == nullptr) return;
     auto it = done.find(v.info);
     if (it == done.end()) {
       const bool kept = v.info == keep[0] || v.info == keep[1];
-      auto t = repack_tensor(v, release && !kept);
-      const PackedRows* p = nullptr;
-      if (t.ok()) {
-        p = &(*t)->rows;
-        w.packed.push_back(std::move(*t));
-      }
-      it = done.emplace(v.info, p).first;
+      PackedWeight p = pack_weight(backend, v, release && !kept);
+      if (p.rows != nullptr) w.packed.push_back(p);
+      it = done.emplace(v.info, p.rows).first;
     }
     v.packed = it->second;
   }
@@ -165,10 +162,10 @@ struct Packer {
 
 }  // namespace
 
-void pack_model_weights(ModelWeights& w, const ModelFile& file, bool head_rows_read) {
+void pack_model_weights(ModelWeights& w, const Backend& b, const ModelFile& file, bool head_rows_read) {
   const bool owned = file.map != nullptr && file.map->owned;
   const TensorInfo* head = head_rows_read ? find_tensor(file.gguf, w.head_name) : nullptr;
-  Packer p{w, owned, {find_tensor(file.gguf, "token_embd.weight"), head}, {}};
+  Packer p{w, b, owned, {find_tensor(file.gguf, "token_embd.weight"), head}, {}};
   for (LayerWeights& l : w.layers) {
     p.result(l.mixer);
     p.result(l.ffn);

@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "backend/cpu/repack.h"
+#include "backend/backend.h"
 #include "common/error.h"
 #include "config/config.h"
 #include "layers/geometry.h"
@@ -52,7 +52,7 @@ struct ModelWeights {
   Result<TensorView> head_view = Error{};  // always streamed
   uint64_t draft_layer = 0;                // block index of the nextn draft head
   std::optional<DraftWeights> draft;       // present exactly with a draft head
-  std::vector<std::unique_ptr<PackedTensor>> packed;  // the copies bound views point into
+  std::vector<PackedWeight> packed;  // the copies bound views point into
 };
 
 // The bound value in place, or a copy of the error its binding kept.
@@ -69,7 +69,7 @@ void bind_model_weights(ModelWeights& w, const ModelFile& file, const ModelConfi
 // Gives every bound quantized view with a packed layout its packed copy, each tensor
 // packed once, and drops the file bytes of those no one reads again: every packed tensor
 // but the embedding (looked up by row) and, with `head_rows_read`, the head. A tensor
-// that cannot be packed keeps the plain route.
-void pack_model_weights(ModelWeights& w, const ModelFile& file, bool head_rows_read);
+// that cannot be packed keeps the plain route. The layout is the backend's.
+void pack_model_weights(ModelWeights& w, const Backend& b, const ModelFile& file, bool head_rows_read);
 
 }  // namespace kestrune

@@ -165,4 +165,17 @@ Result<std::vector<float>> forward(const Model& model, DecodeState& state, uint3
   return std::move(pass.logits);
 }
 
+Result<std::vector<float>> forward_mtp(const Model& model, DecodeState& state, uint32_t token) {
+  KS_TRY(std::vector<float> x, embed(model, token));
+  if (model.switches.trace) diag(format("# trace t={} embed |x|={}\n", state.position, fixed_str(l2_norm(x), 4)));
+  if (model.has_draft() && state.draft_cache && !state.hidden.empty()) {
+    // Only the cache entry matters here; the draft token is not needed.
+    KS_CHECK(draft_hidden(model, x, state.hidden, *state.draft_cache, state.draft_position, state.nonce));
+    state.draft_position += 1;
+  }
+  KS_TRY(ForwardPass pass, forward_layers(model, state, std::move(x)));
+  state.hidden = std::move(pass.hidden);
+  return std::move(pass.logits);
+}
+
 }  // namespace kestrune

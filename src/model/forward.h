@@ -21,6 +21,11 @@ Result<std::vector<float>> embed(const Model& model, uint32_t token);
 // also drafts the next token with the draft head and reports the previous draft.
 Result<std::vector<float>> forward(const Model& model, DecodeState& state, uint32_t token);
 
+// forward that keeps the draft head in step: when the state carries a hidden vector and
+// a draft cache, the draft block first runs on (embedding of token, carried hidden),
+// adding one draft-cache entry; afterwards the token's final hidden vector is carried.
+Result<std::vector<float>> forward_mtp(const Model& model, DecodeState& state, uint32_t token);
+
 // The main layers, final norm and head for the embedded token `x` at state.position,
 // without any draft-head work; advances state.position by one on success.
 struct ForwardPass {

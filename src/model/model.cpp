@@ -4,7 +4,6 @@
 #include <array>
 #include <string_view>
 
-#include "backend/cpu/thread_pool.h"
 #include "common/diag.h"
 #include "common/format.h"
 #include "quant/types.h"
@@ -80,7 +79,7 @@ std::vector<uint32_t> parse_lens(const std::string& value) {
 ThreadChoice choose_threads(const LoadOptions& load, const RuntimeOptions& options) {
   if (load.threads && *load.threads > 0) return {std::min(*load.threads, kMaxThreads), "requested"};
   if (options.threads) return {*options.threads, "KESTRUNE_THREADS"};
-  return {available_cores(), "cores available"};
+  return {host_cores(), "cores available"};
 }
 
 Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file, const LoadOptions& load) {
@@ -130,7 +129,7 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file, const
   diag(format("# mtp speculative: {}\n", sw.speculative ? "armed" : "off"));
 
   KS_TRY(m->backend, select_backend(options, threads.count));
-  if (wants_packed_weights(m->backend, options)) pack_model_weights(m->weights, *m->file, !sw.lens.empty());
+  if (wants_packed_weights(m->backend, options)) pack_model_weights(m->weights, m->backend, *m->file, !sw.lens.empty());
   KS_CHECK(check_geometry(m->config, *m->file, state_limit_bytes(options.max_state_bytes)));
   return m;
 }

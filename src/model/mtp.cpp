@@ -3,10 +3,9 @@
 #include <string>
 
 #include "backend/backend.h"
-#include "common/diag.h"
 #include "common/format.h"
-#include "model/forward.h"
 #include "numerics/scalar.h"
+#include "sampler/sampler.h"
 
 namespace kestrune {
 
@@ -52,7 +51,7 @@ Result<uint32_t> draft_token(const Model& model, std::span<const float> y) {
   KS_TRY(std::vector<float> yn, rms_norm(y, norm, model.config.rms_eps, "draft_token"));
   KS_TRY(const Matrix* head, bound(model.weights.head));
   KS_TRY(std::vector<float> logits, project(model.backend, *head, yn));
-  return argmax_first(logits);
+  return argmax(logits);
 }
 
 Result<uint32_t> draft_step(const Model& model, DecodeState& state, std::span<const float> e) {
@@ -61,19 +60,6 @@ Result<uint32_t> draft_step(const Model& model, DecodeState& state, std::span<co
          draft_hidden(model, e, state.hidden, *state.draft_cache, state.draft_position, state.nonce));
   state.draft_position += 1;
   return draft_token(model, y);
-}
-
-Result<std::vector<float>> forward_mtp(const Model& model, DecodeState& state, uint32_t token) {
-  KS_TRY(std::vector<float> x, embed(model, token));
-  if (model.switches.trace) diag(format("# trace t={} embed |x|={}\n", state.position, fixed_str(l2_norm(x), 4)));
-  if (model.has_draft() && state.draft_cache && !state.hidden.empty()) {
-    // Only the cache entry matters here; the draft token is not needed.
-    KS_CHECK(draft_hidden(model, x, state.hidden, *state.draft_cache, state.draft_position, state.nonce));
-    state.draft_position += 1;
-  }
-  KS_TRY(ForwardPass pass, forward_layers(model, state, std::move(x)));
-  state.hidden = std::move(pass.hidden);
-  return std::move(pass.logits);
 }
 
 }  // namespace kestrune

@@ -26,9 +26,4 @@ Result<uint32_t> draft_token(const Model& model, std::span<const float> y);
 // advances the draft position. The state must carry a hidden vector and a draft cache.
 Result<uint32_t> draft_step(const Model& model, DecodeState& state, std::span<const float> e);
 
-// forward that keeps the draft head in step: when the state carries a hidden vector and
-// a draft cache, the draft block first runs on (embedding of token, carried hidden),
-// adding one draft-cache entry; afterwards the token's final hidden vector is carried.
-Result<std::vector<float>> forward_mtp(const Model& model, DecodeState& state, uint32_t token);
-
 }  // namespace kestrune

@@ -34,12 +34,4 @@ float sigmoid(float z) { return 1.0f / (expf(-z) + 1.0f); }
 float silu(float z) { return sigmoid(z) * z; }
 float softplus(float z) { return z > 20.0f ? z : logf(expf(z) + 1.0f); }
 
-uint32_t argmax_first(std::span<const float> v) {
-  uint32_t best = 0;
-  for (size_t i = 1; i < v.size(); ++i) {
-    if (v[i] > v[best]) best = static_cast<uint32_t>(i);
-  }
-  return best;
-}
-
 }  // namespace kestrune

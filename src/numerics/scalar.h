@@ -28,8 +28,4 @@ float sigmoid(float z);
 float silu(float z);
 float softplus(float z);
 
-// Index of the largest value: the first maximum wins and a NaN never replaces the
-// best (so a NaN at index 0 stays). 0 for an empty span.
-uint32_t argmax_first(std::span<const float> v);
-
 }  // namespace kestrune

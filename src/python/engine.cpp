@@ -5,10 +5,10 @@
 #include <variant>
 #include <vector>
 
-#include "cli/limits.h"
 #include "common/diag.h"
 #include "common/format.h"
 #include "common/utf8.h"
+#include "generation/limits.h"
 #include "model/forward.h"
 #include "model/prefill.h"
 #include "sampler/sampler.h"
@@ -24,7 +24,7 @@ Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheL
   KS_TRY(engine->tokenizer, tokenizer_from_gguf(file->gguf));
   engine->eos = eos_token(file->gguf);
   engine->chat = chat_vocab(engine->tokenizer);
-  engine->chat_defaults = sampling_settings(CliOptions{}, file->gguf);
+  engine->chat_defaults = file_sampling(file->gguf);
   engine->cache.limits = limits;
   if (const MetaValue* v = meta_find(file->gguf, "tokenizer.chat_template")) {
     if (const auto* str = std::get_if<meta::Str>(v)) engine->chat_template = str->v;

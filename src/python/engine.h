@@ -12,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
-#include "cli/chat.h"
-#include "cli/generate.h"
-#include "cli/options.h"
 #include "common/error.h"
+#include "generation/chat.h"
+#include "generation/generate.h"
+#include "generation/sampling.h"
 #include "gguf/gguf.h"
 #include "model/model.h"
 #include "model/prefill.h"

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/generate.h"
-#include "cli/limits.h"
+#include "generation/generate.h"
+#include "generation/limits.h"
 #include "python/engine.h"
 #include "tokenizer/tokenizer.h"
 

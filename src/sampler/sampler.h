@@ -25,7 +25,8 @@ Sampler make_sampler(float temperature, uint64_t top_k, float top_p, uint64_t se
 // resolution.
 float next_uniform(uint64_t& rng_state);
 
-// Index of the first maximal logit (strictly-greater scan; 0 for fewer than 2 entries).
+// Index of the first maximal logit (strictly-greater scan; 0 for fewer than 2 entries):
+// a NaN never replaces the best, so a NaN at index 0 stays.
 uint32_t argmax(std::span<const float> logits);
 
 // One token id from `logits`. Draws exactly one random number unless greedy.

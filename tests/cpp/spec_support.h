@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/generate.h"
-#include "cli/speculative.h"
+#include "generation/generate.h"
+#include "generation/speculative.h"
 #include "model/forward.h"
 #include "model/model.h"
 #include "model/mtp.h"
@@ -48,7 +48,7 @@ inline Sampler greedy() { return make_sampler(0.0f, 0, 1.0f, 0); }
 struct Run {
   std::vector<uint32_t> emitted;
   RunReport report;
-  std::vector<SpecRound> rounds;  // every speculative round's result, in order
+  std::vector<StepResult> rounds;  // every speculative round's result, in order
 };
 
 // Prefill `prompt` and decode greedily with `mode` (Off: plain forward) through the
@@ -64,8 +64,8 @@ inline Run greedy_run(const Model& m, DecodeState& state, const std::vector<uint
   SpecStepFn inner = speculative_step(m, state, s, mode);
   SpecStepFn logged;
   if (inner) {
-    logged = [&](uint32_t t, uint64_t keep, std::span<const uint32_t> stop) -> Result<SpecRound> {
-      KS_TRY(SpecRound r, inner(t, keep, stop));
+    logged = [&](uint32_t t, uint64_t keep, std::span<const uint32_t> stop) -> Result<StepResult> {
+      KS_TRY(StepResult r, inner(t, keep, stop));
       if (keep > 0) run.rounds.push_back(r);
       return r;
     };

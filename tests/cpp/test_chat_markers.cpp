@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/generate.h"
+#include "generation/generate.h"
 #include "sampler/sampler.h"
 #include "tokenizer/byte_mapping.h"
 #include "tokenizer/special.h"

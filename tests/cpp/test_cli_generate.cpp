@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "cli/chat.h"
-#include "cli/generate.h"
-#include "cli/limits.h"
 #include "cli/stdio.h"
 #include "common/format.h"
+#include "generation/chat.h"
+#include "generation/generate.h"
+#include "generation/limits.h"
 #include "tokenizer/tokenizer.h"
 
 namespace kestrune {
@@ -202,20 +203,20 @@ TEST(GenerateLoop, ErrorsEndTheRunUnchanged) {
 // most `keep` drafts are accepted and none that stops (a refused draft becomes `next`);
 // `keep` 0 only feeds. Logs every fed token.
 struct FakeSpec {
-  std::vector<SpecRound> rounds;
+  std::vector<StepResult> rounds;
   std::vector<uint32_t> fed;
   size_t run = 0;
   SpecStepFn fn() {
-    return [this](uint32_t t, uint64_t keep, std::span<const uint32_t> stop) -> Result<SpecRound> {
+    return [this](uint32_t t, uint64_t keep, std::span<const uint32_t> stop) -> Result<StepResult> {
       fed.push_back(t);
-      if (keep == 0) return SpecRound{};
+      if (keep == 0) return StepResult{};
       if (run >= rounds.size()) return invalid_data("script exhausted");
-      SpecRound r = rounds[run++];
+      StepResult r = rounds[run++];
       std::vector<uint32_t> offered = r.accepted;
       offered.push_back(r.next);
       size_t k = 0;
       while (k + 1 < offered.size() && k < keep && std::find(stop.begin(), stop.end(), offered[k]) == stop.end()) ++k;
-      return SpecRound{std::vector<uint32_t>(offered.begin(), offered.begin() + k), offered[k]};
+      return StepResult{std::vector<uint32_t>(offered.begin(), offered.begin() + k), offered[k]};
     };
   }
 };
@@ -223,7 +224,7 @@ struct FakeSpec {
 TEST(GenerateLoop, SpeculativeRounds) {
   struct Case {
     const char* name;
-    std::vector<SpecRound> rounds;
+    std::vector<StepResult> rounds;
     uint64_t budget;
     std::vector<uint32_t> stop;
     std::vector<uint32_t> emitted;

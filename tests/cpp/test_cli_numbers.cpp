@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/generate.h"
 #include "cli/numbers.h"
 #include "cli/options.h"
+#include "generation/generate.h"
 
 namespace kestrune {
 namespace {

@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "numerics/scalar.h"
+#include "sampler/sampler.h"
 #include "spec_support.h"
 
 namespace kestrune {
@@ -35,7 +36,7 @@ TEST(DraftArgmax, FirstMaximumWinsAndNaNNeverReplaces) {
       {"single entry", {-4}, 0},
       {"empty", {}, 0},
   };
-  for (const auto& c : cases) EXPECT_EQ(argmax_first(c.logits), c.want) << c.name;
+  for (const auto& c : cases) EXPECT_EQ(argmax(c.logits), c.want) << c.name;
 }
 
 struct AlphaLine {

@@ -49,7 +49,7 @@ TEST(PackedModel, MappedPagesStayReleased) {
   ASSERT_TRUE(m.ok()) << m.error().message;
   const uint64_t file = (*m)->file->file_size();
   uint64_t packed = 0;
-  for (const auto& t : (*m)->weights.packed) packed += t->rows.group_bytes * ((t->rows.rows + 15) / 16);
+  for (const auto& t : (*m)->weights.packed) packed += t.rows->group_bytes * ((t.rows->rows + 15) / 16);
   // Most of the file is packed, into about its own size.
   EXPECT_GT(packed, file / 2);
   EXPECT_LT(packed, file + file / 20);

@@ -325,6 +325,11 @@ Status matvec_rows_multi(const RowSource& rows, ColumnsIn xs, ColumnsOut ys, Thr
   return failed.load() ? multi_range(job, 0, n_rows) : Status{};
 }
 
+Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y) {
+  if (reference_forced() || !fast_matvec_available()) return matvec_rows_reference(rows, x, y, 0);
+  return matvec_rows_fast(rows, x, y);
+}
+
 Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y, ThreadPool* pool) {
   const size_t grain = grain_rows(row_length(rows), 1);
   if (pool_threads(pool) <= 1 || y.size() < 2 * grain || !splittable(rows, y.size())) return matvec_rows(rows, x, y);

@@ -21,6 +21,9 @@ Status matvec_rows_multi(const RowSource& rows, ColumnsIn xs, ColumnsOut ys);
 // The same with the rows split across `pool` (null: the calling thread alone).
 Status matvec_rows_multi(const RowSource& rows, ColumnsIn xs, ColumnsOut ys, ThreadPool* pool);
 
+// matvec_rows_reference's bits through the exact SIMD kernels where the CPU has them,
+// unless KESTRUNE_REFERENCE=1.
+Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y);
 // matvec_rows with the rows split across `pool`; each range goes through matvec_rows.
 Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y, ThreadPool* pool);
 

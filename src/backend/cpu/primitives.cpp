@@ -1,8 +1,5 @@
 #include "backend/cpu/primitives.h"
 
-#include "backend/cpu/matvec_fast.h"
-#include "common/runtime_options.h"
-
 #include "common/format.h"
 
 namespace kestrune {
@@ -22,15 +19,10 @@ Status matvec_rows_reference(const RowSource& rows, std::span<const float> x, st
   return {};
 }
 
-Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y) {
-  if (reference_forced() || !fast_matvec_available()) return matvec_rows_reference(rows, x, y, 0);
-  return matvec_rows_fast(rows, x, y);
-}
-
 Result<std::vector<float>> matvec_f32(uint64_t ne0, std::span<const float> data, std::span<const float> x) {
   if (ne0 == 0) return invalid_data("matvec_f32: ne0 is 0");
   std::vector<float> y(static_cast<size_t>(data.size() / ne0));
-  KS_CHECK(matvec_rows(DenseRows{data.data(), ne0}, x, y));
+  KS_CHECK(matvec_rows_reference(DenseRows{data.data(), ne0}, x, y));
   return y;
 }
 
@@ -44,7 +36,7 @@ Result<std::vector<float>> matvec_tensor(const TensorView& t, std::span<const fl
   const uint64_t ne1 = tensor_ne1(*t.info);
   // Rows past the mapped ones fail in the row fetch; bound the allocation by them.
   std::vector<float> y(static_cast<size_t>(ne1 <= t.rows() ? ne1 : t.rows() + 1));
-  KS_CHECK(matvec_rows(t, x, y));
+  KS_CHECK(matvec_rows_reference(t, x, y));
   return y;
 }
 

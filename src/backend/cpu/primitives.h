@@ -24,11 +24,9 @@ struct DenseRows {
 };
 using RowSource = std::variant<DenseRows, TensorView>;
 
-// The one product kernel: y[r] = dot(row r, x) for r < y.size(). The caller has bounded
-// the rows. A faster version must keep the order of every dot.
-// Runs the exact SIMD kernels where the CPU has them, unless KESTRUNE_REFERENCE=1.
-Status matvec_rows(const RowSource& rows, std::span<const float> x, std::span<float> y);
-// The scalar reference itself, from row `first` on: one row dequantized, then one dot.
+// The one product kernel, from row `first` on: y[r] = dot(row r, x) for r < y.size(),
+// one row dequantized, then one dot. The caller has bounded the rows. A faster version
+// must keep the order of every dot.
 Status matvec_rows_reference(const RowSource& rows, std::span<const float> x, std::span<float> y,
                              size_t first = 0);
 

@@ -1,11 +1,11 @@
-#include "cli/speculative.h"
+#include "generation/speculative.h"
 
 #include <algorithm>
 
 #include "common/diag.h"
 #include "common/format.h"
+#include "model/forward.h"
 #include "model/model.h"
-#include "model/mtp.h"
 #include "model/speculative.h"
 
 namespace kestrune {
@@ -37,8 +37,8 @@ SpecStepFn speculative_step(const Model& model, DecodeState& state, Sampler& sam
   if (mode == SpecMode::Off) return {};
   const unsigned depth = mode == SpecMode::Depth1 ? 1 : 2;
   return [&model, &state, &sampler, depth](uint32_t token, uint64_t keep,
-                                           std::span<const uint32_t> stop) -> Result<SpecRound> {
-    SpecRound round;
+                                           std::span<const uint32_t> stop) -> Result<StepResult> {
+    StepResult round;
     if (keep == 0) {
       KS_TRY(std::vector<float> logits, forward_mtp(model, state, token));
       round.next = sample(sampler, logits);
@@ -47,10 +47,7 @@ SpecStepFn speculative_step(const Model& model, DecodeState& state, Sampler& sam
     RoundLimits limits;
     limits.keep = static_cast<unsigned>(std::min<uint64_t>(keep, depth));
     limits.stop = stop;
-    KS_TRY(StepResult r, speculative_round(model, depth, token, state, sampler, limits));
-    round.accepted = std::move(r.accepted);
-    round.next = r.next;
-    return round;
+    return speculative_round(model, depth, token, state, sampler, limits);
   };
 }
 

@@ -1,4 +1,4 @@
-#include "cli/generate.h"
+#include "generation/generate.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -39,7 +39,7 @@ Status decode_speculative(const SpecStepFn& speculate, uint32_t tok, const Decod
     KS_CHECK(emit(tok));
     uint64_t left = rules.budget - ++report.generated;
     if (rules.cancel && rules.cancel()) left = 0;
-    KS_TRY(SpecRound round, speculate(tok, left, rules.stop));
+    KS_TRY(StepResult round, speculate(tok, left, rules.stop));
     if (left == 0) return Ok{};
     ++report.rounds;
     report.accepted += round.accepted.size();

@@ -1,4 +1,4 @@
-#include "cli/limits.h"
+#include "generation/limits.h"
 
 #include <algorithm>
 #include <cmath>

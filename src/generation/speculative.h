@@ -2,7 +2,7 @@
 // then uses. Only the command line speculates, and only greedily.
 #pragma once
 
-#include "cli/generate.h"
+#include "generation/generate.h"
 
 namespace kestrune {
 
