@@ -133,7 +133,8 @@ def test_engine_encodes_markers_as_their_ids(engine):
 def test_engine_chat_reply_and_tools(engine):
     reply = engine.chat([{"role": "user", "content": "hi"}], max_tokens=6, temperature=0.0)
     assert isinstance(reply, str) and reply == "" and reply.reasoning == reply.raw.strip("\n")
-    off = engine.chat([{"role": "user", "content": "hi"}], max_tokens=6, chat_template_kwargs={"enable_thinking": False})
+    off = engine.chat([{"role": "user", "content": "hi"}], max_tokens=6, temperature=0.0,
+                      chat_template_kwargs={"enable_thinking": False})
     assert off.reasoning is None and off == off.raw.strip()
     forced = engine.chat(HISTORY, max_tokens=400, tools=[WEATHER], tool_choice="required")
     assert forced == "" and len(forced.tool_calls) == 1
