@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "backend/cpu/dequant_fast.h"
 #include "backend/cpu/matvec_fast.h"
 #include "backend/cpu/repack.h"
 #include "backend/cpu/thread_pool.h"
@@ -114,6 +115,13 @@ PackedWeight pack_weight(const Backend& b, const TensorView& view, bool release)
   if (!t.ok()) return {};
   std::shared_ptr<const PackedTensor> owner = std::move(*t);
   return {&owner->rows, owner};
+}
+
+Result<std::vector<float>> weight_row(const TensorView& view, uint64_t r) {
+  if (!packed_row(view, r)) return dequant_row(view, r);
+  std::vector<float> row(view.ne0());
+  KS_CHECK(dequant_row_fast(view, r, row.data()));
+  return row;
 }
 
 size_t host_cores() { return available_cores(); }

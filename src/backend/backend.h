@@ -88,6 +88,10 @@ struct PackedWeight {
 // are dropped as they are consumed; only for tensors that nothing reads but the copy.
 PackedWeight pack_weight(const Backend& b, const TensorView& view, bool release);
 
+// Row `r` of a bound weight as floats: from its packed copy when it carries one (the
+// file bytes of a packed tensor may have been dropped), else from the file's blocks.
+Result<std::vector<float>> weight_row(const TensorView& view, uint64_t r);
+
 // The cores this process may run on: the host threads a load uses unless told otherwise.
 size_t host_cores();
 

@@ -104,6 +104,7 @@ void bind_model_weights(ModelWeights& w, const ModelFile& file, const ModelConfi
   w.output_norm = b.vector("output_norm.weight");
   w.head = b.matrix(w.head_name, Route::Cached);
   w.head_view = tensor_view(file, w.head_name);
+  w.embed_view = tensor_view(file, "token_embd.weight");
 
   w.draft_layer = config.n_layers;
   w.draft.reset();
@@ -123,15 +124,13 @@ struct Packer {
   ModelWeights& w;
   const Backend& backend;
   bool release;
-  const TensorInfo* keep[2];  // tensors whose own bytes are still read after packing
   std::unordered_map<const TensorInfo*, const PackedRows*> done;
 
   void view(TensorView& v) {
     if (v.info == nullptr) return;
     auto it = done.find(v.info);
     if (it == done.end()) {
-      const bool kept = v.info == keep[0] || v.info == keep[1];
-      PackedWeight p = pack_weight(backend, v, release && !kept);
+      PackedWeight p = pack_weight(backend, v, release);
       if (p.rows != nullptr) w.packed.push_back(p);
       it = done.emplace(v.info, p.rows).first;
     }
@@ -162,10 +161,8 @@ struct Packer {
 
 }  // namespace
 
-void pack_model_weights(ModelWeights& w, const Backend& b, const ModelFile& file, bool head_rows_read) {
-  const bool owned = file.map != nullptr && file.map->owned;
-  const TensorInfo* head = head_rows_read ? find_tensor(file.gguf, w.head_name) : nullptr;
-  Packer p{w, b, owned, {find_tensor(file.gguf, "token_embd.weight"), head}, {}};
+void pack_model_weights(ModelWeights& w, const Backend& b, const ModelFile& file) {
+  Packer p{w, b, file.map != nullptr && file.map->owned, {}};
   for (LayerWeights& l : w.layers) {
     p.result(l.mixer);
     p.result(l.ffn);
@@ -176,6 +173,10 @@ void pack_model_weights(ModelWeights& w, const Backend& b, const ModelFile& file
     p.result(w.draft->eh_proj);
     p.result(w.draft->attn);
     p.result(w.draft->ffn);
+  }
+  // Packed only as the tied head: an untied embedding is read a row per token.
+  if (w.embed_view.ok()) {
+    if (auto it = p.done.find(w.embed_view->info); it != p.done.end()) w.embed_view->packed = it->second;
   }
 }
 

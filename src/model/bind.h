@@ -50,6 +50,7 @@ struct ModelWeights {
   Result<std::span<const float>> output_norm = Error{};
   Result<Matrix> head = Error{};          // dense when cached
   Result<TensorView> head_view = Error{};  // always streamed
+  Result<TensorView> embed_view = Error{};  // token_embd, looked up by row
   uint64_t draft_layer = 0;                // block index of the nextn draft head
   std::optional<DraftWeights> draft;       // present exactly with a draft head
   std::vector<PackedWeight> packed;  // the copies bound views point into
@@ -67,9 +68,9 @@ Result<const T*> bound(const Result<T>& r) {
 void bind_model_weights(ModelWeights& w, const ModelFile& file, const ModelConfig& config, Route route);
 
 // Gives every bound quantized view with a packed layout its packed copy, each tensor
-// packed once, and drops the file bytes of those no one reads again: every packed tensor
-// but the embedding (looked up by row) and, with `head_rows_read`, the head. A tensor
-// that cannot be packed keeps the plain route. The layout is the backend's.
-void pack_model_weights(ModelWeights& w, const Backend& b, const ModelFile& file, bool head_rows_read);
+// packed once, and drops the engine's own copy of the file bytes it replaces (rows are
+// read through `weight_row`). A tensor that cannot be packed keeps the plain route. The
+// layout is the backend's; the embedding shares the head's copy when the two are tied.
+void pack_model_weights(ModelWeights& w, const Backend& b, const ModelFile& file);
 
 }  // namespace kestrune

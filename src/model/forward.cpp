@@ -25,7 +25,7 @@ Status lens_line(const Model& m, const TensorView& head, std::span<const float> 
   KS_TRY(std::vector<float> xn, rms_norm(x, out_norm, m.config.rms_eps, "lens"));
   std::string line = format("# lens t={} L{}", pos, padded_str(layer, 2));
   for (uint32_t id : m.switches.lens) {
-    KS_TRY(std::vector<float> row, dequant_row(head, id));
+    KS_TRY(std::vector<float> row, weight_row(head, id));
     line += format(" {}={}", id, fixed_str(dot(row, xn), 2, true));
   }
   diag(line + "\n");
@@ -51,8 +51,8 @@ Result<std::vector<float>> embed(const Model& model, uint32_t token) {
     const float* row = t.data.data() + token * hidden;
     return std::vector<float>(row, row + hidden);
   }
-  KS_TRY(TensorView view, tensor_view(*model.file, "token_embd.weight"));
-  return dequant_row(view, token);
+  KS_TRY(const TensorView* view, bound(model.weights.embed_view));
+  return weight_row(*view, token);
 }
 
 Status run_layers(const Model& m, DecodeState& state, ColumnsOut xs) {

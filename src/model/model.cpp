@@ -129,7 +129,7 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file, const
   diag(format("# mtp speculative: {}\n", sw.speculative ? "armed" : "off"));
 
   KS_TRY(m->backend, select_backend(options, threads.count));
-  if (wants_packed_weights(m->backend, options)) pack_model_weights(m->weights, m->backend, *m->file, !sw.lens.empty());
+  if (wants_packed_weights(m->backend, options)) pack_model_weights(m->weights, m->backend, *m->file);
   KS_CHECK(check_geometry(m->config, *m->file, state_limit_bytes(options.max_state_bytes)));
   return m;
 }
