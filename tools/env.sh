@@ -33,6 +33,7 @@ system_missing=()
 for need in ${KESTRUNE_SYSTEM_NEEDS:-}; do
   case $need in
     libgtest-dev) [[ -f /usr/include/gtest/gtest.h ]] || system_missing+=("$need") ;;
+    libboost-context-dev) [[ -f /usr/include/boost/context/fiber.hpp ]] || system_missing+=("$need") ;;
     libclang-rt-dev)
       ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 ||
         system_missing+=("$need") ;;
