@@ -526,17 +526,12 @@ TEST(CudaHead, EndsTheMatchingResidencyAndRefusesAnother) {
 TEST(CudaChains, ATokenCostsOneUploadAndOneDownload) {
   for (const auto& device : testing::kTestDevices) {
     SCOPED_TRACE(device.name);
-    using testing::ScopedEnv;
     // Every layer attention (interval 1) so that every operation has a device chain.
     auto path = testing::generated_model("--preset tiny --seed 4 --types q8_0 --interval 1");
     if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
-    ScopedEnv clean{KESTRUNE_CLEAN_ENV};
-    ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
-    ::testing::internal::CaptureStderr();
-    auto m = testing::load_kept_copy(*path);
-    ::testing::internal::GetCapturedStderr();
-    ASSERT_TRUE(m.ok()) << m.error().message;
-    Model& model = **m;
+    auto m = testing::load_with(*path, {{"KESTRUNE_WEIGHTS", "lazy"}});
+    ASSERT_TRUE(m);
+    Model& model = *m;
     DecodeState cpu_state = new_state(model);
     std::vector<std::vector<float>> want;
     for (uint32_t t : {1u, 200u, 7u, 498u}) want.push_back(*forward(model, cpu_state, t));

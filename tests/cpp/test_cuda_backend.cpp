@@ -22,6 +22,7 @@
 #include "model_fixture.h"
 #include "quant/blocks.h"
 #include "quant/types.h"
+#include "spec_support.h"
 
 namespace kestrune {
 namespace {
@@ -315,17 +316,12 @@ TEST(CudaProducts, HostServiceStagesEligibleWeightsAndFallsBackForTheRest) {
 TEST(CudaModel, FallbackOperationsMatchTheCpuBackend) {
   for (const auto& device : testing::kTestDevices) {
     SCOPED_TRACE(device.name);
-    using testing::ScopedEnv;
     for (const char* types : {"q8_0", "q4k-mix"}) {
       auto path = testing::generated_model(std::string("--preset tiny --seed 1 --types ") + types);
       if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
-      ScopedEnv clean{KESTRUNE_CLEAN_ENV};
-      ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
-      ::testing::internal::CaptureStderr();
-      auto m = testing::load_kept_copy(*path);
-      ::testing::internal::GetCapturedStderr();
-      ASSERT_TRUE(m.ok()) << m.error().message;
-      Model& model = **m;
+      auto m = testing::load_with(*path, {{"KESTRUNE_WEIGHTS", "lazy"}});
+      ASSERT_TRUE(m);
+      Model& model = *m;
       const std::vector<uint32_t> tokens = {1, 200, 7, 498, 3};
       auto run = [&](Backend b) {
         model.backend = std::move(b);
@@ -365,16 +361,11 @@ TEST(CudaModel, FallbackOperationsMatchTheCpuBackend) {
 // The int8-activation products change the numbers, so the kernels answer to their host
 // twins here rather than to the CPU backend.
 TEST(CudaModel, Int8ActivationsOnTheKernelsMatchTheTwins) {
-  using testing::ScopedEnv;
   auto path = testing::generated_model("--preset tiny --seed 2 --types q4k-mix --interval 1");
   if (!path) GTEST_SKIP() << "python3 with numpy is unavailable";
-  ScopedEnv clean{KESTRUNE_CLEAN_ENV};
-  ScopedEnv env{{"KESTRUNE_WEIGHTS", "lazy"}};
-  ::testing::internal::CaptureStderr();
-  auto m = testing::load_kept_copy(*path);
-  ::testing::internal::GetCapturedStderr();
-  ASSERT_TRUE(m.ok()) << m.error().message;
-  Model& model = **m;
+  auto m = testing::load_with(*path, {{"KESTRUNE_WEIGHTS", "lazy"}});
+  ASSERT_TRUE(m);
+  Model& model = *m;
   std::vector<std::vector<float>> runs[2];
   for (int d = 0; d < 2; ++d) {
     model.backend = Backend{make_cuda(testing::kTestDevices[d].api(), 1, true, false)};
