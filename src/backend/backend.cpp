@@ -8,7 +8,9 @@
 #include "backend/cpu/thread_pool.h"
 #include "backend/cpu/xquant.h"
 #include "backend/cuda/gdn.h"
+#include "backend/cuda/columns.h"
 #include "backend/cuda/ops.h"
+#include "backend/cpu/spec_window.h"
 #include "common/diag.h"
 #include "common/format.h"
 
@@ -38,12 +40,6 @@ Result<Backend> select_backend(const RuntimeOptions& options, size_t threads) {
 namespace {
 std::atomic<uint64_t> g_next_nonce{1};
 
-template <class... F>
-struct Overloaded : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overloaded(F...) -> Overloaded<F...>;
 }  // namespace
 
 size_t backend_threads(const Backend& b) {
@@ -53,55 +49,110 @@ size_t backend_threads(const Backend& b) {
 
 uint64_t next_nonce() { return g_next_nonce.fetch_add(1, std::memory_order_relaxed); }
 
-// Each operation forwards its arguments unchanged to the selected variant.
-Status attn_mixer(const Backend& b, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, uint64_t nonce,
-                  KvCache& kv, ColumnsOut xs, float* out_norm) {
-  return std::visit(
-      Overloaded{[&](const Cpu& cpu) { return cpu_attn_mixer(cpu, g, w, pos, kv, xs, out_norm); },
-                 [&](const Cuda& cuda) { return cuda_attn_mixer(cuda, g, w, pos, nonce, kv, xs, out_norm); }},
-      b);
+namespace {
+
+Activations held_on_host(Columns c) {
+  Activations a;
+  a.k = c.size();
+  a.n = c.empty() ? 0 : c[0].size();
+  a.host = std::move(c);
+  return a;
 }
 
-Status gdn_mixer(const Backend& b, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
-                 ColumnsOut xs, float* out_norm) {
-  return std::visit(
-      Overloaded{[&](const Cpu& cpu) { return cpu_gdn_mixer(cpu, g, w, nonce, st, xs, out_norm); },
-                 [&](const Cuda& cuda) { return cuda_gdn_mixer(cuda, g, w, nonce, st, xs, out_norm); }},
-      b);
+// The CPU's view of activations: always its own host columns.
+const Columns& host_of(const Activations& a) { return a.host; }
+
+}  // namespace
+
+Result<Activations> upload(const Backend& b, Columns xs) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_upload(*cuda->ctx, std::move(xs));
+  return held_on_host(std::move(xs));
 }
 
-Status ffn_swiglu(const Backend& b, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm) {
-  return std::visit(Overloaded{[&](const Cpu& cpu) { return cpu_ffn_swiglu(cpu, w, eps, xs, out_norm); },
-                               [&](const Cuda& cuda) { return cuda_ffn_swiglu(cuda, w, eps, xs, out_norm); }},
-                    b);
+Result<Columns> download(const Backend& b, const Activations& a) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_download(*cuda->ctx, a);
+  return a.host;
 }
 
-Status logits_head(const Backend& b, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits) {
-  return std::visit(Overloaded{[&](const Cpu& cpu) { return cpu_logits_head(cpu, w, eps, xs, logits); },
-                               [&](const Cuda& cuda) { return cuda_logits_head(cuda, w, eps, xs, logits); }},
-                    b);
+Result<std::vector<float>> download_column(const Backend& b, const Activations& a, size_t j) {
+  if (j >= a.k) return invalid_input(format("column {} of {}", j, a.k));
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_download_column(*cuda->ctx, a, j);
+  return a.host[j];
 }
 
-bool keeps_columns(const Backend& b) { return std::holds_alternative<Cuda>(b); }
-
-Status columns_begin(const Backend& b, ColumnsIn xs) {
-  const auto* cuda = std::get_if<Cuda>(&b);
-  return cuda ? cuda_columns_begin(*cuda, xs) : Status{};
+Result<Activations> rms_norm(const Backend& b, const Activations& x, std::span<const float> w, float eps,
+                             const char* op) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_rms_norm(*cuda->ctx, x, w, eps, op);
+  KS_TRY(Columns y, cpu_rms_norm(std::get<Cpu>(b), host_of(x), w, eps, op));
+  return held_on_host(std::move(y));
 }
 
-Status columns_read(const Backend& b, ColumnsOut xs) {
-  const auto* cuda = std::get_if<Cuda>(&b);
-  return cuda ? cuda_columns_read(*cuda, xs) : Status{};
+Result<Activations> matmul(const Backend& b, const Matrix& m, const Activations& x) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_matmul(*cuda->ctx, m, x);
+  KS_TRY(Columns y, cpu_matmul(std::get<Cpu>(b), m, host_of(x)));
+  return held_on_host(std::move(y));
 }
 
-void columns_drop(const Backend& b) {
-  if (const auto* cuda = std::get_if<Cuda>(&b)) cuda_columns_drop(*cuda);
+Result<std::pair<Activations, Activations>> matmul_pair(const Backend& b, const Matrix& m0, const Matrix& m1,
+                                                       const Activations& x) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_matmul_pair(*cuda->ctx, m0, m1, x);
+  const Cpu& cpu = std::get<Cpu>(b);
+  KS_TRY(Columns y0, cpu_matmul(cpu, m0, host_of(x)));
+  KS_TRY(Columns y1, cpu_matmul(cpu, m1, host_of(x)));
+  return std::pair{held_on_host(std::move(y0)), held_on_host(std::move(y1))};
 }
 
-Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<const float> x) {
-  return std::visit(Overloaded{[&](const Cpu& cpu) { return cpu_project(cpu, m, x); },
-                               [&](const Cuda& cuda) { return cuda_project(cuda, m, x); }},
-                    b);
+Status matmul_add(const Backend& b, const Matrix& m, const Activations& x, Activations& acc) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_matmul_add(*cuda->ctx, m, x, acc);
+  const Cpu& cpu = std::get<Cpu>(b);
+  KS_TRY(Columns y, cpu_matmul(cpu, m, host_of(x)));
+  return cpu_add(cpu, acc.host, y);
+}
+
+Status add(const Backend& b, Activations& acc, const Activations& y) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_add(*cuda->ctx, acc, y);
+  return cpu_add(std::get<Cpu>(b), acc.host, host_of(y));
+}
+
+Status silu_mul(const Backend& b, Activations& g, const Activations& u) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_silu_mul(*cuda->ctx, g, u);
+  return cpu_silu_mul(std::get<Cpu>(b), g.host, host_of(u));
+}
+
+Result<Activations> attention(const Backend& b, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
+                              uint64_t nonce, KvCache& kv, const Activations& qg, const Activations& k,
+                              const Activations& v) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_attention(*cuda->ctx, g, w, pos, nonce, kv, qg, k, v);
+  KS_TRY(Columns o, cpu_attention(std::get<Cpu>(b), g, w, pos, kv, host_of(qg), host_of(k), host_of(v)));
+  return held_on_host(std::move(o));
+}
+
+Result<Activations> gdn_gates(const Backend& b, const GdnGeometry& g, const GdnWeights& w, const Activations& xn) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_gdn_gates(*cuda->ctx, g, w, xn);
+  const Cpu& cpu = std::get<Cpu>(b);
+  KS_TRY(Columns y, host_gdn_gates(g, w, host_of(xn), cpu.pool.get(), cpu.xquant));
+  return held_on_host(std::move(y));
+}
+
+Result<Activations> gdn_conv(const Backend& b, const GdnGeometry& g, const CachedTensor& w, uint64_t nonce,
+                             GdnLayerState& st, const Activations& qkv) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_gdn_conv(*cuda->ctx, g, w, nonce, st, qkv);
+  KS_TRY(Columns y, cpu_gdn_conv(std::get<Cpu>(b), g, w, nonce, st, host_of(qkv)));
+  return held_on_host(std::move(y));
+}
+
+Result<Activations> gdn_scan(const Backend& b, const GdnGeometry& g, uint64_t nonce, GdnLayerState& st,
+                             const Activations& qkv, const Activations& gates) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_gdn_scan(*cuda->ctx, g, nonce, st, qkv, gates);
+  KS_TRY(Columns y, cpu_gdn_scan(std::get<Cpu>(b), g, nonce, st, host_of(qkv), host_of(gates)));
+  return held_on_host(std::move(y));
+}
+
+Result<Activations> gated_norm(const Backend& b, const GdnGeometry& g, std::span<const float> w,
+                               const Activations& scan, const Activations& z) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_gated_norm(*cuda->ctx, g, w, scan, z);
+  KS_TRY(Columns y, cpu_gated_norm(std::get<Cpu>(b), g, w, host_of(scan), host_of(z)));
+  return held_on_host(std::move(y));
 }
 
 bool wants_packed_weights(const Backend& b, const RuntimeOptions& options) {

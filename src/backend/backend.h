@@ -38,35 +38,62 @@ size_t backend_threads(const Backend& b);
 // Process-wide layer and state identifiers: 1, 2, 3, ... never reused.
 uint64_t next_nonce();
 
-// Column j of `xs` is the token at pos + j; its key and value join `kv` before column
-// j + 1 attends. Adds the mixer's output into every column; `out_norm`, when set,
-// receives the norm of the last column's output.
-Status attn_mixer(const Backend& b, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, uint64_t nonce,
-                  KvCache& kv, ColumnsOut xs, float* out_norm = nullptr);
+// Activation columns owned by the backend: k columns of n floats, held on the host
+// (the CPU backend, and the CUDA backend after an operation it ran on the host) or on
+// the device. An operation takes its inputs wherever they are held; its output is
+// held where it ran.
+struct DeviceColumns;
+struct Activations {
+  size_t k = 0;
+  size_t n = 0;                            // floats per column (of the first, on the host)
+  Columns host;                            // held on the host: one vector per column
+  std::shared_ptr<DeviceColumns> device;   // held on the device: column j at j * n
+};
 
-// Advances the layer's state through the columns in order. While a speculative window
-// is open the backend keeps what it needs to roll the state back to after any column.
-Status gdn_mixer(const Backend& b, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
-                 ColumnsOut xs, float* out_norm = nullptr);
+// The host columns as the backend's activations (the CPU keeps them as they are, the
+// CUDA backend copies them to the device in one transfer), and back.
+Result<Activations> upload(const Backend& b, Columns xs);
+Result<Columns> download(const Backend& b, const Activations& a);
+// Column j alone.
+Result<std::vector<float>> download_column(const Backend& b, const Activations& a, size_t j);
 
-Status ffn_swiglu(const Backend& b, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm = nullptr);
+// The small operations the layers are written over. Each takes any number of columns
+// and computes every column's elements in the reference order. `op` names the layer in
+// messages.
+Result<Activations> rms_norm(const Backend& b, const Activations& x, std::span<const float> w, float eps,
+                             const char* op);
+// m · x for every column.
+Result<Activations> matmul(const Backend& b, const Matrix& m, const Activations& x);
+// m0 · x and m1 · x, both read with one pass over x where the backend can.
+Result<std::pair<Activations, Activations>> matmul_pair(const Backend& b, const Matrix& m0, const Matrix& m1,
+                                                       const Activations& x);
+// acc += m · x.
+Status matmul_add(const Backend& b, const Matrix& m, const Activations& x, Activations& acc);
+// acc += y.
+Status add(const Backend& b, Activations& acc, const Activations& y);
+// g = silu(g) * u.
+Status silu_mul(const Backend& b, Activations& g, const Activations& u);
 
-// Final norm and head product of every column into its logits buffer (one entry per
-// head row).
-Status logits_head(const Backend& b, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits);
-
-// Whether the backend can keep a token's residual columns between operations (the CUDA
-// token residency). columns_begin puts 1 to 3 columns there (the CPU keeps nothing);
-// the layer operations then update them in place and logits_head ends the residency.
-// columns_read copies the kept columns into xs without ending it; columns_drop ends it
-// without a copy (after a failed pass).
-bool keeps_columns(const Backend& b);
-Status columns_begin(const Backend& b, ColumnsIn xs);
-Status columns_read(const Backend& b, ColumnsOut xs);
-void columns_drop(const Backend& b);
-
-// A plain matrix-vector product (the cached-route head, the draft head's projections).
-Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<const float> x);
+// Query preparation (heads split from their gates, per-head norm, rotation), the
+// key/value append and gated softmax attention over the cache: column j is the token at
+// pos + j and appends before column j + 1 attends. Returns n_head * head_dim per column.
+Result<Activations> attention(const Backend& b, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
+                              uint64_t nonce, KvCache& kv, const Activations& qg, const Activations& k,
+                              const Activations& v);
+// Decay and strength of every value head from the normed input: 2 * hv per column.
+Result<Activations> gdn_gates(const Backend& b, const GdnGeometry& g, const GdnWeights& w, const Activations& xn);
+// The causal convolution (advancing the layer's conv history column by column), SiLU
+// and the scaled q/k head norms: q | k | v per column.
+Result<Activations> gdn_conv(const Backend& b, const GdnGeometry& g, const CachedTensor& w, uint64_t nonce,
+                             GdnLayerState& st, const Activations& qkv);
+// The delta-rule recurrence over the columns in order: hv * d outputs per column. While
+// a speculative window is open the backend keeps what it needs to roll both states back
+// to after any column.
+Result<Activations> gdn_scan(const Backend& b, const GdnGeometry& g, uint64_t nonce, GdnLayerState& st,
+                             const Activations& qkv, const Activations& gates);
+// silu(z) times the per-head RMS-normed scan output times w.
+Result<Activations> gated_norm(const Backend& b, const GdnGeometry& g, std::span<const float> w,
+                               const Activations& scan, const Activations& z);
 
 // Keeps the backend's data of these layer nonces (device caches and states) until the
 // returned token is dropped; the CPU keeps nothing and returns null.

@@ -2,6 +2,7 @@
 // projections as a dense copy or a tensor left in the mapping.
 #pragma once
 
+#include <cstdint>
 #include <span>
 #include <variant>
 
@@ -11,6 +12,16 @@
 namespace kestrune {
 
 using Matrix = std::variant<const CachedTensor*, TensorView>;
+
+// Rows the product of `m` yields.
+inline uint64_t matrix_rows(const Matrix& m) {
+  if (const auto* dense = std::get_if<const CachedTensor*>(&m)) {
+    const auto& ct = **dense;
+    return ct.dims.empty() || ct.dims[0] == 0 ? 0 : ct.data.size() / ct.dims[0];
+  }
+  const TensorInfo& t = *std::get<TensorView>(m).info;
+  return t.dims.size() >= 2 ? t.dims[1] : 1;
+}
 
 struct AttnWeights {
   std::span<const float> norm;  // attn_norm

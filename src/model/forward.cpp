@@ -6,6 +6,7 @@
 #include "backend/backend.h"
 #include "common/diag.h"
 #include "common/format.h"
+#include "model/layers.h"
 #include "model/mtp.h"
 #include "numerics/scalar.h"
 
@@ -32,13 +33,6 @@ Status lens_line(const Model& m, const TensorView& head, std::span<const float> 
   return {};
 }
 
-// The residual stays on the device for the whole token when the backend can keep it,
-// the weights are streamed and no per-layer line needs the host copy.
-bool device_resident(const Model& m) {
-  return keeps_columns(m.backend) && m.weights.route == Route::Streamed && !m.switches.trace &&
-         m.switches.lens.empty() && m.weights.output_norm.ok() && m.weights.head_view.ok();
-}
-
 }  // namespace
 
 Result<std::vector<float>> embed(const Model& model, uint32_t token) {
@@ -55,10 +49,10 @@ Result<std::vector<float>> embed(const Model& model, uint32_t token) {
   return weight_row(*view, token);
 }
 
-Status run_layers(const Model& m, DecodeState& state, ColumnsOut xs) {
+Status run_layers(const Model& m, DecodeState& state, Activations& x) {
   const ModelSwitches& sw = m.switches;
   const uint32_t pos = state.position;
-  const bool per_layer_lines = xs.size() == 1 && (sw.trace || !sw.lens.empty());
+  const bool per_layer_lines = x.k == 1 && (sw.trace || !sw.lens.empty());
   std::span<const float> out_norm;
   std::optional<TensorView> head;
   if (per_layer_lines && !sw.lens.empty()) {
@@ -78,61 +72,53 @@ Status run_layers(const Model& m, DecodeState& state, ColumnsOut xs) {
     float* ffn_norm = per_layer_lines && sw.trace ? &ffn : nullptr;
     KS_TRY(const MixerWeights* mixer, bound(lw.mixer));
     if (auto* kv = std::get_if<KvCache>(&ls.data)) {
-      KS_CHECK(attn_mixer(m.backend, m.attn, std::get<AttnWeights>(*mixer), pos, ls.nonce, *kv, xs, mix_norm));
+      KS_CHECK(attention_layer(m.backend, m.attn, std::get<AttnWeights>(*mixer), pos, ls.nonce, *kv, x, x, mix_norm));
     } else {
-      KS_CHECK(gdn_mixer(m.backend, m.gdn, std::get<GdnWeights>(*mixer), ls.nonce, std::get<GdnLayerState>(ls.data),
-                         xs, mix_norm));
+      KS_CHECK(gdn_layer(m.backend, m.gdn, std::get<GdnWeights>(*mixer), ls.nonce, std::get<GdnLayerState>(ls.data),
+                         x, x, mix_norm));
     }
     KS_TRY(const FfnWeights* f, bound(lw.ffn));
-    KS_CHECK(ffn_swiglu(m.backend, *f, m.config.rms_eps, xs, ffn_norm));
+    KS_CHECK(ffn_layer(m.backend, *f, m.config.rms_eps, x, x, ffn_norm));
     if (!per_layer_lines) continue;
+    KS_TRY(std::vector<float> host, download_column(m.backend, x, 0));
     if (sw.trace) {
       diag(format("# trace t={} L{} {} |mix|={} |ffn|={} |x|={}\n", pos, padded_str(i, 2),
                   kinds[i] == LayerKind::Attention ? "attn" : "gdn ", fixed_str(mix, 4), fixed_str(ffn, 4),
-                  norm_str(xs[0])));
+                  norm_str(host)));
     }
-    if (!sw.lens.empty()) KS_CHECK(lens_line(m, *head, out_norm, pos, i, xs[0]));
+    if (!sw.lens.empty()) KS_CHECK(lens_line(m, *head, out_norm, pos, i, host));
   }
   return {};
 }
 
-Result<std::vector<float>> final_logits(const Model& m, std::span<const float> x) {
+Result<Columns> head_logits(const Model& m, const Activations& x) {
   KS_TRY(std::span<const float> w_norm, m.weights.output_norm);
-  KS_TRY(std::vector<float> xn, rms_norm(x, w_norm, m.config.rms_eps, "output_norm"));
   KS_TRY(const Matrix* head, bound(m.weights.head));
-  return project(m.backend, *head, xn);
+  return logits_head(m.backend, w_norm, *head, m.config.rms_eps, x);
 }
 
-Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::vector<float> x) {
-  const std::span<float> col[1] = {x};
+Result<std::vector<float>> final_logits(const Model& m, std::span<const float> x) {
+  Columns in(1);
+  in[0].assign(x.begin(), x.end());
+  KS_TRY(Activations a, upload(m.backend, std::move(in)));
+  KS_TRY(Columns logits, head_logits(m, a));
+  return std::move(logits[0]);
+}
+
+Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::vector<float> x, bool keep_hidden) {
+  // One upload of the embedding and one download of the logits, and of the final
+  // residual when the caller keeps it.
+  Columns in(1);
+  in[0] = std::move(x);
+  KS_TRY(Activations a, upload(model.backend, std::move(in)));
+  KS_CHECK(run_layers(model, state, a));
+  state.position += 1;
   ForwardPass pass;
-  if (!device_resident(model)) {
-    KS_CHECK(run_layers(model, state, col));
-    state.position += 1;
-    KS_TRY(pass.logits, final_logits(model, x));
-    pass.hidden = std::move(x);
-    return pass;
+  if (keep_hidden) {
+    KS_TRY(pass.hidden, download_column(model.backend, a, 0));
   }
-  // One upload of the embedding, one download of the logits; the draft head, when it
-  // runs, also needs the final residual. A failure drops the columns, so that no later
-  // operation takes them for its own.
-  const std::span<const float> in[1] = {x};
-  const ModelSwitches& sw = model.switches;
-  pass.logits.assign(static_cast<size_t>(model.weights.head_rows), 0.0f);
-  const std::span<float> out[1] = {pass.logits};
-  Status st = columns_begin(model.backend, in);
-  if (st.ok()) st = run_layers(model, state, col);
-  if (st.ok()) state.position += 1;
-  if (st.ok() && model.has_draft() && (sw.alpha || sw.speculative)) st = columns_read(model.backend, col);
-  if (st.ok()) {
-    st = logits_head(model.backend, HeadWeights{*model.weights.output_norm, *model.weights.head_view},
-                     model.config.rms_eps, in, out);
-  }
-  if (!st.ok()) {
-    columns_drop(model.backend);
-    return std::move(st).error();
-  }
-  pass.hidden = std::move(x);
+  KS_TRY(Columns logits, head_logits(model, a));
+  pass.logits = std::move(logits[0]);
   return pass;
 }
 
@@ -160,7 +146,7 @@ Result<std::vector<float>> forward(const Model& model, DecodeState& state, uint3
     }
   }
 
-  KS_TRY(ForwardPass pass, forward_layers(model, state, std::move(x)));
+  KS_TRY(ForwardPass pass, forward_layers(model, state, std::move(x), sw.alpha));
   if (sw.alpha) state.hidden = std::move(pass.hidden);
   return std::move(pass.logits);
 }
@@ -173,7 +159,7 @@ Result<std::vector<float>> forward_mtp(const Model& model, DecodeState& state, u
     KS_CHECK(draft_hidden(model, x, state.hidden, *state.draft_cache, state.draft_position, state.nonce));
     state.draft_position += 1;
   }
-  KS_TRY(ForwardPass pass, forward_layers(model, state, std::move(x)));
+  KS_TRY(ForwardPass pass, forward_layers(model, state, std::move(x), true));
   state.hidden = std::move(pass.hidden);
   return std::move(pass.logits);
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "backend/backend.h"
 #include "layers/columns.h"
 #include "model/model.h"
 #include "model/state.h"
@@ -27,19 +28,24 @@ Result<std::vector<float>> forward(const Model& model, DecodeState& state, uint3
 Result<std::vector<float>> forward_mtp(const Model& model, DecodeState& state, uint32_t token);
 
 // The main layers, final norm and head for the embedded token `x` at state.position,
-// without any draft-head work; advances state.position by one on success.
+// without any draft-head work; advances state.position by one on success. The final
+// residual comes back only with `keep_hidden`.
 struct ForwardPass {
   std::vector<float> logits;
   std::vector<float> hidden;  // residual stream after the last layer, before the final norm
 };
-Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::vector<float> x);
+Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::vector<float> x,
+                                   bool keep_hidden);
 
 // Every main layer in schedule order over the columns, column j at state.position + j,
-// each layer's mixer then its feed-forward block through the backend. A single column
-// also prints the trace and lens lines when they are on. state.position is not moved.
-Status run_layers(const Model& model, DecodeState& state, ColumnsOut xs);
+// each layer's mixer then its feed-forward block. A single column also prints the trace
+// and lens lines when they are on. state.position is not moved.
+Status run_layers(const Model& model, DecodeState& state, Activations& x);
 
-// Final norm and head product of one residual vector, on the head as the cache holds it.
+// Final norm and head product of every column: one logits vector per column.
+Result<Columns> head_logits(const Model& model, const Activations& x);
+
+// Final norm and head product of one residual vector.
 Result<std::vector<float>> final_logits(const Model& model, std::span<const float> x);
 
 }  // namespace kestrune

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "backend/backend.h"
+#include "model/layers.h"
 #include "common/format.h"
 #include "numerics/scalar.h"
 #include "sampler/sampler.h"

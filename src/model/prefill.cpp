@@ -66,10 +66,13 @@ Result<std::vector<double>> score_tokens(const Model& model, DecodeState& state,
     for (size_t j = 0; j < n; ++j) {
       KS_TRY(xs[j], embed(model, tokens[s + j]));
     }
-    KS_CHECK(run_layers(model, state, column_spans_mut(xs)));
+    KS_TRY(Activations a, upload(model.backend, std::move(xs)));
+    KS_CHECK(run_layers(model, state, a));
     state.position += static_cast<uint32_t>(n);
+    // One column at a time through the head: a chunk's logits at once would be large.
+    KS_TRY(Columns hidden, download(model.backend, a));
     for (size_t j = 0; j < n && s + j + 1 < tokens.size(); ++j) {
-      KS_TRY(std::vector<float> logits, final_logits(model, xs[j]));
+      KS_TRY(std::vector<float> logits, final_logits(model, hidden[j]));
       KS_TRY(double lp, log_prob(logits, tokens[s + j + 1]));
       out.push_back(lp);
     }
@@ -96,14 +99,16 @@ Result<std::vector<float>> prefill(const Model& model, DecodeState& state, std::
         bad = std::move(x).error();
       }
     }
-    if (!xs.empty()) {
-      KS_CHECK(run_layers(model, state, column_spans_mut(xs)));
-      state.position += static_cast<uint32_t>(xs.size());
-      last = std::move(xs.back());
+    const size_t fed = xs.size();
+    if (fed > 0) {
+      KS_TRY(Activations a, upload(model.backend, std::move(xs)));
+      KS_CHECK(run_layers(model, state, a));
+      state.position += static_cast<uint32_t>(fed);
+      KS_TRY(last, download_column(model.backend, a, fed - 1));
     }
     if (bad) {
       // Each token before the bad one ended with the head, which can fail too.
-      if (s + xs.size() > 0) {
+      if (s + fed > 0) {
         KS_TRY(std::vector<float> unused, final_logits(model, last));
       }
       return std::move(*bad);

@@ -55,27 +55,15 @@ Result<std::vector<VerifyColumn>> verify(const Model& m, std::span<const uint32_
   for (size_t c = 0; c < tokens.size(); ++c) {
     KS_TRY(x[c], embed(m, tokens[c]));
   }
-  // On a backend that keeps the columns, the verify pass runs on them; the draft head
-  // needs the final residuals on the host before the head ends the residency.
-  const bool resident = keeps_columns(m.backend) && tokens.size() <= 3;
-  Columns logits(tokens.size(), std::vector<float>(static_cast<size_t>(m.weights.head_rows), 0.0f));
-  Status st = resident ? columns_begin(m.backend, column_spans(x)) : Status{};
-  if (st.ok()) st = run_layers(m, state, column_spans_mut(x));
-  if (st.ok() && resident) st = columns_read(m.backend, column_spans_mut(x));
-  if (st.ok() && !m.weights.output_norm.ok()) st = m.weights.output_norm.error();
-  if (st.ok() && !m.weights.head_view.ok()) st = m.weights.head_view.error();
-  if (st.ok()) {
-    st = logits_head(m.backend, HeadWeights{*m.weights.output_norm, *m.weights.head_view}, m.config.rms_eps,
-                     column_spans(x), column_spans_mut(logits));
-  }
-  if (!st.ok()) {
-    if (resident) columns_drop(m.backend);
-    return std::move(st).error();
-  }
+  KS_TRY(Activations a, upload(m.backend, std::move(x)));
+  KS_CHECK(run_layers(m, state, a));
+  // The draft head needs every column's final residual as well as its logits.
+  KS_TRY(Columns hidden, download(m.backend, a));
+  KS_TRY(Columns logits, head_logits(m, a));
   std::vector<VerifyColumn> out(tokens.size());
   for (size_t c = 0; c < tokens.size(); ++c) {
     out[c].logits = std::move(logits[c]);
-    out[c].hidden = std::move(x[c]);
+    out[c].hidden = std::move(hidden[c]);
   }
   return out;
 }

@@ -2,6 +2,7 @@
 #include <math.h>
 
 #include "backend/backend.h"
+#include "backend/cpu/attention.h"
 #include "layer_fixture.h"
 #include "layer_ops.h"
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "backend/backend.h"
+#include "model/layers.h"
 #include "backend/cuda/cuda.h"
 #include "backend/cuda/matvec.h"
 #include "backend/cuda/ops.h"
@@ -135,47 +136,6 @@ std::vector<float> iota(size_t n, float from) {
   return v;
 }
 
-TEST(CudaTokens, ResidencyMatchesColumnsAndLength) {
-  const DeviceApi& api = fake_api();
-  Cuda cuda = make_cuda(api, 1, false, false);
-  CudaContext& c = *cuda.ctx;
-  const auto a = iota(4, 0), b = iota(4, 10), d = iota(4, 20);
-  const std::vector<float> five(5, 0.0f);
-  ASSERT_TRUE(token2_begin(c, a, b).ok());
-  EXPECT_EQ(token3_begin(c, a, b, five).error().message, "token3_begin: column length mismatch");
-  EXPECT_EQ(token2_begin(c, a, five).error().message, "token2_begin: column length mismatch");
-  EXPECT_TRUE(c.token.active);
-  EXPECT_EQ(c.token.columns, 2u);  // the mismatches left the residency alone
-  std::vector<float> x(4, -1.0f), y(4, -1.0f);
-  EXPECT_FALSE(*token_pull(c, x));  // a one-column pull of a two-column residency
-  EXPECT_EQ(x, std::vector<float>(4, -1.0f));
-  ASSERT_TRUE(*token2_pull(c, x, y));
-  EXPECT_EQ(x, a);
-  EXPECT_EQ(y, b);
-  ASSERT_TRUE(token2_push(c, d, a).ok());
-  ASSERT_TRUE(token2_end(c, x, y).ok());
-  EXPECT_EQ(x, d);
-  EXPECT_EQ(y, a);
-  EXPECT_FALSE(c.token.active);
-  EXPECT_FALSE(*token2_pull(c, x, y));  // ended
-
-  ASSERT_TRUE(token3_begin(c, a, b, d).ok());
-  std::vector<float> z(4);
-  ASSERT_TRUE(token3_end(c, x, y, z).ok());
-  EXPECT_EQ(z, d);
-  ASSERT_TRUE(token_begin(c, five).ok());
-  std::vector<float> four(4, 3.0f);
-  ASSERT_TRUE(token_end(c, four).ok());  // wrong length: nothing happens
-  EXPECT_TRUE(c.token.active);
-  std::vector<float> out(5, 1.0f);
-  ASSERT_TRUE(token_end(c, out).ok());
-  EXPECT_EQ(out, five);
-
-  fake().fail_copy_at = fake().copies;
-  EXPECT_EQ(token3_begin(c, a, b, d).error().message,
-            "cuda: cudaMemcpy H2D (token3 x): an illegal memory access was encountered (code 700)");
-}
-
 // Random blocks with finite, modest scales.
 std::vector<uint8_t> random_rows(uint32_t type, uint64_t ne0, uint64_t rows, std::mt19937& rng) {
   const BlockFormat* f = block_format(type);
@@ -284,31 +244,32 @@ TEST(CudaProducts, EveryOperationAgainstTheDecodedRows) {
   }
 }
 
-TEST(CudaProducts, HostServiceStagesEligibleWeightsAndFallsBackForTheRest) {
+TEST(CudaProducts, EligibleWeightsRunOnTheDeviceAndTheRestOnTheHost) {
   std::mt19937 rng(9);
   const auto w = random_rows(kQ6_K, 256, 5, rng);
   TensorInfo info{"blk.0.ffn_down.weight", {256, 5}, kQ6_K, 0};
   const TensorView view{&info, w.data(), w.size()};
   const std::vector<float> x = iota(256, -128.0f);
-  Cuda cuda = make_cuda(fake_api(), 1, false, false);
-  auto y = matvec_host(*cuda.ctx, Matrix{view}, x);
+  const Backend b{make_cuda(fake_api(), 1, false, false)};
+  const Cuda& cuda = std::get<Cuda>(b);
+  auto y = project(b, Matrix{view}, x);
   ASSERT_TRUE(y.ok()) << y.error().message;
   for (uint64_t r = 0; r < 5; ++r) EXPECT_NEAR((*y)[r], ref_dot(view, r, x.data()), 1e-4 * (1 + std::fabs((*y)[r])));
   EXPECT_EQ(fake().launches, 1);
-  ASSERT_TRUE(matvec_host(*cuda.ctx, Matrix{view}, x).ok());
+  ASSERT_TRUE(project(b, Matrix{view}, x).ok());
   EXPECT_EQ(cuda.ctx->weights.size(), 1u);
-  EXPECT_EQ(matvec_host(*cuda.ctx, Matrix{view}, iota(255, 0)).error().message,
+  EXPECT_EQ(project(b, Matrix{view}, iota(255, 0)).error().message,
             "blk.0.ffn_down.weight: matvec x len 255 != ne0 256");
   // A dense copy stays on the host and never touches the device.
   CachedTensor dense{{2, 2}, {1, 2, 3, 4}};
   const int launches = fake().launches;
-  auto d = matvec_host(*cuda.ctx, Matrix{&dense}, std::vector<float>{1, 1});
+  auto d = project(b, Matrix{&dense}, std::vector<float>{1, 1});
   EXPECT_EQ(*d, (std::vector<float>{3, 7}));
   EXPECT_EQ(fake().launches, launches);
   // A failed launch surfaces with its label.
   fake().fail_copy_at = fake().copies + 1;
-  EXPECT_EQ(matvec_host(*cuda.ctx, Matrix{view}, x).error().message,
-            "cuda: cudaMemcpy D2H (pinned y): an illegal memory access was encountered (code 700)");
+  EXPECT_EQ(project(b, Matrix{view}, x).error().message,
+            "cuda: cudaMemcpy D2H (column): an illegal memory access was encountered (code 700)");
 }
 
 // Whole models with the cuda backend's operations over the fake device: every

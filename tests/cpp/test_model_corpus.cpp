@@ -128,8 +128,9 @@ TEST(ModelCorpus, MisshapedTensors) {
       // A dense copy is never length-checked against x; a streamed tensor is.
       {"ffngate0", "blk.0.ffn_gate.weight", "288,512", false, "",
        "blk.0.ffn_gate.weight: matvec x len 256 != ne0 288"},
-      // A short down projection adds into the leading part of the residual only.
-      {"ffndown0", "blk.0.ffn_down.weight", "512,255", false, "", ""},
+      {"ffndown0", "blk.0.ffn_down.weight", "512,255", false,
+       "ffn_swiglu: tensor geometry mismatch (gate 512, up 512, down 255, hidden 256)",
+       "ffn_swiglu: tensor geometry mismatch (gate 512, up 512, down 255, hidden 256)"},
       {"qnorm3", "blk.3.attn_q_norm.weight", "64", false, "attn_mixer: norm geometry mismatch",
        "attn_mixer: norm geometry mismatch"},
       {"ssmnorm1", "blk.1.ssm_norm.weight", "32", false, "gdn_mixer: ssm_norm length 32 < d 64",

@@ -334,17 +334,17 @@ TEST(AttentionSplit, LongCachesMatchPlainLoops) {
   const CachedTensor norm = vec(kHidden, 1), qn = vec(kHd, 5), kn = vec(kHd, 6);
   const CachedTensor q = dense(kHidden, 2 * kHeads * kHd, 2), k = dense(kHidden, kKv * kHd, 3);
   const CachedTensor v = dense(kHidden, kKv * kHd, 4), out = dense(kHeads * kHd, kHidden, 7);
-  auto pool = make_thread_pool(3);
-  for (ThreadPool* p : {static_cast<ThreadPool*>(nullptr), pool.get()}) {
+  for (size_t threads : {1, 3}) {
+    const Backend b{make_cpu(threads)};
     AttnWeights t{norm.data, Matrix{&q}, Matrix{&k}, Matrix{&v}, qn.data, kn.data, Matrix{&out}};
     KvCache kv, ref;
     // Past 8 and 16 positions the scores run eight positions at a time.
     for (uint32_t pos = 0; pos < 70; ++pos) {
       const auto x = pseudo_random(kHidden, 100 + pos, 2.0f);
       const auto want = reference_attention(g, t, pos, ref, x);
-      auto got = testing::attn_output(g, t, pos, kv, x, p);
+      auto got = testing::attn_output(g, t, pos, kv, x, b);
       ASSERT_TRUE(got.ok()) << got.error().message;
-      EXPECT_TRUE(same_bits(want, *got)) << "pos " << pos << " threads " << pool_threads(p);
+      EXPECT_TRUE(same_bits(want, *got)) << "pos " << pos << " threads " << threads;
       EXPECT_TRUE(same_bits(ref.k, kv.k)) << "pos " << pos;
     }
   }

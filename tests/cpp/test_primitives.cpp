@@ -7,6 +7,7 @@
 
 #include "backend/backend.h"
 #include "backend/cpu/primitives.h"
+#include "model/layers.h"
 #include "quant/types.h"
 
 namespace kestrune {
@@ -122,40 +123,31 @@ TEST(Primitives, Activations) {
   EXPECT_TRUE(std::signbit(s));
 }
 
-TEST(Primitives, LogitsHeadChecksRowsAndLeavesBufferAlone) {
+TEST(Primitives, LogitsHeadIsTheNormedProductOfEveryColumn) {
   StoredF32 head = stored("output.weight", 4, 6, 0.5f);
-  const std::vector<float> x = {1, -2, 3, 0.5f};
+  const std::vector<float> x = {1, -2, 3, 0.5f}, x1 = {0.5f, 0.25f, -1, 2};
   const std::vector<float> w = {1, 1, 1, 1};
   Backend b = make_cpu(1);
-  const HeadWeights hw{w, head.view()};
-  // One column through the span form.
-  auto head1 = [&](const std::vector<float>& xi, std::vector<float>& out) {
-    const std::span<const float> in[1] = {xi};
-    const std::span<float> o[1] = {out};
-    return logits_head(b, hw, 1e-6f, in, o);
+  const Matrix m{head.view()};
+  auto one = [&](const std::vector<float>& xi) -> Result<Columns> {
+    KS_TRY(Activations a, upload(b, Columns{xi}));
+    return logits_head(b, w, m, 1e-6f, a);
   };
-  std::vector<float> logits(6, -1.0f);
-  ASSERT_TRUE(head1(x, logits).ok());
-  auto xn = rms_norm(x, w, 1e-6f);
-  auto want = matvec_tensor(head.view(), *xn);
-  EXPECT_EQ(logits, *want);
+  auto single = one(x);
+  ASSERT_TRUE(single.ok()) << single.error().message;
+  EXPECT_EQ((*single)[0], *matvec_tensor(head.view(), *rms_norm(x, w, 1e-6f)));
 
-  std::vector<float> longer(7, -1.0f);
-  auto st = head1(x, longer);
-  ASSERT_FALSE(st.ok());
-  EXPECT_EQ(st.error().message, "logits_head: head rows 6 != logits 7");
-  for (float v : longer) EXPECT_EQ(v, -1.0f);
+  // The column form is the single form once per column.
+  auto a2 = upload(b, Columns{x, x1});
+  auto both = logits_head(b, w, m, 1e-6f, *a2);
+  ASSERT_TRUE(both.ok());
+  EXPECT_EQ((*both)[0], (*single)[0]);
+  EXPECT_EQ((*both)[1], (*one(x1))[0]);
 
-  // The column forms are the single form once per column.
-  std::vector<float> a(6), c(6);
-  const std::vector<float> x1 = {0.5f, 0.25f, -1, 2};
-  const std::span<const float> in2[2] = {x, x1};
-  const std::span<float> out2[2] = {a, c};
-  ASSERT_TRUE(logits_head(b, hw, 1e-6f, in2, out2).ok());
-  std::vector<float> c1(6);
-  ASSERT_TRUE(head1(x1, c1).ok());
-  EXPECT_EQ(a, logits);
-  EXPECT_EQ(c, c1);
+  // A norm shorter than the columns is refused before any product.
+  auto short_norm = logits_head(b, std::span<const float>(w).first(3), m, 1e-6f, *a2);
+  ASSERT_FALSE(short_norm.ok());
+  EXPECT_EQ(short_norm.error().message, "output_norm: norm weight 3 < 4");
 }
 
 }  // namespace

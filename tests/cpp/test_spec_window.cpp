@@ -22,7 +22,9 @@ void fill_window(CpuSpecState& w) {
   spec_arm_cpu(w);
   GdnLayerState first = layer(0);
   ASSERT_TRUE(spec_before_gdn_step(w, 1, first, false).ok());
-  spec_snapshot(w, 1, layer(10));
+  const GdnLayerState ten = layer(10);
+  spec_snapshot_conv(w, 1, ten.conv);
+  spec_snapshot_recurrent(w, 1, 0, ten.recurrent);
   GdnLayerState second = layer(11), other = layer(20);
   ASSERT_TRUE(spec_before_gdn_step(w, 1, second, true).ok());
   ASSERT_TRUE(spec_before_gdn_step(w, 2, other, true).ok());

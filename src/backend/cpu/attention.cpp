@@ -132,10 +132,12 @@ void attend_heads(const AttentionGeometry& g, const KvCache& kv, const AttnQuery
   }
 }
 
-// Every column's attention: each token appends before the next one's norms, then all
-// (head, token) pairs run across the pool; token j reads only positions up to its own.
-Status attend_all(const AttentionGeometry& g, const AttnWeights& t, uint32_t pos, KvCache& kv, const Columns& qg,
-                  Columns& k, const Columns& v, Columns& o, ThreadPool* pool) {
+}  // namespace
+
+Status attend_columns(const AttentionGeometry& g, const AttnWeights& t, uint32_t pos, KvCache& kv,
+                      const Columns& qg, Columns& k, const Columns& v, Columns& o, ThreadPool* pool) {
+  if (g.n_kv == 0 || g.n_head % g.n_kv != 0) return invalid_data("attn_mixer: n_head % n_kv != 0");
+  if (g.rope_dim % 2 != 0 || g.rope_dim > g.head_dim) return invalid_data("attn_mixer: bad rope_dim");
   const size_t n = qg.size();
   std::vector<AttnQuery> qs(n);
   for (size_t j = 0; j < n; ++j) {
@@ -162,60 +164,6 @@ Status attend_all(const AttentionGeometry& g, const AttnWeights& t, uint32_t pos
   parallel_for(pool, static_cast<size_t>(sets) * n, items,
                static_cast<size_t>(std::max<uint64_t>(1, kMinHeadWork / per_item)));
   return {};
-}
-
-}  // namespace
-
-Result<Columns> attn_outputs(const AttentionGeometry& g, const AttnWeights& t, uint32_t pos, KvCache& kv,
-                             ColumnsIn xs, ThreadPool* pool, const ProductFn& products) {
-  if (g.n_kv == 0 || g.n_head % g.n_kv != 0) return invalid_data("attn_mixer: n_head % n_kv != 0");
-  if (g.rope_dim % 2 != 0 || g.rope_dim > g.head_dim) return invalid_data("attn_mixer: bad rope_dim");
-  const uint64_t hd = g.head_dim;
-  const size_t n = xs.size();
-  Columns xn(n);
-  for (size_t j = 0; j < n; ++j) {
-    if (t.norm.size() < xs[j].size()) return invalid_data("attn_mixer: norm geometry mismatch");
-    KS_TRY(xn[j], rms_norm(xs[j], t.norm, g.eps, "attn_mixer"));
-  }
-
-  KS_TRY(Columns qg, multiply(t.q, xn, pool, products));
-  const uint64_t q_rows = 2 * g.n_head * hd;
-  for (const auto& c : qg) {
-    if (c.size() != q_rows) return invalid_data(format("attn_mixer: q rows {} != 2*n_head*hd_k {}", c.size(), q_rows));
-  }
-  KS_TRY(Columns k, multiply(t.k, xn, pool, products));
-  KS_TRY(Columns v, multiply(t.v, xn, pool, products));
-  const uint64_t kv_width = g.n_kv * hd;
-  for (size_t j = 0; j < n; ++j) {
-    if (k[j].size() != kv_width || v[j].size() != k[j].size()) {
-      return invalid_data("attn_mixer: k/v projection geometry mismatch");
-    }
-  }
-
-  Columns o(n, std::vector<float>(static_cast<size_t>(g.n_head * hd)));
-  KS_CHECK(attend_all(g, t, pos, kv, qg, k, v, o, pool));
-
-  KS_TRY(Columns y, multiply(t.out, o, pool, products));
-  for (size_t j = 0; j < n; ++j) {
-    if (y[j].size() != xs[j].size()) {
-      return invalid_data(format("attn_mixer: out rows {} != hidden {}", y[j].size(), xs[j].size()));
-    }
-  }
-  return y;
-}
-
-Status host_attn_mixer(const HostRun& run, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
-                       KvCache& kv, ColumnsOut xs, float* out_norm) {
-  const std::vector<std::span<const float>> in(xs.begin(), xs.end());
-  KS_TRY(Columns y, attn_outputs(g, w, pos, kv, in, run.pool, run.products));
-  if (out_norm && !y.empty()) *out_norm = l2_norm(y.back());
-  for (size_t j = 0; j < xs.size(); ++j) add_in_place(xs[j], y[j]);
-  return {};
-}
-
-Status cpu_attn_mixer(const Cpu& cpu, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, KvCache& kv,
-                      ColumnsOut xs, float* out_norm) {
-  return host_attn_mixer(cpu_run(cpu), g, w, pos, kv, xs, out_norm);
 }
 
 }  // namespace kestrune

@@ -6,7 +6,6 @@
 #include <span>
 #include <vector>
 
-#include "backend/cpu/matmul.h"
 #include "backend/cpu/thread_pool.h"
 #include "common/error.h"
 #include "layers/columns.h"
@@ -22,12 +21,11 @@ std::vector<float> rope_frequencies(uint64_t rope_dim, float base);
 // Rotates the first rope_dim dims of one head vector (pairs j, j + rope_dim/2) to `pos`.
 void rope_rotate(std::span<float> y, uint64_t rope_dim, float base, uint32_t pos);
 
-// The mixer's output projection for consecutive tokens, column j at pos + j, each
-// column's key and value appended before the next column attends; the columns
-// themselves are not changed. The products take all columns at once, split across
-// `pool` (or through `products` when set); the first error is the one the first column
-// alone would meet.
-Result<Columns> attn_outputs(const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, KvCache& kv,
-                             ColumnsIn xs, ThreadPool* pool, const ProductFn& products = {});
+// Query preparation, the cache append and gated attention of consecutive tokens, column
+// j at pos + j: each column's key and value (k normed and rotated in place) join the
+// cache before column j + 1 attends; o gets n_head * head_dim floats per column. The
+// (head, column) pairs run across `pool`.
+Status attend_columns(const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, KvCache& kv,
+                      const Columns& qg, Columns& k, const Columns& v, Columns& o, ThreadPool* pool);
 
 }  // namespace kestrune

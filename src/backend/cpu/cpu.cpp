@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "backend/cpu/attention.h"
+#include "backend/cpu/gdn.h"
 #include "backend/cpu/matmul.h"
 #include "backend/cpu/primitives.h"
 #include "backend/cpu/xquant.h"
@@ -16,31 +18,108 @@ Cpu make_cpu(size_t threads, bool xquant) {
   return cpu;
 }
 
-ProductFn xquant_products(ThreadPool* pool) {
-  return [pool](const Matrix& m, ColumnsIn xs) { return xquant_cols(m, xs, pool); };
+Result<Columns> host_matmul(const Matrix& m, const Columns& x, ThreadPool* pool, bool xquant) {
+  const auto spans = column_spans(x);
+  return xquant ? xquant_cols(m, spans, pool) : matvec_cols(m, spans, pool);
 }
 
-Status host_logits_head(const HostRun& run, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits) {
-  Columns xn(xs.size());
-  for (size_t j = 0; j < xs.size(); ++j) {
-    KS_TRY(xn[j], rms_norm(xs[j], w.norm, eps, "logits_head"));
+Result<Columns> cpu_rms_norm(const Cpu&, const Columns& x, std::span<const float> w, float eps, const char* op) {
+  Columns y(x.size());
+  for (size_t j = 0; j < x.size(); ++j) {
+    KS_TRY(y[j], rms_norm(x[j], w, eps, op));
   }
-  KS_TRY(Columns y, multiply(Matrix{w.head}, xn, run.pool, run.products));
-  for (size_t j = 0; j < xs.size(); ++j) {
-    if (y[j].size() != logits[j].size()) {
-      return invalid_data(format("logits_head: head rows {} != logits {}", y[j].size(), logits[j].size()));
-    }
+  return y;
+}
+
+Result<Columns> cpu_matmul(const Cpu& cpu, const Matrix& m, const Columns& x) {
+  return host_matmul(m, x, cpu.pool.get(), cpu.xquant);
+}
+
+Status cpu_add(const Cpu&, Columns& acc, const Columns& y) {
+  if (acc.size() != y.size()) return invalid_data("add: column count mismatch");
+  for (size_t j = 0; j < acc.size(); ++j) {
+    if (acc[j].size() != y[j].size()) return invalid_data("add: column length mismatch");
+    add_in_place(acc[j], y[j]);
   }
-  for (size_t j = 0; j < xs.size(); ++j) std::copy(y[j].begin(), y[j].end(), logits[j].begin());
   return {};
 }
 
-Status cpu_logits_head(const Cpu& cpu, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits) {
-  return host_logits_head(cpu_run(cpu), w, eps, xs, logits);
+Status cpu_silu_mul(const Cpu& cpu, Columns& g, const Columns& u) {
+  if (g.size() != u.size()) return invalid_data("silu_mul: column count mismatch");
+  for (size_t j = 0; j < g.size(); ++j) g[j].resize(std::min(g[j].size(), u[j].size()));
+  // Columns are independent; each is thousands of sigmoids.
+  const size_t width = g.empty() ? 1 : g[0].size();
+  parallel_for(
+      cpu.pool.get(), g.size(),
+      [&](size_t j0, size_t j1) {
+        for (size_t j = j0; j < j1; ++j) {
+          for (size_t i = 0; i < g[j].size(); ++i) g[j][i] = (sigmoid(g[j][i]) * g[j][i]) * u[j][i];
+        }
+      },
+      std::max<size_t>(1, (size_t{1} << 16) / std::max<size_t>(16 * width, 1)));
+  return {};
 }
 
-Result<std::vector<float>> cpu_project(const Cpu& cpu, const Matrix& m, std::span<const float> x) {
-  return cpu.xquant ? xquant_matvec(m, x, cpu.pool.get()) : matvec(m, x, cpu.pool.get());
+Result<Columns> cpu_attention(const Cpu& cpu, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
+                              KvCache& kv, const Columns& qg, const Columns& k, const Columns& v) {
+  Columns keys = k;  // normed and rotated in place before the append
+  Columns o(qg.size(), std::vector<float>(static_cast<size_t>(g.n_head * g.head_dim)));
+  KS_CHECK(attend_columns(g, w, pos, kv, qg, keys, v, o, cpu.pool.get()));
+  return o;
+}
+
+Result<Columns> host_gdn_gates(const GdnGeometry& g, const GdnWeights& w, const Columns& xn, ThreadPool* pool,
+                               bool xquant) {
+  KS_TRY(Columns a_in, host_matmul(w.alpha, xn, pool, xquant));
+  KS_TRY(Columns b_in, host_matmul(w.beta, xn, pool, xquant));
+  Columns out;
+  KS_CHECK(gdn_gate_columns(g, w, a_in, b_in, out));
+  return out;
+}
+
+// One column: a pending restore, then a snapshot of the state it starts from. Several
+// columns in an open window (a verify pass): a pending restore but no snapshot before
+// the first column (the state before the round is not a verify result), then the state
+// after each column but the last, the conv history here and the recurrent state in the
+// scan.
+Result<Columns> cpu_gdn_conv(const Cpu& cpu, const GdnGeometry& g, const CachedTensor& w, uint64_t nonce,
+                             GdnLayerState& st, const Columns& qkv) {
+  CpuSpecState& window = *cpu.window;
+  KS_CHECK(spec_before_gdn_step(window, nonce, st, qkv.size() == 1));
+  std::function<void(size_t)> after;
+  if (qkv.size() > 1 && spec_window_armed(window)) {
+    after = [&](size_t j) {
+      if (j + 1 < qkv.size()) spec_snapshot_conv(window, nonce, st.conv);
+    };
+  }
+  Columns out;
+  KS_CHECK(gdn_conv_columns(g, w, st, qkv, out, after));
+  return out;
+}
+
+Result<Columns> cpu_gdn_scan(const Cpu& cpu, const GdnGeometry& g, uint64_t nonce, GdnLayerState& st,
+                             const Columns& qkv, const Columns& gates) {
+  const size_t n = qkv.size();
+  if (gates.size() != n) return invalid_data("gdn_mixer: scan geometry mismatch");
+  Columns out(n, std::vector<float>(static_cast<size_t>(g.inner()), 0.0f));
+  CpuSpecState& window = *cpu.window;
+  if (n > 1 && spec_window_armed(window)) {
+    for (size_t j = 0; j < n; ++j) {
+      KS_CHECK(gdn_scan_columns(g, st, qkv, gates, out, cpu.pool.get(), j, 1));
+      if (j + 1 < n) spec_snapshot_recurrent(window, nonce, n - 2 - j, st.recurrent);
+    }
+    return out;
+  }
+  KS_CHECK(gdn_scan_columns(g, st, qkv, gates, out, cpu.pool.get(), 0, n));
+  return out;
+}
+
+Result<Columns> cpu_gated_norm(const Cpu& cpu, const GdnGeometry& g, std::span<const float> w, const Columns& scan,
+                               const Columns& z) {
+  if (scan.size() != z.size()) return invalid_data("gdn_mixer: gate column count mismatch");
+  Columns out;
+  KS_CHECK(gated_norm_columns(g, w, scan, z, out, cpu.pool.get()));
+  return out;
 }
 
 }  // namespace kestrune

@@ -1,6 +1,6 @@
-// The CPU backend: every layer operation on the calling thread and the model's thread
-// pool, with the exact kernels (or the scalar reference) for its products. An operation
-// takes k consecutive token columns; each weight row is read once for all of them while
+// The CPU backend: every small operation on the calling thread and the model's thread
+// pool, with the exact kernels (or the scalar reference) for its products. Its
+// activations are host columns; each weight row is read once for all columns while
 // caches and recurrent states still advance column by column.
 #pragma once
 
@@ -10,8 +10,6 @@
 #include <span>
 #include <vector>
 
-#include "backend/cpu/gdn.h"
-#include "backend/cpu/matmul.h"
 #include "backend/cpu/spec_window.h"
 #include "backend/cpu/thread_pool.h"
 #include "common/error.h"
@@ -32,42 +30,24 @@ struct Cpu {
 // A CPU backend splitting its work across `threads` threads (the caller included).
 Cpu make_cpu(size_t threads, bool xquant = false);
 
-// The int8 products on `pool` (backend/cpu/xquant.h) as a layer operation's products.
-ProductFn xquant_products(ThreadPool* pool);
+// The products of every column: the exact (or int8) kernels across `pool`. Also the
+// host products of a device backend's fallback.
+Result<Columns> host_matmul(const Matrix& m, const Columns& x, ThreadPool* pool, bool xquant);
 
-// What the host layer operations run on: host threads, the speculative window and,
-// when set, another backend's products (a device backend's fallback).
-struct HostRun {
-  ThreadPool* pool = nullptr;
-  CpuSpecState* window = nullptr;
-  ProductFn products;
-  // When set, the GDN recurrence of the layer with this nonce runs here.
-  std::function<Status(uint64_t nonce, const GdnLayerState& st, const GdnScanIo& io)> gdn_scan;
-};
-inline HostRun cpu_run(const Cpu& cpu) {
-  return {cpu.pool.get(), cpu.window.get(), cpu.xquant ? xquant_products(cpu.pool.get()) : ProductFn{}, {}};
-}
-
-Status host_attn_mixer(const HostRun& run, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
-                       KvCache& kv, ColumnsOut xs, float* out_norm);
-Status host_gdn_mixer(const HostRun& run, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce,
-                      GdnLayerState& st, ColumnsOut xs, float* out_norm);
-Status host_ffn_swiglu(const HostRun& run, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm);
-Status host_logits_head(const HostRun& run, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits);
-
-// Each mixer and the feed-forward block add their output into every column; with
-// `out_norm` set it receives the norm of the last column's output (for the trace).
-Status cpu_attn_mixer(const Cpu& cpu, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos, KvCache& kv,
-                      ColumnsOut xs, float* out_norm);
-Status cpu_gdn_mixer(const Cpu& cpu, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
-                     ColumnsOut xs, float* out_norm);
-Status cpu_ffn_swiglu(const Cpu& cpu, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm);
-
-// Final norm and the streamed head product of every column into `logits`, each of one
-// entry per head row; the buffers are untouched on failure.
-Status cpu_logits_head(const Cpu& cpu, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits);
-
-// One matrix-vector product across the pool.
-Result<std::vector<float>> cpu_project(const Cpu& cpu, const Matrix& m, std::span<const float> x);
+Result<Columns> cpu_rms_norm(const Cpu& cpu, const Columns& x, std::span<const float> w, float eps, const char* op);
+Result<Columns> cpu_matmul(const Cpu& cpu, const Matrix& m, const Columns& x);
+Status cpu_add(const Cpu& cpu, Columns& acc, const Columns& y);
+Status cpu_silu_mul(const Cpu& cpu, Columns& g, const Columns& u);
+Result<Columns> cpu_attention(const Cpu& cpu, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
+                              KvCache& kv, const Columns& qg, const Columns& k, const Columns& v);
+// Decay | strength from the products of the normed columns (also a device fallback's).
+Result<Columns> host_gdn_gates(const GdnGeometry& g, const GdnWeights& w, const Columns& xn, ThreadPool* pool,
+                               bool xquant);
+Result<Columns> cpu_gdn_conv(const Cpu& cpu, const GdnGeometry& g, const CachedTensor& w, uint64_t nonce,
+                             GdnLayerState& st, const Columns& qkv);
+Result<Columns> cpu_gdn_scan(const Cpu& cpu, const GdnGeometry& g, uint64_t nonce, GdnLayerState& st,
+                             const Columns& qkv, const Columns& gates);
+Result<Columns> cpu_gated_norm(const Cpu& cpu, const GdnGeometry& g, std::span<const float> w, const Columns& scan,
+                               const Columns& z);
 
 }  // namespace kestrune

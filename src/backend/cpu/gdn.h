@@ -7,7 +7,6 @@
 #include <span>
 #include <vector>
 
-#include "backend/cpu/matmul.h"
 #include "backend/cpu/thread_pool.h"
 #include "common/error.h"
 #include "layers/columns.h"
@@ -23,26 +22,18 @@ void gdn_step(std::span<float> S, std::span<const float> q, std::span<const floa
               std::span<const float> decay, std::span<const float> beta, std::span<float> out, uint64_t d,
               uint64_t hk, uint64_t hv);
 
-// Runs before each column touches the layer state, the first call before any other
-// work: where a backend restores or snapshots the state per token.
-using GdnStepHook = std::function<Status()>;
-
-// One token's delta-rule inputs (q and k: Hk heads, v: Hv heads, decay and beta: one per
-// value head) and its zeroed output.
-struct GdnScanIo {
-  std::span<const float> q, k, v, decay, beta;
-  std::span<float> out;
-};
-// The recurrence of one token run elsewhere (a device copy of the layer's state).
-using GdnScanFn = std::function<Status(const GdnLayerState& st, const GdnScanIo& io)>;
-
-// The mixer's output projection for consecutive tokens, the layer's conv and recurrent
-// state advancing column by column; the columns themselves are not changed. The
-// products take all columns at once, split across `pool`; the first error is the one
-// the first column alone would meet. With a hook or a scan the recurrence runs token
-// by token; `products`, when set, replaces the products, and `scan` the recurrence.
-Result<Columns> gdn_outputs(const GdnGeometry& g, const GdnWeights& w, GdnLayerState& st, ColumnsIn xs,
-                            ThreadPool* pool, const GdnStepHook& before_step = {}, const ProductFn& products = {},
-                            const GdnScanFn& scan = {});
+// The causal convolution of each column in order, advancing the conv history: q | k | v
+// with SiLU and the scaled head norms. `after_column`, when set, runs after each column.
+Status gdn_conv_columns(const GdnGeometry& g, const CachedTensor& w, GdnLayerState& st, const Columns& qkv,
+                        Columns& out, const std::function<void(size_t)>& after_column = {});
+// Decay | strength of every value head from the alpha and beta projections.
+Status gdn_gate_columns(const GdnGeometry& g, const GdnWeights& w, const Columns& a_in, const Columns& b_in,
+                        Columns& out);
+// The recurrence of columns [first, first + count) in order into their zeroed outputs.
+Status gdn_scan_columns(const GdnGeometry& g, GdnLayerState& st, const Columns& qkv, const Columns& gates,
+                        Columns& out, ThreadPool* pool, size_t first, size_t count);
+// silu(z) times the RMS-normed scan output of each head times w.
+Status gated_norm_columns(const GdnGeometry& g, std::span<const float> w, const Columns& scan, const Columns& z,
+                          Columns& out, ThreadPool* pool);
 
 }  // namespace kestrune

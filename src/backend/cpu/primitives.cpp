@@ -47,12 +47,4 @@ Result<std::vector<float>> matvec(const Matrix& m, std::span<const float> x) {
   return matvec_tensor(std::get<TensorView>(m), x);
 }
 
-uint64_t matrix_rows(const Matrix& m) {
-  if (const auto* dense = std::get_if<const CachedTensor*>(&m)) {
-    const auto& ct = **dense;
-    return ct.dims.empty() || ct.dims[0] == 0 ? 0 : ct.data.size() / ct.dims[0];
-  }
-  return tensor_ne1(*std::get<TensorView>(m).info);
-}
-
 }  // namespace kestrune

@@ -38,7 +38,5 @@ Result<std::vector<float>> matvec_f32(uint64_t ne0, std::span<const float> data,
 Result<std::vector<float>> matvec_tensor(const TensorView& t, std::span<const float> x);
 
 Result<std::vector<float>> matvec(const Matrix& m, std::span<const float> x);
-// Rows the product of `m` yields.
-uint64_t matrix_rows(const Matrix& m);
 
 }  // namespace kestrune

@@ -24,9 +24,17 @@ bool spec_window_armed(CpuSpecState& window) {
   return window.armed;
 }
 
-void spec_snapshot(CpuSpecState& window, uint64_t nonce, const GdnLayerState& st) {
+void spec_snapshot_conv(CpuSpecState& window, uint64_t nonce, const std::vector<float>& conv) {
   std::lock_guard<std::mutex> lock(window.mu);
-  if (window.armed) window.snapshots[nonce].push_back({st.conv, st.recurrent});
+  if (window.armed) window.snapshots[nonce].push_back({conv, {}});
+}
+
+void spec_snapshot_recurrent(CpuSpecState& window, uint64_t nonce, size_t from_end,
+                             const std::vector<float>& recurrent) {
+  std::lock_guard<std::mutex> lock(window.mu);
+  if (!window.armed) return;
+  auto& list = window.snapshots[nonce];
+  if (from_end < list.size()) list[list.size() - 1 - from_end].recurrent = recurrent;
 }
 
 void spec_arm_cpu(CpuSpecState& window) {

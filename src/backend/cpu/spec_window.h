@@ -30,8 +30,13 @@ struct CpuSpecState {
 Status spec_before_gdn_step(CpuSpecState& window, uint64_t nonce, GdnLayerState& st, bool snapshot);
 // Whether a verify pass is recording snapshots.
 bool spec_window_armed(CpuSpecState& window);
-// Records the state after a column when the window is armed.
-void spec_snapshot(CpuSpecState& window, uint64_t nonce, const GdnLayerState& st);
+// Records the state after a column when the window is armed, in two parts since the
+// convolution and the recurrence advance in separate operations: the conv history opens
+// a new snapshot; the recurrent state completes the snapshot `from_end` places before
+// the newest.
+void spec_snapshot_conv(CpuSpecState& window, uint64_t nonce, const std::vector<float>& conv);
+void spec_snapshot_recurrent(CpuSpecState& window, uint64_t nonce, size_t from_end,
+                             const std::vector<float>& recurrent);
 
 // Opens the window (dropping snapshots of a window that was never resolved).
 void spec_arm_cpu(CpuSpecState& window);

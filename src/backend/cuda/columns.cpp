@@ -1,38 +1,108 @@
 #include "backend/cuda/columns.h"
 
+#include <algorithm>
 #include <cstring>
-#include <mutex>
+
+#include "common/format.h"
 
 namespace kestrune {
 
-ResidentColumns resident_columns(CudaContext& c, size_t k, size_t n) {
-  std::unique_lock<std::mutex> lock(c.token_mu);
-  const TokenResidency& t = c.token;
-  if (!t.active || t.columns != k || t.n != n) return {};
-  return {std::move(lock), t.device.floats()};
+DeviceColumns::~DeviceColumns() {
+  if (!pool || buf.ptr == nullptr) return;
+  std::lock_guard<std::mutex> lock(pool->mu);
+  const size_t bytes = buf.capacity;
+  pool->spare.emplace(bytes, std::move(buf));
 }
 
-Status stage_columns_in(const DeviceApi& api, Buffer& pinned, Buffer& device, ColumnsOut xs, const char* label) {
-  const size_t n = xs[0].size(), bytes = 4 * n * xs.size();
-  KS_CHECK(ensure_pinned(pinned, bytes));
-  KS_CHECK(ensure_device(device, bytes));
-  for (size_t j = 0; j < xs.size(); ++j) std::memcpy(pinned.floats() + j * n, xs[j].data(), 4 * n);
-  return copy_checked(api, device.ptr, pinned.ptr, bytes, CopyKind::HostToDevice, label);
+Result<Activations> device_columns(CudaContext& c, size_t k, size_t n) {
+  const size_t bytes = std::max<size_t>(4 * k * n, 4);
+  auto d = std::make_shared<DeviceColumns>();
+  d->pool = c.columns;
+  {
+    std::lock_guard<std::mutex> lock(c.columns->mu);
+    auto it = c.columns->spare.find(bytes);
+    if (it != c.columns->spare.end()) {
+      d->buf = std::move(it->second);
+      c.columns->spare.erase(it);
+    }
+  }
+  if (d->buf.ptr == nullptr) {
+    d->buf = Buffer(c.api, Buffer::Device);
+    KS_CHECK(ensure_device(d->buf, bytes));
+  }
+  Activations a;
+  a.k = k;
+  a.n = n;
+  a.device = std::move(d);
+  return a;
 }
 
-Status stage_columns_out(const DeviceApi& api, Buffer& pinned, const Buffer& device, ColumnsOut xs,
-                         const char* label) {
-  const size_t n = xs[0].size(), bytes = 4 * n * xs.size();
-  KS_CHECK(copy_checked(api, pinned.ptr, device.ptr, bytes, CopyKind::DeviceToHost, label));
-  for (size_t j = 0; j < xs.size(); ++j) std::memcpy(xs[j].data(), pinned.floats() + j * n, 4 * n);
+namespace {
+
+// Host columns → pinned → device, one copy.
+Status stage_up(CudaContext& c, const Columns& xs, float* dst, size_t n, const char* label) {
+  std::lock_guard<std::mutex> lock(c.staging_mu);
+  KS_CHECK(ensure_pinned(c.staging, std::max<size_t>(4 * xs.size() * n, 4)));
+  for (size_t j = 0; j < xs.size(); ++j) std::memcpy(c.staging.floats() + j * n, xs[j].data(), 4 * n);
+  return copy_checked(*c.api, dst, c.staging.ptr, 4 * xs.size() * n, CopyKind::HostToDevice, label);
+}
+
+Status check_lengths(const Columns& xs, size_t n, const char* op) {
+  for (const auto& x : xs) {
+    if (x.size() != n) return invalid_data(format("{}: column length mismatch", op));
+  }
   return {};
 }
 
-bool column_lengths_equal(ColumnsOut xs) {
-  for (auto x : xs) {
-    if (x.size() != xs[0].size()) return false;
+}  // namespace
+
+Result<const float*> device_input(CudaContext& c, const Activations& a, Activations& staged, const char* op,
+                                  size_t n) {
+  if (a.device) {
+    if (n != 0 && a.n != n) return invalid_data(format("{}: column length mismatch", op));
+    return static_cast<const float*>(a.device->floats());
   }
-  return true;
+  const size_t width = n != 0 ? n : a.n;
+  KS_CHECK(check_lengths(a.host, width, op));
+  KS_TRY(staged, device_columns(c, a.host.size(), width));
+  KS_CHECK(stage_up(c, a.host, staged.device->floats(), width, "cudaMemcpy H2D (columns)"));
+  return static_cast<const float*>(staged.device->floats());
+}
+
+Status make_resident(CudaContext& c, Activations& a, const char* op) {
+  if (a.device) return {};
+  Activations staged;
+  KS_TRY(const float* p, device_input(c, a, staged, op));
+  (void)p;
+  a = std::move(staged);
+  return {};
+}
+
+Result<Activations> cuda_upload(CudaContext& c, Columns xs) {
+  const size_t n = xs.empty() ? 0 : xs[0].size();
+  KS_CHECK(check_lengths(xs, n, "upload"));
+  KS_TRY(Activations a, device_columns(c, xs.size(), n));
+  if (!xs.empty()) KS_CHECK(stage_up(c, xs, a.device->floats(), n, "cudaMemcpy H2D (token x)"));
+  return a;
+}
+
+Result<Columns> cuda_download(CudaContext& c, const Activations& a) {
+  if (!a.device) return a.host;
+  Columns out(a.k, std::vector<float>(a.n));
+  std::lock_guard<std::mutex> lock(c.staging_mu);
+  KS_CHECK(ensure_pinned(c.staging, std::max<size_t>(4 * a.k * a.n, 4)));
+  KS_CHECK(copy_checked(*c.api, c.staging.ptr, a.device->floats(), 4 * a.k * a.n, CopyKind::DeviceToHost,
+                        "cudaMemcpy D2H (columns)"));
+  for (size_t j = 0; j < a.k; ++j) std::memcpy(out[j].data(), c.staging.floats() + j * a.n, 4 * a.n);
+  return out;
+}
+
+Result<std::vector<float>> cuda_download_column(CudaContext& c, const Activations& a, size_t j) {
+  if (!a.device) return a.host[j];
+  std::vector<float> out(a.n);
+  KS_CHECK(copy_checked(*c.api, out.data(), a.device->floats() + j * a.n, 4 * a.n, CopyKind::DeviceToHost,
+                        "cudaMemcpy D2H (column)"));
+  return out;
 }
 
 }  // namespace kestrune

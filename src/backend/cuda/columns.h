@@ -1,31 +1,49 @@
-// The device columns a layer operation updates: the token residency when it matches the
-// operation, else the operation's own staging copy of the host columns.
+// The CUDA backend's activations: device buffers of k columns, recycled through the
+// context's pool so that a token allocates nothing once the first one has run.
 #pragma once
 
 #include <cstddef>
+#include <map>
+#include <memory>
 #include <mutex>
 
+#include "backend/backend.h"
 #include "backend/cuda/cuda.h"
 #include "common/error.h"
-#include "layers/columns.h"
 
 namespace kestrune {
 
-// The resident columns when the residency is active with k columns of n floats, with
-// the token lock kept until the value goes, so that no begin can replace the buffer
-// under the kernels of the chain; else null, the lock released at once.
-struct ResidentColumns {
-  std::unique_lock<std::mutex> lock;
-  float* x = nullptr;
+// Spare device buffers by exact byte size.
+struct ColumnPool {
+  std::mutex mu;
+  std::multimap<size_t, Buffer> spare;
 };
-ResidentColumns resident_columns(CudaContext& c, size_t k, size_t n);
 
-// Host columns → pinned → device (one copy), and back. The buffers grow to fit.
-Status stage_columns_in(const DeviceApi& api, Buffer& pinned, Buffer& device, ColumnsOut xs, const char* label);
-Status stage_columns_out(const DeviceApi& api, Buffer& pinned, const Buffer& device, ColumnsOut xs,
-                         const char* label);
+// Columns on the device; the buffer goes back to the pool with the last handle.
+struct DeviceColumns {
+  Buffer buf;
+  std::shared_ptr<ColumnPool> pool;
 
-// Whether every column has the length of the first.
-bool column_lengths_equal(ColumnsOut xs);
+  DeviceColumns() = default;
+  DeviceColumns(const DeviceColumns&) = delete;
+  DeviceColumns& operator=(const DeviceColumns&) = delete;
+  ~DeviceColumns();
+  float* floats() const { return buf.floats(); }
+};
+
+// k × n floats on the device, uninitialised.
+Result<Activations> device_columns(CudaContext& c, size_t k, size_t n);
+
+// The device copy of `a`: its own buffer when it is held on the device, else `staged`
+// filled from the host columns with one copy. Fails when the host columns differ in
+// length from `n` (when n is nonzero) or from each other.
+Result<const float*> device_input(CudaContext& c, const Activations& a, Activations& staged, const char* op,
+                                  size_t n = 0);
+// Moves `a` onto the device in place (an accumulator held on the host).
+Status make_resident(CudaContext& c, Activations& a, const char* op);
+
+Result<Activations> cuda_upload(CudaContext& c, Columns xs);
+Result<Columns> cuda_download(CudaContext& c, const Activations& a);
+Result<std::vector<float>> cuda_download_column(CudaContext& c, const Activations& a, size_t j);
 
 }  // namespace kestrune

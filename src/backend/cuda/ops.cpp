@@ -1,118 +1,160 @@
 #include "backend/cuda/ops.h"
 
-#include <functional>
+#include <algorithm>
 #include <mutex>
 
-#include "backend/cpu/matmul.h"
-#include "backend/cuda/attention.h"
-#include "backend/cuda/ffn.h"
-#include "backend/cuda/gdn.h"
-#include "backend/cuda/head.h"
+#include "backend/cpu/cpu.h"
+#include "backend/cuda/columns.h"
+#include "backend/cuda/matvec.h"
+#include "common/format.h"
 
 namespace kestrune {
 
-HostRun cuda_host_run(CudaContext& c) {
-  HostRun run{c.pool.get(), &c.window, {}, {}};
-  run.products = [&c](const Matrix& m, ColumnsIn xs) -> Result<Columns> {
-    if (!device_shape(m)) return matvec_cols(m, xs, c.pool.get());
-    Columns ys;
-    ys.reserve(xs.size());
-    for (auto x : xs) {
-      KS_TRY(std::vector<float> y, matvec_host(c, m, x));
-      ys.push_back(std::move(y));
-    }
-    return ys;
-  };
-  return run;
-}
-
 namespace {
 
-// Runs `op` on host columns: resident columns come down first and go back after.
-Status on_host_columns(CudaContext& c, ColumnsOut xs, const std::function<Status()>& op) {
-  bool pulled = false;
-  if (xs.size() == 1) {
-    KS_TRY(pulled, token_pull(c, xs[0]));
-  } else if (xs.size() == 2) {
-    KS_TRY(pulled, token2_pull(c, xs[0], xs[1]));
-  } else if (xs.size() == 3) {
-    KS_TRY(pulled, token3_pull(c, xs[0], xs[1], xs[2]));
-  }
-  KS_CHECK(op());
-  if (!pulled) return {};
-  if (xs.size() == 1) return token_push(c, xs[0]);
-  if (xs.size() == 2) return token2_push(c, xs[0], xs[1]);
-  return token3_push(c, xs[0], xs[1], xs[2]);
+// The host columns of `a`, downloaded when it is held on the device.
+Result<Columns> host_columns(CudaContext& c, const Activations& a) {
+  if (!a.device) return a.host;
+  return cuda_download(c, a);
 }
 
-// The device chains take one to three columns: a longer run (a prompt chunk) goes
-// through in groups of three, each staged, since no residency holds more.
-Status in_groups(ColumnsOut xs, const std::function<Status(ColumnsOut, size_t first, bool stage_only)>& op) {
-  if (xs.size() <= 3) return op(xs, 0, false);
-  for (size_t first = 0; first < xs.size(); first += 3) {
-    KS_CHECK(op(xs.subspan(first, std::min<size_t>(3, xs.size() - first)), first, true));
+Activations held_on_host(Columns y) {
+  Activations a;
+  a.k = y.size();
+  a.n = y.empty() ? 0 : y[0].size();
+  a.host = std::move(y);
+  return a;
+}
+
+// The host product of a weight the device cannot read.
+Result<Activations> host_product(CudaContext& c, const Matrix& m, const Activations& x) {
+  KS_TRY(Columns xs, host_columns(c, x));
+  KS_TRY(Columns y, host_matmul(m, xs, c.pool.get(), false));
+  return held_on_host(std::move(y));
+}
+
+// A resident weight and its shape; the caller holds weight_mu.
+struct DeviceWeight {
+  DeviceShape shape;
+  const void* ptr;
+};
+Result<DeviceWeight> device_weight(CudaContext& c, const Matrix& m) {
+  const DeviceShape s = *device_shape(m);
+  const TensorView& v = std::get<TensorView>(m);
+  KS_TRY(const void* p, resident_weight(c, v.data, v.size));
+  return DeviceWeight{s, p};
+}
+
+Status check_input(const Matrix& m, const DeviceShape& s, const Activations& x) {
+  if (x.n != s.cols) {
+    const TensorView& v = std::get<TensorView>(m);
+    return invalid_data(format("{}: matvec x len {} != ne0 {}", v.name(), x.n, s.cols));
+  }
+  return {};
+}
+
+// y = W · x over every column: the three-, two- and one-column kernels in turn.
+Status products(CudaContext& c, const DeviceWeight& w, const float* x, float* y, size_t k) {
+  const size_t cols = w.shape.cols, rows = w.shape.rows;
+  for (size_t j = 0; j < k;) {
+    const size_t take = std::min<size_t>(3, k - j);
+    const ProductOp op = take == 3 ? ProductOp::N3 : take == 2 ? ProductOp::N2 : ProductOp::Single;
+    ProductShape s{op, w.shape.fmt, w.shape.fmt, uint32_t(rows), 0, uint32_t(cols), c.x8};
+    KS_CHECK(run_product(c, s, {w.ptr, nullptr, x + j * cols, y + j * rows, nullptr, nullptr}));
+    j += take;
   }
   return {};
 }
 
 }  // namespace
 
-// A traced call (out_norm set) runs the host operation, which reports the norm.
-Status cuda_attn_mixer(const Cuda& cuda, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
-                       uint64_t nonce, KvCache& kv, ColumnsOut xs, float* out_norm) {
-  CudaContext& c = *cuda.ctx;
-  if (out_norm != nullptr || !attn_device_eligible(w)) {
-    return on_host_columns(c, xs, [&] { return host_attn_mixer(cuda_host_run(c), g, w, pos, kv, xs, out_norm); });
+Result<Activations> cuda_rms_norm(CudaContext& c, const Activations& x, std::span<const float> w, float eps,
+                                  const char* op) {
+  if (w.size() < x.n) return invalid_data(format("{}: norm weight {} < {}", op, w.size(), x.n));
+  Activations staged;
+  KS_TRY(const float* in, device_input(c, x, staged, op));
+  KS_TRY(const float* norm, resident_norm(c, w));
+  KS_TRY(Activations y, device_columns(c, x.k, x.n));
+  for (size_t j = 0; j < x.k; ++j) {
+    KS_CHECK(dev_rmsnorm(*c.api, in + j * x.n, norm, y.device->floats() + j * x.n, int(x.n), eps, "rmsnorm launch"));
   }
-  return in_groups(xs, [&](ColumnsOut part, size_t first, bool stage_only) {
-    return attn_mixer_device(c, g, w, pos + static_cast<uint32_t>(first), nonce, kv, part, stage_only);
-  });
+  return y;
 }
 
-Status cuda_gdn_mixer(const Cuda& cuda, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
-                      ColumnsOut xs, float* out_norm) {
-  return cuda_gdn_columns(*cuda.ctx, g, w, nonce, st, xs, out_norm);
+Result<Activations> cuda_matmul(CudaContext& c, const Matrix& m, const Activations& x) {
+  if (!device_shape(m)) return host_product(c, m, x);
+  std::lock_guard<std::mutex> weights(c.weight_mu);
+  KS_TRY(DeviceWeight w, device_weight(c, m));
+  KS_CHECK(check_input(m, w.shape, x));
+  Activations staged;
+  KS_TRY(const float* in, device_input(c, x, staged, "matmul"));
+  KS_TRY(Activations y, device_columns(c, x.k, w.shape.rows));
+  KS_CHECK(products(c, w, in, y.device->floats(), x.k));
+  return y;
 }
 
-Status cuda_ffn_swiglu(const Cuda& cuda, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm) {
-  CudaContext& c = *cuda.ctx;
-  if (out_norm != nullptr || !ffn_device_eligible(w)) {
-    return on_host_columns(c, xs, [&] { return host_ffn_swiglu(cuda_host_run(c), w, eps, xs, out_norm); });
+Result<std::pair<Activations, Activations>> cuda_matmul_pair(CudaContext& c, const Matrix& m0, const Matrix& m1,
+                                                            const Activations& x) {
+  if (x.k != 1 || !device_shape(m0) || !device_shape(m1)) {
+    KS_TRY(Activations y0, cuda_matmul(c, m0, x));
+    KS_TRY(Activations y1, cuda_matmul(c, m1, x));
+    return std::pair{std::move(y0), std::move(y1)};
   }
-  return in_groups(xs, [&](ColumnsOut part, size_t, bool stage_only) {
-    return ffn_swiglu_device(c, w, eps, part, stage_only);
-  });
+  // One column: the dual kernels read the input once for both weights.
+  std::lock_guard<std::mutex> weights(c.weight_mu);
+  KS_TRY(DeviceWeight w0, device_weight(c, m0));
+  KS_TRY(DeviceWeight w1, device_weight(c, m1));
+  KS_CHECK(check_input(m0, w0.shape, x));
+  KS_CHECK(check_input(m1, w1.shape, x));
+  Activations staged;
+  KS_TRY(const float* in, device_input(c, x, staged, "matmul"));
+  KS_TRY(Activations y0, device_columns(c, 1, w0.shape.rows));
+  KS_TRY(Activations y1, device_columns(c, 1, w1.shape.rows));
+  const int cols = int(w0.shape.cols);
+  if (w0.shape.rows == w1.shape.rows) {
+    KS_CHECK(dev_matvec_dual(c, w0.shape.fmt, w0.ptr, w1.shape.fmt, w1.ptr, in, y0.device->floats(),
+                             y1.device->floats(), cols, int(w0.shape.rows)));
+  } else {
+    KS_CHECK(dev_matvec_dual2(c, w0.shape.fmt, w0.ptr, int(w0.shape.rows), w1.shape.fmt, w1.ptr,
+                              int(w1.shape.rows), in, y0.device->floats(), y1.device->floats(), cols));
+  }
+  return std::pair{std::move(y0), std::move(y1)};
 }
 
-Status cuda_logits_head(const Cuda& cuda, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits) {
-  return logits_head_device(*cuda.ctx, w, eps, xs, logits);
+Status cuda_matmul_add(CudaContext& c, const Matrix& m, const Activations& x, Activations& acc) {
+  if (x.k != 1 || !device_shape(m)) {
+    KS_TRY(Activations y, cuda_matmul(c, m, x));
+    return cuda_add(c, acc, y);
+  }
+  // One column: the product adds into the residual as it writes.
+  KS_CHECK(make_resident(c, acc, "matmul_add"));
+  std::lock_guard<std::mutex> weights(c.weight_mu);
+  KS_TRY(DeviceWeight w, device_weight(c, m));
+  KS_CHECK(check_input(m, w.shape, x));
+  if (acc.k != 1 || acc.n != w.shape.rows) {
+    return invalid_data(format("matmul_add: rows {} != residual {}", w.shape.rows, acc.n));
+  }
+  Activations staged;
+  KS_TRY(const float* in, device_input(c, x, staged, "matmul_add"));
+  KS_TRY(Activations tmp, device_columns(c, 1, w.shape.rows));
+  return dev_matvec_residual(c, w.shape.fmt, w.ptr, in, tmp.device->floats(), acc.device->floats(),
+                             int(w.shape.cols), int(w.shape.rows));
 }
 
-Status cuda_columns_begin(const Cuda& cuda, ColumnsIn xs) {
-  CudaContext& c = *cuda.ctx;
-  if (xs.size() == 1) return token_begin(c, xs[0]);
-  if (xs.size() == 2) return token2_begin(c, xs[0], xs[1]);
-  if (xs.size() == 3) return token3_begin(c, xs[0], xs[1], xs[2]);
-  return {};
+Status cuda_add(CudaContext& c, Activations& acc, const Activations& y) {
+  if (acc.k != y.k || acc.n != y.n) return invalid_data("add: column geometry mismatch");
+  KS_CHECK(make_resident(c, acc, "add"));
+  Activations staged;
+  KS_TRY(const float* in, device_input(c, y, staged, "add", acc.n));
+  return dev_add_inplace(*c.api, acc.device->floats(), in, int(acc.k * acc.n), "add launch");
 }
 
-Status cuda_columns_read(const Cuda& cuda, ColumnsOut xs) {
-  CudaContext& c = *cuda.ctx;
-  Result<bool> pulled = false;
-  if (xs.size() == 1) pulled = token_pull(c, xs[0]);
-  if (xs.size() == 2) pulled = token2_pull(c, xs[0], xs[1]);
-  if (xs.size() == 3) pulled = token3_pull(c, xs[0], xs[1], xs[2]);
-  if (!pulled.ok()) return std::move(pulled).error();
-  return {};
-}
-
-void cuda_columns_drop(const Cuda& cuda) {
-  std::lock_guard<std::mutex> lock(cuda.ctx->token_mu);
-  cuda.ctx->token.active = false;
-}
-
-Result<std::vector<float>> cuda_project(const Cuda& cuda, const Matrix& m, std::span<const float> x) {
-  return matvec_host(*cuda.ctx, m, x);
+Status cuda_silu_mul(CudaContext& c, Activations& g, const Activations& u) {
+  if (g.k != u.k || g.n != u.n) return invalid_data("silu_mul: column geometry mismatch");
+  KS_CHECK(make_resident(c, g, "silu_mul"));
+  Activations staged;
+  KS_TRY(const float* in, device_input(c, u, staged, "silu_mul", g.n));
+  return dev_silu_mul(*c.api, g.device->floats(), in, int(g.k * g.n), "silu_mul launch");
 }
 
 }  // namespace kestrune

@@ -1,12 +1,14 @@
-// The cuda backend's layer operations: the device chains where every projection of the
-// operation is eligible, else the host operation with every quantized product on the
-// device (matvec_host), resident columns pulled first and pushed back after.
+// The CUDA backend's small operations over device activations. An operation whose
+// weight the device cannot read (another format, a dense copy) runs on the host over
+// the downloaded columns, and its output stays there until the next operation takes it
+// up again.
 #pragma once
 
 #include <span>
+#include <utility>
 #include <vector>
 
-#include "backend/cpu/cpu.h"
+#include "backend/backend.h"
 #include "backend/cuda/cuda.h"
 #include "common/error.h"
 #include "layers/columns.h"
@@ -16,21 +18,25 @@
 
 namespace kestrune {
 
-// The host run of a cuda backend: its pool and window, products through matvec_host.
-HostRun cuda_host_run(CudaContext& c);
+Result<Activations> cuda_rms_norm(CudaContext& c, const Activations& x, std::span<const float> w, float eps,
+                                  const char* op);
+Result<Activations> cuda_matmul(CudaContext& c, const Matrix& m, const Activations& x);
+Result<std::pair<Activations, Activations>> cuda_matmul_pair(CudaContext& c, const Matrix& m0, const Matrix& m1,
+                                                            const Activations& x);
+Status cuda_matmul_add(CudaContext& c, const Matrix& m, const Activations& x, Activations& acc);
+Status cuda_add(CudaContext& c, Activations& acc, const Activations& y);
+Status cuda_silu_mul(CudaContext& c, Activations& g, const Activations& u);
 
-Status cuda_attn_mixer(const Cuda& cuda, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
-                       uint64_t nonce, KvCache& kv, ColumnsOut xs, float* out_norm);
-Status cuda_gdn_mixer(const Cuda& cuda, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
-                      ColumnsOut xs, float* out_norm);
-Status cuda_ffn_swiglu(const Cuda& cuda, const FfnWeights& w, float eps, ColumnsOut xs, float* out_norm);
-// Ends a matching residency; refuses one of another width.
-Status cuda_logits_head(const Cuda& cuda, const HeadWeights& w, float eps, ColumnsIn xs, ColumnsOut logits);
-// Starts the token residency with 1 to 3 columns (more stay on the host); reads the
-// resident columns back without ending it.
-Status cuda_columns_begin(const Cuda& cuda, ColumnsIn xs);
-Status cuda_columns_read(const Cuda& cuda, ColumnsOut xs);
-void cuda_columns_drop(const Cuda& cuda);
-Result<std::vector<float>> cuda_project(const Cuda& cuda, const Matrix& m, std::span<const float> x);
+// Defined with the device's attention and GDN state.
+Result<Activations> cuda_attention(CudaContext& c, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
+                                   uint64_t nonce, KvCache& kv, const Activations& qg, const Activations& k,
+                                   const Activations& v);
+Result<Activations> cuda_gdn_gates(CudaContext& c, const GdnGeometry& g, const GdnWeights& w, const Activations& xn);
+Result<Activations> cuda_gdn_conv(CudaContext& c, const GdnGeometry& g, const CachedTensor& w, uint64_t nonce,
+                                  GdnLayerState& st, const Activations& qkv);
+Result<Activations> cuda_gdn_scan(CudaContext& c, const GdnGeometry& g, uint64_t nonce, GdnLayerState& st,
+                                  const Activations& qkv, const Activations& gates);
+Result<Activations> cuda_gated_norm(CudaContext& c, const GdnGeometry& g, std::span<const float> w,
+                                    const Activations& scan, const Activations& z);
 
 }  // namespace kestrune
