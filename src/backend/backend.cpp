@@ -74,6 +74,11 @@ Result<Columns> download(const Backend& b, const Activations& a) {
   return a.host;
 }
 
+Result<Columns> download(const Backend& b, Activations&& a) {
+  if (a.device) return download(b, static_cast<const Activations&>(a));
+  return std::move(a.host);
+}
+
 Result<std::vector<float>> download_column(const Backend& b, const Activations& a, size_t j) {
   if (j >= a.k) return invalid_input(format("column {} of {}", j, a.k));
   if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_download_column(*cuda->ctx, a, j);
@@ -159,6 +164,8 @@ bool wants_packed_weights(const Backend& b, const RuntimeOptions& options) {
   const auto* cpu = std::get_if<Cpu>(&b);
   return cpu != nullptr && !cpu->xquant && !options.reference && fast_matvec_available();
 }
+
+bool wants_file_blocks(const Backend& b) { return std::holds_alternative<Cuda>(b); }
 
 PackedWeight pack_weight(const Backend& b, const TensorView& view, bool release) {
   if (!std::holds_alternative<Cpu>(b) || view.info == nullptr || !packable_type(view.info->type)) return {};

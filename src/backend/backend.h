@@ -54,6 +54,8 @@ struct Activations {
 // CUDA backend copies them to the device in one transfer), and back.
 Result<Activations> upload(const Backend& b, Columns xs);
 Result<Columns> download(const Backend& b, const Activations& a);
+// The same for activations no longer needed: host columns move out without a copy.
+Result<Columns> download(const Backend& b, Activations&& a);
 // Column j alone.
 Result<std::vector<float>> download_column(const Backend& b, const Activations& a, size_t j);
 
@@ -103,6 +105,11 @@ std::shared_ptr<const void> hold_layers(const Backend& b, std::vector<uint64_t> 
 // load: the CPU's exact SIMD products do; the reference, the int8 products and the
 // device read the file's own blocks.
 bool wants_packed_weights(const Backend& b, const RuntimeOptions& options);
+
+// Whether the backend's products should read a weight's own file blocks rather than a
+// dense host copy of it: a device backend uploads the blocks, which a dense copy
+// would keep on the host.
+bool wants_file_blocks(const Backend& b);
 
 // A weight copy in the layout the backend's products read, made once at bind time:
 // `rows` points into storage that `owner` keeps alive. Null rows when the backend has

@@ -93,8 +93,8 @@ Status run_layers(const Model& m, DecodeState& state, Activations& x) {
 
 Result<Columns> head_logits(const Model& m, const Activations& x) {
   KS_TRY(std::span<const float> w_norm, m.weights.output_norm);
-  KS_TRY(const Matrix* head, bound(m.weights.head));
-  return logits_head(m.backend, w_norm, *head, m.config.rms_eps, x);
+  KS_TRY(Matrix head, head_matrix(m));
+  return logits_head(m.backend, w_norm, head, m.config.rms_eps, x);
 }
 
 Result<std::vector<float>> final_logits(const Model& m, std::span<const float> x) {

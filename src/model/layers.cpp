@@ -130,7 +130,7 @@ Result<Columns> logits_head(const Backend& b, std::span<const float> norm, const
   if (!columns_fit(x, x.n)) return invalid_data("logits_head: column length mismatch");
   KS_TRY(Activations xn, rms_norm(b, x, norm, eps, "output_norm"));
   KS_TRY(Activations y, matmul(b, head, xn));
-  return download(b, y);
+  return download(b, std::move(y));
 }
 
 namespace {
@@ -142,7 +142,7 @@ Status on_host_columns(const Backend& b, ColumnsOut xs, Layer&& layer) {
   for (size_t j = 0; j < xs.size(); ++j) in[j].assign(xs[j].begin(), xs[j].end());
   KS_TRY(Activations x, upload(b, std::move(in)));
   KS_CHECK(layer(x));
-  KS_TRY(Columns out, download(b, x));
+  KS_TRY(Columns out, download(b, std::move(x)));
   for (size_t j = 0; j < xs.size(); ++j) std::copy(out[j].begin(), out[j].end(), xs[j].begin());
   return {};
 }
@@ -168,7 +168,8 @@ Result<std::vector<float>> project(const Backend& b, const Matrix& m, std::span<
   in[0].assign(x.begin(), x.end());
   KS_TRY(Activations a, upload(b, std::move(in)));
   KS_TRY(Activations y, matmul(b, m, a));
-  return download_column(b, y, 0);
+  KS_TRY(Columns out, download(b, std::move(y)));
+  return std::move(out[0]);
 }
 
 }  // namespace kestrune

@@ -139,6 +139,12 @@ Result<std::unique_ptr<Model>> load_model(const std::string& path, const LoadOpt
   return load_model(std::move(file), load);
 }
 
+Result<Matrix> head_matrix(const Model& m) {
+  if (wants_file_blocks(m.backend) && m.weights.head_view.ok()) return Matrix{*m.weights.head_view};
+  KS_TRY(const Matrix* head, bound(m.weights.head));
+  return *head;
+}
+
 DecodeState new_state(const Model& model) {
   DecodeState s;
   s.layers.reserve(model.config.layer_kinds.size());

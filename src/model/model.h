@@ -61,6 +61,10 @@ Result<std::unique_ptr<Model>> load_model(std::unique_ptr<ModelFile> file, const
 // The same for the file at `path`.
 Result<std::unique_ptr<Model>> load_model(const std::string& path, const LoadOptions& load = {});
 
+// The head as the backend reads it best: the file's blocks for a device, else the
+// cached dense copy when there is one.
+Result<Matrix> head_matrix(const Model& model);
+
 // A fresh sequence: empty caches, zero GDN states, position 0, new nonces.
 DecodeState new_state(const Model& model);
 

@@ -50,8 +50,8 @@ Result<uint32_t> draft_token(const Model& model, std::span<const float> y) {
   KS_TRY(const DraftWeights* w, draft_weights(model));
   KS_TRY(std::span<const float> norm, w->head_norm);
   KS_TRY(std::vector<float> yn, rms_norm(y, norm, model.config.rms_eps, "draft_token"));
-  KS_TRY(const Matrix* head, bound(model.weights.head));
-  KS_TRY(std::vector<float> logits, project(model.backend, *head, yn));
+  KS_TRY(Matrix head, head_matrix(model));
+  KS_TRY(std::vector<float> logits, project(model.backend, head, yn));
   return argmax(logits);
 }
 

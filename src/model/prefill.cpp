@@ -70,7 +70,7 @@ Result<std::vector<double>> score_tokens(const Model& model, DecodeState& state,
     KS_CHECK(run_layers(model, state, a));
     state.position += static_cast<uint32_t>(n);
     // One column at a time through the head: a chunk's logits at once would be large.
-    KS_TRY(Columns hidden, download(model.backend, a));
+    KS_TRY(Columns hidden, download(model.backend, std::move(a)));
     for (size_t j = 0; j < n && s + j + 1 < tokens.size(); ++j) {
       KS_TRY(std::vector<float> logits, final_logits(model, hidden[j]));
       KS_TRY(double lp, log_prob(logits, tokens[s + j + 1]));
