@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds and runs the GPU checks on a machine with an NVIDIA GPU: every device kernel,
-# the attention, feed-forward and head chains, and whole models on the cuda backend
+# the attention, GDN, feed-forward and head layers, and whole models on the cuda backend
 # against the CPU reference (host copies per token, device memory across generations,
 # speculative decoding), the same checks on the tiny models under compute-sanitizer
 # (memcheck, racecheck, synccheck) where it is installed, then the GPU benchmarks

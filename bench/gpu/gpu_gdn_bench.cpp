@@ -1,7 +1,7 @@
 // Microseconds per layer of the GDN step at the 0.8b geometry (hidden 1024, 16 key and
 // 16 value heads of 128, conv kernel 4, Q8_0 and Q4_K projections), with the residual
-// resident on the device: one, two and three columns per call, with the launches each
-// call issues, and the scan kernel alone (reading and writing the 1 MiB recurrent state
+// uploaded once and kept on the device: one, two and three columns per call, with the
+// launches each call issues, and the scan kernel alone (reading and writing the 1 MiB recurrent state
 // bounds the step from below).
 #include <chrono>
 #include <cstdio>
@@ -10,9 +10,9 @@
 
 #include "backend/backend.h"
 #include "backend/cuda/cuda.h"
-#include "backend/cuda/gdn.h"
 #include "backend/cuda/gdn_lanes.h"
 #include "gpu_support.h"
+#include "model/layers.h"
 
 namespace kestrune::gpu {
 
@@ -96,19 +96,15 @@ void gdn_figures() {
     const GdnWeights w{norm, TensorView{&qi, qb.data(), qb.size()}, &conv, &alpha, &beta, a, dt,
                        TensorView{&zi, zb.data(), zb.size()}, out_norm, TensorView{&oi, ob.data(), ob.size()}};
     for (int k = 1; k <= 3; ++k) {
-      Backend b{make_cuda(counting, 1, false, false)};
-      CudaContext& c = *std::get<Cuda>(b).ctx;
+      const Backend b{make_cuda(counting, 1, false, false)};
       GdnLayerState st = new_gdn_state(g);
-      std::vector<std::vector<float>> x(k, vec(n, 0));
-      std::vector<std::span<float>> cols(x.begin(), x.end());
-      const Status begun = k == 1   ? token_begin(c, x[0])
-                           : k == 2 ? token2_begin(c, x[0], x[1])
-                                    : token3_begin(c, x[0], x[1], x[2]);
-      if (!begun.ok()) {
-        std::printf("gdn bench: %s\n", begun.error().message.c_str());
+      auto up = upload(b, Columns(k, vec(n, 0)));
+      if (!up.ok()) {
+        std::printf("gdn bench: %s\n", up.error().message.c_str());
         return;
       }
-      auto step = [&] { return gdn_mixer(b, g, w, 1, st, cols); };
+      Activations x = std::move(up).value();
+      auto step = [&] { return gdn_layer(b, g, w, 1, st, x, x); };
       for (int i = 0; i < 5; ++i) {
         const Status s = step();
         if (!s.ok()) {
@@ -125,7 +121,7 @@ void gdn_figures() {
       for (int i = 0; i < reps; ++i) (void)step();
       cudaDeviceSynchronize();
       const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count();
-      std::printf("gdn step 0.8b %-5s %d column%s resident: %7.1f us per call (%5.1f us per column, %d launches)\n",
+      std::printf("gdn step 0.8b %-5s %d column%s on device: %7.1f us per call (%5.1f us per column, %d launches)\n",
                   type_name(type).c_str(), k, k == 1 ? " " : "s", us / reps, us / reps / k, launches);
     }
   }

@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <random>
 #include <string>
@@ -15,6 +18,7 @@
 #include "backend/cuda/runtime.h"
 #include "model/model.h"
 #include "quant/types.h"
+#include "weights/model_file.h"
 
 namespace kestrune::gpu {
 
@@ -75,6 +79,30 @@ inline std::unique_ptr<Model> load_on(const std::string& path, const char* backe
   auto m = load_model(path);
   if (!m.ok()) {
     std::fprintf(stderr, "load %s on %s: %s\n", path.c_str(), backend, m.error().message.c_str());
+    return nullptr;
+  }
+  return std::move(m).value();
+}
+
+// Loads `path` on the CPU backend from a copy of its bytes kept for the whole run, for
+// checks that swap a device backend in: a model loaded from its file drops the bytes of
+// the tensors the CPU reads only through their packed copies, and the device uploads
+// those bytes.
+inline std::unique_ptr<Model> load_kept_copy(const std::string& path) {
+  static std::deque<std::string> kept;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "cannot open %s\n", path.c_str());
+    return nullptr;
+  }
+  const std::string& bytes = kept.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  setenv("KESTRUNE_WEIGHTS", "lazy", 1);
+  setenv("KESTRUNE_BACKEND", "cpu", 1);
+  std::fflush(stderr);
+  auto file = model_file_from_memory(bytes);
+  auto m = file.ok() ? load_model(std::move(file).value()) : Result<std::unique_ptr<Model>>(file.error());
+  if (!m.ok()) {
+    std::fprintf(stderr, "load %s: %s\n", path.c_str(), m.error().message.c_str());
     return nullptr;
   }
   return std::move(m).value();

@@ -12,7 +12,7 @@
 
 #include "backend/cuda/cuda.h"
 #include "backend/cuda/matvec.h"
-#include "gpu_chains.h"
+#include "gpu_layers.h"
 #include "gpu_support.h"
 #include "model/forward.h"
 #include "quant/blocks.h"
@@ -153,7 +153,7 @@ void elementwise_checks() {
   Status st = dev_rmsnorm(api, dx.f(), dw.f(), dy.f(), n, 1e-6f, "rmsnorm launch");
   double e = st.ok() ? rel_error(download(dy.f(), n), want) : INFINITY;
   report(e <= 1e-6, "rmsnorm n 1030", e, 1e-6);
-  st = dev_silu_mul(api, dx.f(), du.f(), n, "silu launch");
+  st = dev_silu_mul(api, dx.f(), du.f(), n, "silu_mul launch");
   for (int i = 0; i < n; ++i) want[i] = u[i] * (x[i] / (1.0 + std::exp(-double(x[i]))));
   e = st.ok() ? rel_error(download(dx.f(), n), want) : INFINITY;
   report(e <= 1e-6, "silu_mul n 1030", e, 1e-6);
@@ -222,7 +222,7 @@ int main(int argc, char** argv) {
   elementwise_checks();
   g_failed += gdn_checks();
   for (int i = 1; i < argc; ++i) model_check(argv[i]);
-  chain_checks(std::vector<std::string>(argv + 1, argv + argc), g_passed, g_failed);
+  layer_checks(std::vector<std::string>(argv + 1, argv + argc), g_passed, g_failed);
   std::printf("gpu tests: %d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }

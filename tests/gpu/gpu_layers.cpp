@@ -1,21 +1,21 @@
-// The device chains (attention, feed-forward, logits head) against the CPU reference at
-// every width, and whole models on the device: host copies per token, device memory
-// across generations, and speculative greedy decoding against plain greedy decoding.
-#include "gpu_chains.h"
+// The layers (attention, feed-forward, logits head) on the device against the CPU
+// reference at every width, and whole models on the device: host copies per token,
+// device memory across generations, and speculative greedy decoding against plain
+// greedy decoding.
+#include "gpu_layers.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "backend/backend.h"
 #include "backend/cuda/cuda.h"
-#include "backend/cuda/ops.h"
 #include "gpu_support.h"
 #include "model/forward.h"
+#include "model/layers.h"
 #include "model/mtp.h"
 #include "model/speculative.h"
 #include "numerics/scalar.h"
@@ -70,128 +70,7 @@ struct Mat {
   Matrix m() const { return TensorView{&info, bytes.data(), bytes.size()}; }
 };
 
-// k columns through the residency (begin, op, end) or staged (op alone).
-Status run_columns(const Backend& b, Columns& xs, bool resident, const std::function<Status()>& op) {
-  if (resident) KS_CHECK(columns_begin(b, column_spans(xs)));
-  KS_CHECK(op());
-  if (!resident) return {};
-  CudaContext& c = *std::get<Cuda>(b).ctx;
-  const auto out = column_spans_mut(xs);
-  return xs.size() == 1   ? token_end(c, out[0])
-         : xs.size() == 2 ? token2_end(c, out[0], out[1])
-                          : token3_end(c, out[0], out[1], out[2]);
-}
-
-std::string width_tag(size_t k, bool resident) { return " w" + std::to_string(k) + (resident ? " resident" : " staged"); }
-
-// 0.8b-like attention: hidden 1024, 8 heads of 256 over 2 kv heads, 64 rotated dims. The
-// first device call is at position 10 over a 10-position host cache.
-void attention_checks() {
-  std::mt19937 rng(31);
-  const Backend cpu{make_cpu(1)};
-  const AttentionGeometry g{256, 8, 2, 64, 1e7f, 1e-6f};
-  for (uint32_t type : {kQ8_0, kQ4_K}) {
-    const Mat q(type, 1024, 4096, rng), k(type, 1024, 512, rng), v(type, 1024, 512, rng), o(type, 2048, 1024, rng);
-    const auto norm = normal(1024, rng, 1.0f, 0.1f), qn = normal(256, rng, 1.0f, 0.1f), kn = normal(256, rng, 1.0f, 0.1f);
-    const AttnWeights w{norm, q.m(), k.m(), v.m(), qn, kn, o.m()};
-    KvCache seed;
-    for (uint32_t p = 0; p < 10; ++p) {
-      Columns x = columns(1, 1024, rng);
-      (void)attn_mixer(cpu, g, w, p, 0, seed, column_spans_mut(x));
-    }
-    for (size_t width = 1; width <= 3; ++width) {
-      for (bool resident : {false, true}) {
-        const Backend dev{make_cuda(cuda_runtime_api(), 1, false, false)};
-        KvCache kv_cpu = seed, kv_dev = seed;
-        Columns want = columns(width, 1024, rng), got = want;
-        (void)attn_mixer(cpu, g, w, 10, 0, kv_cpu, column_spans_mut(want));
-        Status st = run_columns(dev, got, resident,
-                                [&] { return attn_mixer(dev, g, w, 10, 5, kv_dev, column_spans_mut(got)); });
-        // One more position on the device cache the first call extended.
-        Columns next_want = columns(1, 1024, rng), next_got = next_want;
-        (void)attn_mixer(cpu, g, w, uint32_t(10 + width), 0, kv_cpu, column_spans_mut(next_want));
-        if (st.ok()) st = attn_mixer(dev, g, w, uint32_t(10 + width), 5, kv_dev, column_spans_mut(next_got));
-        if (!st.ok()) std::printf("     %s\n", st.error().message.c_str());
-        const double e = st.ok() ? std::max(rel_error(got, want), rel_error(next_got, next_want)) : INFINITY;
-        report(e <= 1e-4, "attn pos 10 " + type_name(type) + width_tag(width, resident), e, 1e-4);
-      }
-    }
-    // Long contexts over a random host cache: the core kernel, the first columns on the
-    // split kernel (at 1024 attended positions) and a context of many chunks.
-    for (uint32_t pos : {1022u, 4000u}) {
-      KvCache kv{normal(size_t(pos) * 512, rng), normal(size_t(pos) * 512, rng)};
-      for (size_t width : {1, 3}) {
-        const Backend dev{make_cuda(cuda_runtime_api(), 1, false, false)};
-        KvCache kv_cpu = kv, kv_dev = kv;
-        Columns want = columns(width, 1024, rng), got = want;
-        (void)attn_mixer(cpu, g, w, pos, 0, kv_cpu, column_spans_mut(want));
-        const Status st = attn_mixer(dev, g, w, pos, 6, kv_dev, column_spans_mut(got));
-        if (!st.ok()) std::printf("     %s\n", st.error().message.c_str());
-        const double e = st.ok() ? rel_error(got, want) : INFINITY;
-        report(e <= 1e-4, "attn pos " + std::to_string(pos) + " " + type_name(type) + width_tag(width, false), e, 1e-4);
-      }
-    }
-  }
-}
-
-// 0.8b-like feed-forward (hidden 1024, ff 3584) in one format or a K-quant mix, with and
-// without int8 activations.
-void ffn_checks() {
-  std::mt19937 rng(32);
-  const Backend cpu{make_cpu(1)};
-  struct Mix {
-    const char* name;
-    uint32_t gate, up, down;
-  };
-  for (const Mix mix : {Mix{"q8_0", kQ8_0, kQ8_0, kQ8_0}, Mix{"q4_k", kQ4_K, kQ4_K, kQ4_K},
-                        Mix{"q6_k/q4_k/q5_k", kQ6_K, kQ4_K, kQ5_K}}) {
-    const Mat gate(mix.gate, 1024, 3584, rng), up(mix.up, 1024, 3584, rng), down(mix.down, 3584, 1024, rng);
-    const auto norm = normal(1024, rng, 1.0f, 0.1f);
-    const FfnWeights w{norm, gate.m(), up.m(), down.m()};
-    for (bool x8 : {false, true}) {
-      // int8 activations of the Q4_K products: about 1% per product.
-      const bool q4 = mix.gate == kQ4_K || mix.up == kQ4_K || mix.down == kQ4_K;
-      const double tol = x8 && q4 ? 5e-2 : 1e-4;
-      for (size_t width = 1; width <= 3; ++width) {
-        for (bool resident : {false, true}) {
-          const Backend dev{make_cuda(cuda_runtime_api(), 1, x8, false)};
-          Columns want = columns(width, 1024, rng), got = want;
-          (void)ffn_swiglu(cpu, w, 1e-6f, column_spans_mut(want));
-          const Status st =
-              run_columns(dev, got, resident, [&] { return ffn_swiglu(dev, w, 1e-6f, column_spans_mut(got)); });
-          if (!st.ok()) std::printf("     %s\n", st.error().message.c_str());
-          const double e = st.ok() ? rel_error(got, want) : INFINITY;
-          report(e <= tol, std::string("ffn ") + mix.name + (x8 ? " x8" : "") + width_tag(width, resident), e, tol);
-        }
-      }
-    }
-  }
-}
-
-// A head of 9000 rows (the wide kernels) over hidden 1024.
-void head_checks() {
-  std::mt19937 rng(33);
-  const Backend cpu{make_cpu(1)};
-  for (uint32_t type : {kQ8_0, kQ6_K}) {
-    const Mat head(type, 1024, 9000, rng);
-    const auto norm = normal(1024, rng, 1.0f, 0.1f);
-    const HeadWeights w{norm, std::get<TensorView>(head.m())};
-    for (size_t width = 1; width <= 3; ++width) {
-      for (bool resident : {false, true}) {
-        const Backend dev{make_cuda(cuda_runtime_api(), 1, false, false)};
-        const Columns x = columns(width, 1024, rng);
-        Columns want(width, std::vector<float>(9000)), got = want;
-        (void)logits_head(cpu, w, 1e-6f, column_spans(x), column_spans_mut(want));
-        Status st = resident ? columns_begin(dev, column_spans(x)) : Status{};
-        if (st.ok()) st = logits_head(dev, w, 1e-6f, column_spans(x), column_spans_mut(got));
-        if (!st.ok()) std::printf("     %s\n", st.error().message.c_str());
-        const bool ended = !std::get<Cuda>(dev).ctx->token.active;
-        const double e = st.ok() && ended ? rel_error(got, want) : INFINITY;
-        report(e <= 1e-4, "logits head " + type_name(type) + width_tag(width, resident), e, 1e-4);
-      }
-    }
-  }
-}
+std::string width_tag(size_t k) { return " w" + std::to_string(k); }
 
 // The CUDA runtime with every host/device copy counted.
 struct CopyCounts {
@@ -217,6 +96,111 @@ const DeviceApi& counting_api() {
   return api;
 }
 
+// 0.8b-like attention: hidden 1024, 8 heads of 256 over 2 kv heads, 64 rotated dims. The
+// first device call is at position 10 over a 10-position host cache.
+void attention_checks() {
+  std::mt19937 rng(31);
+  const Backend cpu{make_cpu(1)};
+  const AttentionGeometry g{256, 8, 2, 64, 1e7f, 1e-6f};
+  for (uint32_t type : {kQ8_0, kQ4_K}) {
+    const Mat q(type, 1024, 4096, rng), k(type, 1024, 512, rng), v(type, 1024, 512, rng), o(type, 2048, 1024, rng);
+    const auto norm = normal(1024, rng, 1.0f, 0.1f), qn = normal(256, rng, 1.0f, 0.1f), kn = normal(256, rng, 1.0f, 0.1f);
+    const AttnWeights w{norm, q.m(), k.m(), v.m(), qn, kn, o.m()};
+    KvCache seed;
+    for (uint32_t p = 0; p < 10; ++p) {
+      Columns x = columns(1, 1024, rng);
+      (void)attn_mixer(cpu, g, w, p, 0, seed, column_spans_mut(x));
+    }
+    for (size_t width = 1; width <= 3; ++width) {
+      const Backend dev{make_cuda(cuda_runtime_api(), 1, false, false)};
+      KvCache kv_cpu = seed, kv_dev = seed;
+      Columns want = columns(width, 1024, rng), got = want;
+      (void)attn_mixer(cpu, g, w, 10, 0, kv_cpu, column_spans_mut(want));
+      Status st = attn_mixer(dev, g, w, 10, 5, kv_dev, column_spans_mut(got));
+      // One more position on the device cache the first call extended.
+      Columns next_want = columns(1, 1024, rng), next_got = next_want;
+      (void)attn_mixer(cpu, g, w, uint32_t(10 + width), 0, kv_cpu, column_spans_mut(next_want));
+      if (st.ok()) st = attn_mixer(dev, g, w, uint32_t(10 + width), 5, kv_dev, column_spans_mut(next_got));
+      if (!st.ok()) std::printf("     %s\n", st.error().message.c_str());
+      const double e = st.ok() ? std::max(rel_error(got, want), rel_error(next_got, next_want)) : INFINITY;
+      report(e <= 1e-4, "attn pos 10 " + type_name(type) + width_tag(width), e, 1e-4);
+    }
+    // Long contexts over a random host cache: the core kernel, the first columns on the
+    // split kernel (at 1024 attended positions) and a context of many chunks.
+    for (uint32_t pos : {1022u, 4000u}) {
+      KvCache kv{normal(size_t(pos) * 512, rng), normal(size_t(pos) * 512, rng)};
+      for (size_t width : {1, 3}) {
+        const Backend dev{make_cuda(cuda_runtime_api(), 1, false, false)};
+        KvCache kv_cpu = kv, kv_dev = kv;
+        Columns want = columns(width, 1024, rng), got = want;
+        (void)attn_mixer(cpu, g, w, pos, 0, kv_cpu, column_spans_mut(want));
+        const Status st = attn_mixer(dev, g, w, pos, 6, kv_dev, column_spans_mut(got));
+        if (!st.ok()) std::printf("     %s\n", st.error().message.c_str());
+        const double e = st.ok() ? rel_error(got, want) : INFINITY;
+        report(e <= 1e-4, "attn pos " + std::to_string(pos) + " " + type_name(type) + width_tag(width), e, 1e-4);
+      }
+    }
+  }
+}
+
+// 0.8b-like feed-forward (hidden 1024, ff 3584) in one format or a K-quant mix, with and
+// without int8 activations.
+void ffn_checks() {
+  std::mt19937 rng(32);
+  const Backend cpu{make_cpu(1)};
+  struct Mix {
+    const char* name;
+    uint32_t gate, up, down;
+  };
+  for (const Mix mix : {Mix{"q8_0", kQ8_0, kQ8_0, kQ8_0}, Mix{"q4_k", kQ4_K, kQ4_K, kQ4_K},
+                        Mix{"q6_k/q4_k/q5_k", kQ6_K, kQ4_K, kQ5_K}}) {
+    const Mat gate(mix.gate, 1024, 3584, rng), up(mix.up, 1024, 3584, rng), down(mix.down, 3584, 1024, rng);
+    const auto norm = normal(1024, rng, 1.0f, 0.1f);
+    const FfnWeights w{norm, gate.m(), up.m(), down.m()};
+    for (bool x8 : {false, true}) {
+      // int8 activations of the Q4_K products: about 1% per product.
+      const bool q4 = mix.gate == kQ4_K || mix.up == kQ4_K || mix.down == kQ4_K;
+      const double tol = x8 && q4 ? 5e-2 : 1e-4;
+      for (size_t width = 1; width <= 3; ++width) {
+        const Backend dev{make_cuda(cuda_runtime_api(), 1, x8, false)};
+        Columns want = columns(width, 1024, rng), got = want;
+        (void)ffn_swiglu(cpu, w, 1e-6f, column_spans_mut(want));
+        const Status st = ffn_swiglu(dev, w, 1e-6f, column_spans_mut(got));
+        if (!st.ok()) std::printf("     %s\n", st.error().message.c_str());
+        const double e = st.ok() ? rel_error(got, want) : INFINITY;
+        report(e <= tol, std::string("ffn ") + mix.name + (x8 ? " x8" : "") + width_tag(width), e, tol);
+      }
+    }
+  }
+}
+
+// A head of 9000 rows (the wide kernels) over hidden 1024, from columns on the device:
+// the logits of every column come down in one copy.
+void head_checks() {
+  std::mt19937 rng(33);
+  const Backend cpu{make_cpu(1)};
+  for (uint32_t type : {kQ8_0, kQ6_K}) {
+    const Mat head(type, 1024, 9000, rng);
+    const Matrix m = head.m();
+    const auto norm = normal(1024, rng, 1.0f, 0.1f);
+    for (size_t width = 1; width <= 4; ++width) {
+      const Backend dev{make_cuda(counting_api(), 1, false, false)};
+      const Columns x = columns(width, 1024, rng);
+      auto want = upload(cpu, x);
+      Result<Columns> want_logits = want.ok() ? logits_head(cpu, norm, m, 1e-6f, *want) : want.error();
+      auto on_device = upload(dev, x);
+      const long down = g_copies.to_host;
+      Result<Columns> got = on_device.ok() ? logits_head(dev, norm, m, 1e-6f, *on_device) : on_device.error();
+      const long copies = g_copies.to_host - down;
+      if (!got.ok()) std::printf("     %s\n", got.error().message.c_str());
+      if (!want_logits.ok()) std::printf("     cpu: %s\n", want_logits.error().message.c_str());
+      if (got.ok() && copies != 1) std::printf("     %ld downloads (want 1)\n", copies);
+      const double e = got.ok() && want_logits.ok() && copies == 1 ? rel_error(*got, *want_logits) : INFINITY;
+      report(e <= 1e-4, "logits head " + type_name(type) + width_tag(width), e, 1e-4);
+    }
+  }
+}
+
 uint32_t argmax(const std::vector<float>& v) { return uint32_t(std::max_element(v.begin(), v.end()) - v.begin()); }
 
 std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
@@ -224,7 +208,7 @@ std::string base_name(const std::string& path) { return path.substr(path.rfind('
 // After a warm-up token every token costs one upload (the embedding) and one download
 // (the logits); generations leave device memory where it was.
 void transfer_and_memory_check(const std::string& path) {
-  auto m = load_on(path, "cpu");
+  auto m = load_kept_copy(path);
   if (!m) {
     report_count(false, "load " + base_name(path), "");
     return;
@@ -312,7 +296,7 @@ void speculative_check(const std::string& path) {
 
 }  // namespace
 
-void chain_checks(const std::vector<std::string>& models, int& passed, int& failed) {
+void layer_checks(const std::vector<std::string>& models, int& passed, int& failed) {
   g_passed = &passed;
   g_failed = &failed;
   attention_checks();
