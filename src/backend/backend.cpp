@@ -62,6 +62,23 @@ Activations held_on_host(Columns c) {
 // The CPU's view of activations: always its own host columns.
 const Columns& host_of(const Activations& a) { return a.host; }
 
+// An operation the device cannot do runs on the CUDA backend's host threads over the
+// downloaded columns; its output stays on the host until the next operation takes it.
+template <class HostOp>
+Result<Activations> on_host(CudaContext& c, const Activations& x, HostOp&& op) {
+  Columns downloaded;
+  if (x.device) {
+    KS_TRY(downloaded, cuda_download(c, x));
+  }
+  KS_TRY(Columns y, op(x.device ? downloaded : x.host, c.pool.get()));
+  return held_on_host(std::move(y));
+}
+
+Result<Activations> cuda_any_matmul(CudaContext& c, const Matrix& m, const Activations& x) {
+  if (cuda_reads(m)) return cuda_matmul(c, m, x);
+  return on_host(c, x, [&](const Columns& xs, ThreadPool* pool) { return host_matmul(m, xs, pool, false); });
+}
+
 }  // namespace
 
 Result<Activations> upload(const Backend& b, Columns xs) {
@@ -93,14 +110,19 @@ Result<Activations> rms_norm(const Backend& b, const Activations& x, std::span<c
 }
 
 Result<Activations> matmul(const Backend& b, const Matrix& m, const Activations& x) {
-  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_matmul(*cuda->ctx, m, x);
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_any_matmul(*cuda->ctx, m, x);
   KS_TRY(Columns y, cpu_matmul(std::get<Cpu>(b), m, host_of(x)));
   return held_on_host(std::move(y));
 }
 
 Result<std::pair<Activations, Activations>> matmul_pair(const Backend& b, const Matrix& m0, const Matrix& m1,
                                                        const Activations& x) {
-  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_matmul_pair(*cuda->ctx, m0, m1, x);
+  if (const auto* cuda = std::get_if<Cuda>(&b)) {
+    if (cuda_reads(m0) && cuda_reads(m1)) return cuda_matmul_pair(*cuda->ctx, m0, m1, x);
+    KS_TRY(Activations y0, cuda_any_matmul(*cuda->ctx, m0, x));
+    KS_TRY(Activations y1, cuda_any_matmul(*cuda->ctx, m1, x));
+    return std::pair{std::move(y0), std::move(y1)};
+  }
   const Cpu& cpu = std::get<Cpu>(b);
   KS_TRY(Columns y0, cpu_matmul(cpu, m0, host_of(x)));
   KS_TRY(Columns y1, cpu_matmul(cpu, m1, host_of(x)));
@@ -108,7 +130,11 @@ Result<std::pair<Activations, Activations>> matmul_pair(const Backend& b, const 
 }
 
 Status matmul_add(const Backend& b, const Matrix& m, const Activations& x, Activations& acc) {
-  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_matmul_add(*cuda->ctx, m, x, acc);
+  if (const auto* cuda = std::get_if<Cuda>(&b)) {
+    if (cuda_reads(m)) return cuda_matmul_add(*cuda->ctx, m, x, acc);
+    KS_TRY(Activations y, cuda_any_matmul(*cuda->ctx, m, x));
+    return cuda_add(*cuda->ctx, acc, y);
+  }
   const Cpu& cpu = std::get<Cpu>(b);
   KS_TRY(Columns y, cpu_matmul(cpu, m, host_of(x)));
   return cpu_add(cpu, acc.host, y);
@@ -133,7 +159,12 @@ Result<Activations> attention(const Backend& b, const AttentionGeometry& g, cons
 }
 
 Result<Activations> gdn_gates(const Backend& b, const GdnGeometry& g, const GdnWeights& w, const Activations& xn) {
-  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_gdn_gates(*cuda->ctx, g, w, xn);
+  if (const auto* cuda = std::get_if<Cuda>(&b)) {
+    if (cuda_gates_fit(g, w, xn.n)) return cuda_gdn_gates(*cuda->ctx, g, w, xn);
+    return on_host(*cuda->ctx, xn, [&](const Columns& xs, ThreadPool* pool) {
+      return host_gdn_gates(g, w, xs, pool, false);
+    });
+  }
   const Cpu& cpu = std::get<Cpu>(b);
   KS_TRY(Columns y, host_gdn_gates(g, w, host_of(xn), cpu.pool.get(), cpu.xquant));
   return held_on_host(std::move(y));

@@ -34,4 +34,14 @@ float sigmoid(float z) { return 1.0f / (expf(-z) + 1.0f); }
 float silu(float z) { return sigmoid(z) * z; }
 float softplus(float z) { return z > 20.0f ? z : logf(expf(z) + 1.0f); }
 
+float rope_frequency(size_t j, uint64_t rope_dim, float base) {
+  return powf(base, (static_cast<float>(j) * 2.0f) / static_cast<float>(rope_dim));
+}
+
+std::vector<float> rope_frequencies(uint64_t rope_dim, float base) {
+  std::vector<float> f(static_cast<size_t>(rope_dim / 2));
+  for (size_t j = 0; j < f.size(); ++j) f[j] = rope_frequency(j, rope_dim, base);
+  return f;
+}
+
 }  // namespace kestrune

@@ -2,6 +2,7 @@
 // right; faster paths are checked against these bits.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -27,5 +28,10 @@ void add_in_place(std::span<float> x, std::span<const float> y);
 float sigmoid(float z);
 float silu(float z);
 float softplus(float z);
+
+// RoPE pair j of rope_dim turns by pos ÷ base^(2j / rope_dim); the frequencies of pairs
+// 0 .. rope_dim/2 - 1 in one vector (the device takes the host's own values).
+float rope_frequency(size_t j, uint64_t rope_dim, float base);
+std::vector<float> rope_frequencies(uint64_t rope_dim, float base);
 
 }  // namespace kestrune

@@ -202,8 +202,6 @@ TEST(CudaProducts, EveryOperationAgainstTheDecodedRows) {
             {"single", 1, false, [&](float* y0, float*) { return dev_matvec(c, s0.fmt, w0.data(), x.data(), y0, C, 9); }},
             {"n2", 2, false, [&](float* y0, float*) { return dev_matvec_n2(c, s0.fmt, w0.data(), x.data(), y0, C, 9); }},
             {"n3", 3, false, [&](float* y0, float*) { return dev_matvec_n3(c, s0.fmt, w0.data(), x.data(), y0, C, 9); }},
-            {"raw n3", 3, false,
-             [&](float* y0, float*) { return dev_matvec_raw_n3(c, s0.fmt, w0.data(), x.data(), y0, C, 9); }},
             {"dual2", 1, true,
              [&](float* y0, float* y1) {
                return dev_matvec_dual2(c, s0.fmt, w0.data(), 9, s1.fmt, w1.data(), int(rows1), x.data(), y0, y1, C);
@@ -269,7 +267,7 @@ TEST(CudaProducts, EligibleWeightsRunOnTheDeviceAndTheRestOnTheHost) {
   // A failed launch surfaces with its label.
   fake().fail_copy_at = fake().copies + 1;
   EXPECT_EQ(project(b, Matrix{view}, x).error().message,
-            "cuda: cudaMemcpy D2H (column): an illegal memory access was encountered (code 700)");
+            "cuda: cudaMemcpy D2H (columns): an illegal memory access was encountered (code 700)");
 }
 
 // Whole models with the cuda backend's operations over the fake device: every

@@ -141,19 +141,12 @@ TEST(CudaDispatch, SharedInputAndMultiColumnKernels) {
         {K::MvWideX8, 2250, "matvec q4_k x8 launch"},
         {K::QuantizeXQ8, 2, "quantize x launch", 0, 1},
         {K::MvWideX8, 2250, "matvec q4_k x8 launch", 0, 1, 1}}},
-      {"raw n2 q5_k", {P::RawN2, F::Q5_K, F::Q5_K, 8192, 0, 256, true, "caller"}, {{K::MvWideN2, 2048, "caller"}}},
       {"n3 q5_k", {P::N3, F::Q5_K, F::Q5_K, 8192, 0, 256}, {{K::MvWideN3, 2048, "matvec n3 launch"}}},
       {"n3 q8",
        {P::N3, F::Q8_0, F::Q8_0, 10, 0, 64},
        {{K::MatvecQ8_0, 3, "matvec n2 launch"},
         {K::MatvecQ8_0, 3, "matvec n2 launch", 0, 1, 1},
         {K::MatvecQ8_0, 3, "matvec launch", 0, 2, 2}}},
-      {"raw n3 q4_k x8", {P::RawN3, F::Q4_K, F::Q4_K, 10, 0, 256, true}, {{K::MvSplit4N3, 10, "matvec raw n3 launch"}}},
-      {"raw n3 q8",
-       {P::RawN3, F::Q8_0, F::Q8_0, 10, 0, 64},
-       {{K::MatvecQ8_0, 3, "matvec raw n3 head pair"},
-        {K::MatvecQ8_0, 3, "matvec raw n3 head pair", 0, 1, 1},
-        {K::MatvecQ8_0, 3, "matvec raw n3 tail column", 0, 2, 2}}},
   };
   for (const auto& c : cases) expect_plan(c.s, c.steps, c.what);
 }

@@ -93,9 +93,7 @@ void kernel_checks() {
         const Op ops[] = {
             {"matvec", 1, [&] { return dev_matvec(c, s.fmt, w.p, dx.f(), y.f(), C, R); }},
             {"n2", 2, [&] { return dev_matvec_n2(c, s.fmt, w.p, dx.f(), y.f(), C, R); }},
-            {"raw n2", 2, [&] { return dev_matvec_raw_n2(c, s.fmt, w.p, dx.f(), y.f(), C, R, "matvec n2 launch"); }},
             {"n3", 3, [&] { return dev_matvec_n3(c, s.fmt, w.p, dx.f(), y.f(), C, R); }},
-            {"raw n3", 3, [&] { return dev_matvec_raw_n3(c, s.fmt, w.p, dx.f(), y.f(), C, R); }},
         };
         for (const auto& op : ops) {
           cudaMemset(y.p, 0xff, 3 * rows * 4);  // NaN poison: every output must be written

@@ -13,20 +13,6 @@
 
 namespace kestrune {
 
-namespace {
-
-float rope_frequency(size_t j, uint64_t rope_dim, float base) {
-  return powf(base, (static_cast<float>(j) * 2.0f) / static_cast<float>(rope_dim));
-}
-
-}  // namespace
-
-std::vector<float> rope_frequencies(uint64_t rope_dim, float base) {
-  std::vector<float> f(static_cast<size_t>(rope_dim / 2));
-  for (size_t j = 0; j < f.size(); ++j) f[j] = rope_frequency(j, rope_dim, base);
-  return f;
-}
-
 void rope_rotate(std::span<float> y, uint64_t rope_dim, float base, uint32_t pos) {
   const size_t half = static_cast<size_t>(rope_dim / 2);
   const float p = static_cast<float>(pos);

@@ -12,11 +12,9 @@
 #include "layers/geometry.h"
 #include "layers/state.h"
 #include "layers/weights.h"
+#include "numerics/scalar.h"
 
 namespace kestrune {
-
-// The RoPE frequencies of pairs 0 .. rope_dim/2 - 1: pair j turns by pos ÷ freqs[j].
-std::vector<float> rope_frequencies(uint64_t rope_dim, float base);
 
 // Rotates the first rope_dim dims of one head vector (pairs j, j + rope_dim/2) to `pos`.
 void rope_rotate(std::span<float> y, uint64_t rope_dim, float base, uint32_t pos);

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstring>
 
-#include "backend/cpu/attention.h"
 #include "backend/cuda/columns.h"
 #include "backend/cuda/matvec.h"
 #include "common/diag.h"
 #include "common/format.h"
+#include "numerics/scalar.h"
 
 namespace kestrune {
 

@@ -185,7 +185,7 @@ Launch multi_kernel(DeviceFormat fmt, uint32_t rows, int columns, const char* la
   return l;
 }
 
-void raw_n2(Plan& p, DeviceFormat fmt, uint32_t rows, const char* label) {
+void two_columns(Plan& p, DeviceFormat fmt, uint32_t rows, const char* label) {
   if (fmt == DeviceFormat::Q8_0) {
     p.push_back(single_kernel(fmt, rows, 0, 0, Target::Y0, 0, false, label));
     p.push_back(single_kernel(fmt, rows, 0, 1, Target::Y0, 1, false, label));
@@ -199,7 +199,7 @@ void n2(Plan& p, DeviceFormat fmt, uint32_t rows, uint32_t cols, bool x8) {
     single(p, fmt, rows, cols, x8, 0, 0, Target::Y0, 0);
     single(p, fmt, rows, cols, x8, 0, 1, Target::Y0, 1);
   } else {
-    raw_n2(p, fmt, rows, "matvec n2 launch");
+    two_columns(p, fmt, rows, "matvec n2 launch");
   }
 }
 
@@ -257,9 +257,6 @@ Plan plan_product(const ProductShape& s) {
         single(p, s.fmt1, s.rows1, s.cols, s.x8, 1, 0, Target::Y1, 0);
       }
       break;
-    case ProductOp::RawN2:
-      raw_n2(p, s.fmt0, s.rows, s.raw_label);
-      break;
     case ProductOp::N2:
       n2(p, s.fmt0, s.rows, s.cols, s.x8);
       break;
@@ -269,15 +266,6 @@ Plan plan_product(const ProductShape& s) {
       } else {
         n2(p, s.fmt0, s.rows, s.cols, s.x8);
         single(p, s.fmt0, s.rows, s.cols, s.x8, 0, 2, Target::Y0, 2);
-      }
-      break;
-    case ProductOp::RawN3:
-      if (is_kquant(s.fmt0)) {
-        p.push_back(multi_kernel(s.fmt0, s.rows, 3, "matvec raw n3 launch"));
-      } else {
-        p.push_back(single_kernel(s.fmt0, s.rows, 0, 0, Target::Y0, 0, false, "matvec raw n3 head pair"));
-        p.push_back(single_kernel(s.fmt0, s.rows, 0, 1, Target::Y0, 1, false, "matvec raw n3 head pair"));
-        p.push_back(single_kernel(s.fmt0, s.rows, 0, 2, Target::Y0, 2, false, "matvec raw n3 tail column"));
       }
       break;
   }

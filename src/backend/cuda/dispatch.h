@@ -84,7 +84,7 @@ using Plan = std::vector<Launch>;
 
 // One product or a group of products sharing an input, as the dispatch operations
 // name them. rows1 is W1's row count (dual2; dual shares rows).
-enum class ProductOp : uint8_t { Single, Residual, Dual, Dual2, RawN2, N2, N3, RawN3 };
+enum class ProductOp : uint8_t { Single, Residual, Dual, Dual2, N2, N3 };
 
 struct ProductShape {
   ProductOp op = ProductOp::Single;
@@ -94,7 +94,6 @@ struct ProductShape {
   uint32_t rows1 = 0;
   uint32_t cols = 0;
   bool x8 = false;  // KESTRUNE_XQUANT=q8
-  const char* raw_label = "matvec n2 launch";  // RawN2's caller-supplied label
 };
 
 Plan plan_product(const ProductShape& s);

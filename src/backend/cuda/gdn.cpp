@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "backend/cpu/cpu.h"
 #include "backend/cuda/columns.h"
 #include "backend/cuda/gdn_lanes.h"
 #include "backend/cuda/ops.h"
@@ -99,23 +98,14 @@ Status prepare_states(const DeviceApi& api, Buffer (&states)[3], std::span<const
 
 }  // namespace
 
+bool cuda_gates_fit(const GdnGeometry& g, const GdnWeights& w, size_t n) {
+  return dense_fits(dense(w.alpha), n, g.hv) && dense_fits(dense(w.beta), n, g.hv) && w.a.size() >= g.hv &&
+         w.dt_bias.size() >= g.hv;
+}
+
 Result<Activations> cuda_gdn_gates(CudaContext& c, const GdnGeometry& g, const GdnWeights& w, const Activations& xn) {
   const CachedTensor *alpha = dense(w.alpha), *beta = dense(w.beta);
-  if (!dense_fits(alpha, xn.n, g.hv) || !dense_fits(beta, xn.n, g.hv) || w.a.size() < g.hv ||
-      w.dt_bias.size() < g.hv) {
-    Columns host;
-    if (xn.device) {
-      KS_TRY(host, cuda_download(c, xn));
-    } else {
-      host = xn.host;
-    }
-    KS_TRY(Columns gates, host_gdn_gates(g, w, host, c.pool.get(), false));
-    Activations out;
-    out.k = gates.size();
-    out.n = 2 * g.hv;
-    out.host = std::move(gates);
-    return out;
-  }
+  if (!cuda_gates_fit(g, w, xn.n)) return invalid_data("gdn_mixer: gate weights the device cannot read");
   Activations staged;
   KS_TRY(const float* in, device_input(c, xn, staged, "gdn_mixer"));
   KS_TRY(const float* alpha_w, resident_norm(c, alpha->data));

@@ -76,12 +76,6 @@ Status dev_matvec_dual2(CudaContext& c, DeviceFormat fmt0, const void* w0, int r
   return run_product(c, s, {w0, w1, x, y0, y1, nullptr});
 }
 
-Status dev_matvec_raw_n2(CudaContext& c, DeviceFormat fmt, const void* w, const float* x, float* y, int cols, int rows,
-                         const char* label) {
-  ProductShape s{ProductOp::RawN2, fmt, fmt, uint32_t(rows), 0, uint32_t(cols), false, label};
-  return run_product(c, s, {w, nullptr, x, y, nullptr, nullptr});
-}
-
 Status dev_matvec_n2(CudaContext& c, DeviceFormat fmt, const void* w, const float* x, float* y, int cols, int rows) {
   ProductShape s{ProductOp::N2, fmt, fmt, uint32_t(rows), 0, uint32_t(cols), c.x8};
   return run_product(c, s, {w, nullptr, x, y, nullptr, nullptr});
@@ -89,12 +83,6 @@ Status dev_matvec_n2(CudaContext& c, DeviceFormat fmt, const void* w, const floa
 
 Status dev_matvec_n3(CudaContext& c, DeviceFormat fmt, const void* w, const float* x, float* y, int cols, int rows) {
   ProductShape s{ProductOp::N3, fmt, fmt, uint32_t(rows), 0, uint32_t(cols), c.x8};
-  return run_product(c, s, {w, nullptr, x, y, nullptr, nullptr});
-}
-
-Status dev_matvec_raw_n3(CudaContext& c, DeviceFormat fmt, const void* w, const float* x, float* y, int cols,
-                         int rows) {
-  ProductShape s{ProductOp::RawN3, fmt, fmt, uint32_t(rows), 0, uint32_t(cols), false};
   return run_product(c, s, {w, nullptr, x, y, nullptr, nullptr});
 }
 

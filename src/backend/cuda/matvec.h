@@ -29,11 +29,8 @@ Status dev_matvec_dual(CudaContext& c, DeviceFormat fmt0, const void* w0, Device
                        const float* x, float* y0, float* y1, int cols, int rows);
 Status dev_matvec_dual2(CudaContext& c, DeviceFormat fmt0, const void* w0, int rows0, DeviceFormat fmt1,
                         const void* w1, int rows1, const float* x, float* y0, float* y1, int cols);
-Status dev_matvec_raw_n2(CudaContext& c, DeviceFormat fmt, const void* w, const float* x, float* y, int cols, int rows,
-                         const char* label);
 Status dev_matvec_n2(CudaContext& c, DeviceFormat fmt, const void* w, const float* x, float* y, int cols, int rows);
 Status dev_matvec_n3(CudaContext& c, DeviceFormat fmt, const void* w, const float* x, float* y, int cols, int rows);
-Status dev_matvec_raw_n3(CudaContext& c, DeviceFormat fmt, const void* w, const float* x, float* y, int cols, int rows);
 
 // The element-wise kernels the layer operations chain around the products.
 Status dev_rmsnorm(const DeviceApi& api, const float* x, const float* w, float* y, int n, float eps, const char* label);

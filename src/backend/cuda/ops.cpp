@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <mutex>
 
-#include "backend/cpu/cpu.h"
 #include "backend/cuda/columns.h"
 #include "backend/cuda/matvec.h"
 #include "common/format.h"
@@ -11,27 +10,6 @@
 namespace kestrune {
 
 namespace {
-
-// The host columns of `a`, downloaded when it is held on the device.
-Result<Columns> host_columns(CudaContext& c, const Activations& a) {
-  if (!a.device) return a.host;
-  return cuda_download(c, a);
-}
-
-Activations held_on_host(Columns y) {
-  Activations a;
-  a.k = y.size();
-  a.n = y.empty() ? 0 : y[0].size();
-  a.host = std::move(y);
-  return a;
-}
-
-// The host product of a weight the device cannot read.
-Result<Activations> host_product(CudaContext& c, const Matrix& m, const Activations& x) {
-  KS_TRY(Columns xs, host_columns(c, x));
-  KS_TRY(Columns y, host_matmul(m, xs, c.pool.get(), false));
-  return held_on_host(std::move(y));
-}
 
 // A resident weight and its shape; the caller holds weight_mu.
 struct DeviceWeight {
@@ -81,8 +59,9 @@ Result<Activations> cuda_rms_norm(CudaContext& c, const Activations& x, std::spa
   return y;
 }
 
+bool cuda_reads(const Matrix& m) { return device_shape(m).has_value(); }
+
 Result<Activations> cuda_matmul(CudaContext& c, const Matrix& m, const Activations& x) {
-  if (!device_shape(m)) return host_product(c, m, x);
   std::lock_guard<std::mutex> weights(c.weight_mu);
   KS_TRY(DeviceWeight w, device_weight(c, m));
   KS_CHECK(check_input(m, w.shape, x));
@@ -95,7 +74,7 @@ Result<Activations> cuda_matmul(CudaContext& c, const Matrix& m, const Activatio
 
 Result<std::pair<Activations, Activations>> cuda_matmul_pair(CudaContext& c, const Matrix& m0, const Matrix& m1,
                                                             const Activations& x) {
-  if (x.k != 1 || !device_shape(m0) || !device_shape(m1)) {
+  if (x.k != 1) {
     KS_TRY(Activations y0, cuda_matmul(c, m0, x));
     KS_TRY(Activations y1, cuda_matmul(c, m1, x));
     return std::pair{std::move(y0), std::move(y1)};
@@ -122,7 +101,7 @@ Result<std::pair<Activations, Activations>> cuda_matmul_pair(CudaContext& c, con
 }
 
 Status cuda_matmul_add(CudaContext& c, const Matrix& m, const Activations& x, Activations& acc) {
-  if (x.k != 1 || !device_shape(m)) {
+  if (x.k != 1) {
     KS_TRY(Activations y, cuda_matmul(c, m, x));
     return cuda_add(c, acc, y);
   }

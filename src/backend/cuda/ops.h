@@ -1,7 +1,6 @@
-// The CUDA backend's small operations over device activations. An operation whose
-// weight the device cannot read (another format, a dense copy) runs on the host over
-// the downloaded columns, and its output stays there until the next operation takes it
-// up again.
+// The CUDA backend's small operations over device activations. Inputs held on the host
+// go up first. The products take only weights the device reads, and the gates only
+// dense weights: the seam runs the others on the host.
 #pragma once
 
 #include <span>
@@ -17,6 +16,11 @@
 #include "layers/weights.h"
 
 namespace kestrune {
+
+// Whether the device reads this weight: its own blocks, in a format the kernels take.
+bool cuda_reads(const Matrix& m);
+// Whether the device computes the GDN gates of these weights for columns of n floats.
+bool cuda_gates_fit(const GdnGeometry& g, const GdnWeights& w, size_t n);
 
 Result<Activations> cuda_rms_norm(CudaContext& c, const Activations& x, std::span<const float> w, float eps,
                                   const char* op);
