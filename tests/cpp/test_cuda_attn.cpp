@@ -1,7 +1,6 @@
-// The device attention, feed-forward and head chains over the fake device: their
-// per-thread arithmetic against the CPU reference, every refusal, the fallbacks, which
-// columns they read (resident or staged), and whole models with the host transfers of
-// a token counted.
+// The attention, feed-forward and head layers on the CUDA backend over the fake device
+// and the emulated kernels: their per-thread arithmetic against the CPU reference, every
+// refusal, the fallbacks, and whole models with the host transfers of a token counted.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -134,7 +133,7 @@ double rel_error(const Columns& got, const Columns& want) {
   return std::sqrt(num / den);
 }
 
-// First call at pos 10 over a 10-position host cache, every width, staged and resident,
+// First call at pos 10 over a 10-position host cache, every width,
 // then one more position on the device cache the first call left.
 TEST(CudaAttn, EveryWidthMatchesTheCpuMixerFromASeededCache) {
   for (const auto& device : testing::kTestDevices) {

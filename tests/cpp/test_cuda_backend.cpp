@@ -1,6 +1,6 @@
 // The CUDA backend's host logic over a device in host memory (fake_device.h): buffer
-// growth and failure, weight residency, the progress line, token residency, the
-// products through the dispatch, and whole models through KESTRUNE_BACKEND=cuda's
+// growth and failure, weight residency, the progress line, the products through the
+// dispatch, and whole models through KESTRUNE_BACKEND=cuda's
 // operations.
 #include <gtest/gtest.h>
 
