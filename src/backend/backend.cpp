@@ -102,6 +102,20 @@ Result<std::vector<float>> download_column(const Backend& b, const Activations& 
   return a.host[j];
 }
 
+Result<Activations> slice(const Backend& b, const Activations& a, size_t first, size_t count) {
+  if (first > a.k || count > a.k - first) return invalid_input(format("columns {}+{} of {}", first, count, a.k));
+  if (const auto* cuda = std::get_if<Cuda>(&b); cuda && a.device) return cuda_slice(*cuda->ctx, a, first, count);
+  const auto from = a.host.begin() + static_cast<ptrdiff_t>(first);
+  return held_on_host(Columns(from, from + static_cast<ptrdiff_t>(count)));
+}
+
+Result<Activations> concat(const Backend& b, std::span<const Activations> parts) {
+  if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_concat(*cuda->ctx, parts);
+  Columns all;
+  for (const Activations& p : parts) all.insert(all.end(), p.host.begin(), p.host.end());
+  return held_on_host(std::move(all));
+}
+
 Result<Activations> rms_norm(const Backend& b, const Activations& x, std::span<const float> w, float eps,
                              const char* op) {
   if (const auto* cuda = std::get_if<Cuda>(&b)) return cuda_rms_norm(*cuda->ctx, x, w, eps, op);

@@ -59,6 +59,11 @@ Result<Columns> download(const Backend& b, Activations&& a);
 // Column j alone.
 Result<std::vector<float>> download_column(const Backend& b, const Activations& a, size_t j);
 
+// Columns [first, first + count) of `a`, held where `a` is.
+Result<Activations> slice(const Backend& b, const Activations& a, size_t first, size_t count);
+// The columns of every part in order, in one set of activations.
+Result<Activations> concat(const Backend& b, std::span<const Activations> parts);
+
 // The small operations the layers are written over. Each takes any number of columns
 // and computes every column's elements in the reference order. `op` names the layer in
 // messages.

@@ -49,10 +49,10 @@ Result<std::vector<float>> embed(const Model& model, uint32_t token) {
   return weight_row(*view, token);
 }
 
-Status run_layers(const Model& m, DecodeState& state, Activations& x) {
+Status run_layers(const Model& m, std::span<const PassPart> parts, Activations& x) {
   const ModelSwitches& sw = m.switches;
-  const uint32_t pos = state.position;
-  const bool per_layer_lines = x.k == 1 && (sw.trace || !sw.lens.empty());
+  const uint32_t pos = parts.empty() ? 0 : parts[0].state->position;
+  const bool per_layer_lines = parts.size() == 1 && x.k == 1 && (sw.trace || !sw.lens.empty());
   std::span<const float> out_norm;
   std::optional<TensorView> head;
   if (per_layer_lines && !sw.lens.empty()) {
@@ -61,21 +61,30 @@ Status run_layers(const Model& m, DecodeState& state, Activations& x) {
   }
 
   const auto& kinds = m.config.layer_kinds;
+  std::vector<AttnPart> attn_parts(parts.size());
+  std::vector<GdnPart> gdn_parts(parts.size());
   for (uint64_t i = 0; i < kinds.size(); ++i) {
-    if (i >= state.layers.size() || !state_matches(state.layers[i], kinds[i])) {
-      return invalid_data(format("layer {}: schedule/state mismatch", i));
+    for (size_t s = 0; s < parts.size(); ++s) {
+      DecodeState& state = *parts[s].state;
+      if (i >= state.layers.size() || !state_matches(state.layers[i], kinds[i])) {
+        return invalid_data(format("layer {}: schedule/state mismatch", i));
+      }
+      LayerState& ls = state.layers[i];
+      if (auto* kv = std::get_if<KvCache>(&ls.data)) {
+        attn_parts[s] = {kv, ls.nonce, state.position, parts[s].columns};
+      } else {
+        gdn_parts[s] = {&std::get<GdnLayerState>(ls.data), ls.nonce, parts[s].columns};
+      }
     }
-    LayerState& ls = state.layers[i];
     const LayerWeights& lw = m.weights.layers[i];
     float mix = 0, ffn = 0;
     float* mix_norm = per_layer_lines && sw.trace ? &mix : nullptr;
     float* ffn_norm = per_layer_lines && sw.trace ? &ffn : nullptr;
     KS_TRY(const MixerWeights* mixer, bound(lw.mixer));
-    if (auto* kv = std::get_if<KvCache>(&ls.data)) {
-      KS_CHECK(attention_layer(m.backend, m.attn, std::get<AttnWeights>(*mixer), pos, ls.nonce, *kv, x, x, mix_norm));
+    if (kinds[i] == LayerKind::Attention) {
+      KS_CHECK(attention_layer(m.backend, m.attn, std::get<AttnWeights>(*mixer), attn_parts, x, x, mix_norm));
     } else {
-      KS_CHECK(gdn_layer(m.backend, m.gdn, std::get<GdnWeights>(*mixer), ls.nonce, std::get<GdnLayerState>(ls.data),
-                         x, x, mix_norm));
+      KS_CHECK(gdn_layer(m.backend, m.gdn, std::get<GdnWeights>(*mixer), gdn_parts, x, x, mix_norm));
     }
     KS_TRY(const FfnWeights* f, bound(lw.ffn));
     KS_CHECK(ffn_layer(m.backend, *f, m.config.rms_eps, x, x, ffn_norm));
@@ -89,6 +98,11 @@ Status run_layers(const Model& m, DecodeState& state, Activations& x) {
     if (!sw.lens.empty()) KS_CHECK(lens_line(m, *head, out_norm, pos, i, host));
   }
   return {};
+}
+
+Status run_layers(const Model& m, DecodeState& state, Activations& x) {
+  const PassPart part{&state, x.k};
+  return run_layers(m, std::span<const PassPart>(&part, 1), x);
 }
 
 Result<Columns> head_logits(const Model& m, const Activations& x) {

@@ -41,6 +41,13 @@ Result<ForwardPass> forward_layers(const Model& model, DecodeState& state, std::
 // each layer's mixer then its feed-forward block. A single column also prints the trace
 // and lens lines when they are on. state.position is not moved.
 Status run_layers(const Model& model, DecodeState& state, Activations& x);
+// The same over several sequences at once: each sequence's columns follow the previous
+// one's, from its own position. Positions are not moved.
+struct PassPart {
+  DecodeState* state = nullptr;
+  size_t columns = 0;
+};
+Status run_layers(const Model& model, std::span<const PassPart> parts, Activations& x);
 
 // Final norm and head product of every column: one logits vector per column.
 Result<Columns> head_logits(const Model& model, const Activations& x);

@@ -43,6 +43,39 @@ Status check_attention(const AttentionGeometry& g, const AttnWeights& w, const A
   return {};
 }
 
+template <class Part>
+Status check_parts(std::span<const Part> parts, const Activations& x, const char* op) {
+  size_t columns = 0;
+  for (const Part& p : parts) columns += p.columns;
+  if (columns != x.k) return invalid_data(format("{}: {} columns for sequences of {}", op, x.k, columns));
+  return {};
+}
+
+// Runs `op` on each part's columns of every input in turn and joins the outputs; one part
+// takes the inputs whole.
+template <class Part, size_t N, class Op>
+Result<Activations> per_part(const Backend& b, std::span<const Part> parts, const Activations* (&&in)[N], Op&& op) {
+  if (parts.size() == 1) {
+    const Activations* whole[N];
+    for (size_t i = 0; i < N; ++i) whole[i] = in[i];
+    return op(parts[0], whole);
+  }
+  std::vector<Activations> outs;
+  size_t first = 0;
+  for (const Part& p : parts) {
+    Activations pieces[N];
+    const Activations* view[N];
+    for (size_t i = 0; i < N; ++i) {
+      KS_TRY(pieces[i], slice(b, *in[i], first, p.columns));
+      view[i] = &pieces[i];
+    }
+    KS_TRY(Activations out, op(p, view));
+    outs.push_back(std::move(out));
+    first += p.columns;
+  }
+  return concat(b, outs);
+}
+
 Status check_gdn(const GdnGeometry& g, const GdnWeights& w, const GdnLayerState& st, const Activations& x) {
   const uint64_t K = g.conv_kernel, C = g.channels(), inner = g.inner();
   if (K < 2) return invalid_data("gdn_mixer: conv_kernel < 2 unsupported");
@@ -87,30 +120,49 @@ Status check_ffn(const FfnWeights& w, const Activations& x) {
 
 }  // namespace
 
-Status attention_layer(const Backend& b, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
-                       uint64_t nonce, KvCache& kv, const Activations& x, Activations& acc, float* out_norm) {
+Status attention_layer(const Backend& b, const AttentionGeometry& g, const AttnWeights& w,
+                       std::span<const AttnPart> parts, const Activations& x, Activations& acc, float* out_norm) {
   if (x.k == 0) return {};
+  KS_CHECK(check_parts(parts, x, "attn_mixer"));
   KS_CHECK(check_attention(g, w, x));
   KS_TRY(Activations xn, rms_norm(b, x, w.norm, g.eps, "attn_mixer"));
   KS_TRY(Activations qg, matmul(b, w.q, xn));
   KS_TRY(Activations k, matmul(b, w.k, xn));
   KS_TRY(Activations v, matmul(b, w.v, xn));
-  KS_TRY(Activations o, attention(b, g, w, pos, nonce, kv, qg, k, v));
+  KS_TRY(Activations o, per_part(b, parts, {&qg, &k, &v}, [&](const AttnPart& p, const Activations* const* in) {
+           return attention(b, g, w, p.pos, p.nonce, *p.kv, *in[0], *in[1], *in[2]);
+         }));
   return add_output(b, w.out, o, acc, out_norm);
 }
 
-Status gdn_layer(const Backend& b, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
+Status gdn_layer(const Backend& b, const GdnGeometry& g, const GdnWeights& w, std::span<const GdnPart> parts,
                  const Activations& x, Activations& acc, float* out_norm) {
   if (x.k == 0) return {};
-  KS_CHECK(check_gdn(g, w, st, x));
+  KS_CHECK(check_parts(parts, x, "gdn_mixer"));
+  for (const GdnPart& p : parts) KS_CHECK(check_gdn(g, w, *p.st, x));
   KS_TRY(Activations xn, rms_norm(b, x, w.norm, g.eps, "gdn_mixer"));
   KS_TRY(auto qkv_z, matmul_pair(b, w.qkv, w.gate, xn));
   auto& [qkv, z] = qkv_z;
   KS_TRY(Activations gates, gdn_gates(b, g, w, xn));
-  KS_TRY(Activations conv, gdn_conv(b, g, *w.conv, nonce, st, qkv));
-  KS_TRY(Activations scan, gdn_scan(b, g, nonce, st, conv, gates));
+  KS_TRY(Activations scan, per_part(b, parts, {&qkv, &gates},
+                                     [&](const GdnPart& p, const Activations* const* in) -> Result<Activations> {
+                                       KS_TRY(Activations conv, gdn_conv(b, g, *w.conv, p.nonce, *p.st, *in[0]));
+                                       return gdn_scan(b, g, p.nonce, *p.st, conv, *in[1]);
+                                     }));
   KS_TRY(Activations gated, gated_norm(b, g, w.out_norm, scan, z));
   return add_output(b, w.out, gated, acc, out_norm);
+}
+
+Status attention_layer(const Backend& b, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
+                       uint64_t nonce, KvCache& kv, const Activations& x, Activations& acc, float* out_norm) {
+  const AttnPart part{&kv, nonce, pos, x.k};
+  return attention_layer(b, g, w, std::span<const AttnPart>(&part, 1), x, acc, out_norm);
+}
+
+Status gdn_layer(const Backend& b, const GdnGeometry& g, const GdnWeights& w, uint64_t nonce, GdnLayerState& st,
+                 const Activations& x, Activations& acc, float* out_norm) {
+  const GdnPart part{&st, nonce, x.k};
+  return gdn_layer(b, g, w, std::span<const GdnPart>(&part, 1), x, acc, out_norm);
 }
 
 Status ffn_layer(const Backend& b, const FfnWeights& w, float eps, const Activations& x, Activations& acc,

@@ -16,9 +16,31 @@
 
 namespace kestrune {
 
+// One sequence's share of the columns of a pass: `columns` consecutive columns, the
+// first at position `pos`, with the sequence's state of the layer. A pass may carry
+// several sequences; the products take all their columns at once, the attention and the
+// GDN recurrence each sequence's own.
+struct AttnPart {
+  KvCache* kv = nullptr;
+  uint64_t nonce = 0;
+  uint32_t pos = 0;
+  size_t columns = 0;
+};
+struct GdnPart {
+  GdnLayerState* st = nullptr;
+  uint64_t nonce = 0;
+  size_t columns = 0;
+};
+
 // Each layer reads its input columns `x` and adds its output into `acc` (the model
-// passes the residual stream as both). Column j is the token at pos + j. With
-// `out_norm` set it receives the norm of the last column's output (the trace).
+// passes the residual stream as both). With `out_norm` set it receives the norm of the
+// last column's output (the trace).
+Status attention_layer(const Backend& b, const AttentionGeometry& g, const AttnWeights& w,
+                       std::span<const AttnPart> parts, const Activations& x, Activations& acc,
+                       float* out_norm = nullptr);
+Status gdn_layer(const Backend& b, const GdnGeometry& g, const GdnWeights& w, std::span<const GdnPart> parts,
+                 const Activations& x, Activations& acc, float* out_norm = nullptr);
+// One sequence: column j is the token at pos + j.
 Status attention_layer(const Backend& b, const AttentionGeometry& g, const AttnWeights& w, uint32_t pos,
                        uint64_t nonce, KvCache& kv, const Activations& x, Activations& acc,
                        float* out_norm = nullptr);

@@ -16,7 +16,7 @@
 namespace kestrune {
 
 Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheLimits limits, const LoadOptions& load,
-                                            bool verbose) {
+                                            bool verbose, BatchLimits batch) {
   QuietScope quiet(!verbose);
   auto engine = std::make_unique<Engine>();
   engine->verbose = verbose;
@@ -39,8 +39,48 @@ Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheL
   engine->bos_text = text_of("tokenizer.ggml.bos_token_id");
   engine->eos_text = text_of("tokenizer.ggml.eos_token_id");
   KS_TRY(engine->model, load_model(std::move(file), load));
+  if (batchable(*engine->model)) {
+    engine->batcher = std::make_unique<Batcher>();
+    engine->batcher->model = engine->model.get();
+    engine->batcher->limits = batch;
+    diag(format("# batching: up to {} sequences and {} tokens a step\n", batch.max_batch, batch.step_tokens));
+  } else {
+    diag("# batching: off (trace, lens, the draft instrument or the speculative regime need a pass per sequence)\n");
+  }
   return engine;
 }
+
+namespace {
+
+// Feeds through the engine's shared steps when it batches, else through the model alone.
+FeedFn engine_feed(const Engine& engine, DecodeState& state) {
+  if (!engine.batcher) return model_feed(*engine.model, state);
+  Batcher* b = engine.batcher.get();
+  return [b, &state](uint32_t token) { return batched_feed(*b, state, std::span<const uint32_t>(&token, 1)); };
+}
+
+// Prompt runs in chunks, `between` checked between them as the model's prefill does.
+PrefillFn engine_prefill(const Engine& engine, DecodeState& state, const BetweenPasses& between) {
+  const Model& model = *engine.model;
+  if (!engine.batcher) {
+    return [&model, &state, between](std::span<const uint32_t> tokens) {
+      return prefill(model, state, tokens, kPrefillChunk, between);
+    };
+  }
+  Batcher* b = engine.batcher.get();
+  return [b, &state, between](std::span<const uint32_t> tokens) -> Result<std::vector<float>> {
+    std::vector<float> logits;
+    for (size_t s = 0; s < tokens.size(); s += kPrefillChunk) {
+      if (s > 0 && between) KS_CHECK(between());
+      KS_TRY(logits, batched_feed(*b, state, tokens.subspan(s, std::min(kPrefillChunk, tokens.size() - s))));
+    }
+    return logits;
+  };
+}
+
+BatchSeat seat_of(const Engine& engine) { return engine.batcher ? BatchSeat(*engine.batcher) : BatchSeat(); }
+
+}  // namespace
 
 Result<std::string> complete(const Engine& engine, std::string_view prompt, const CompletionRequest& request) {
   QuietScope quiet(!engine.verbose);
@@ -53,12 +93,10 @@ Result<std::string> complete(const Engine& engine, std::string_view prompt, cons
   Sampler sampler = make_sampler(request.temperature, request.top_k, request.top_p, seed);
 
   DecodeState state = new_state(*engine.model);
-  FeedFn feed = model_feed(*engine.model, state);
+  const BatchSeat seat = seat_of(engine);
+  FeedFn feed = engine_feed(engine, state);
   RunReport report;
-  const Model& model = *engine.model;
-  PrefillFn prefill_feed = [&](std::span<const uint32_t> tokens) {
-    return prefill(model, state, tokens, kPrefillChunk, request.between);
-  };
+  PrefillFn prefill_feed = engine_prefill(engine, state, request.between);
   KS_TRY(std::vector<float> logits, feed_prompt(prefill_feed, ids, report));
 
   DecodeRules rules;
@@ -137,10 +175,9 @@ Status start_stream(Stream& s) {
   } else {
     s.state = new_state(model);
   }
+  s.seat = seat_of(*s.engine);
   // Slicing does not change the state prefill leaves, only when a closed stream notices.
-  const PrefillFn feed = [&](std::span<const uint32_t> tokens) {
-    return prefill(model, s.state, tokens, kPrefillChunk, s.between);
-  };
+  const PrefillFn feed = engine_prefill(*s.engine, s.state, s.between);
   std::span<const uint32_t> rest = prompt.subspan(static_cast<size_t>(s.cached));
   std::vector<float> logits;
   do {
@@ -161,6 +198,7 @@ void finish_stream(Stream& s, std::string& piece) {
   s.held.clear();
   s.finished = true;
   s.report.gen_seconds = elapsed_seconds(s.start);
+  s.seat.leave();
   diag(perf_line(s.report));
 
   CachedState entry;
@@ -176,9 +214,8 @@ Result<std::string> stream_step(Stream& s) {
   std::string piece;
   if (s.finished) return piece;
   if (!s.started) KS_CHECK(start_stream(s));
-  const Model& model = *s.engine->model;
   KS_TRY(std::optional<uint32_t> token,
-         decode_step(model_feed(model, s.state), s.sampler, s.cursor, s.rules, s.report));
+         decode_step(engine_feed(*s.engine, s.state), s.sampler, s.cursor, s.rules, s.report));
   if (!token) {
     finish_stream(s, piece);
     return piece;

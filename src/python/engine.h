@@ -17,6 +17,7 @@
 #include "generation/generate.h"
 #include "generation/sampling.h"
 #include "gguf/gguf.h"
+#include "model/batch.h"
 #include "model/model.h"
 #include "model/prefill.h"
 #include "python/state_cache.h"
@@ -38,12 +39,20 @@ struct Engine {
   SpecialTokens specials;
   std::string bos_text, eos_text;  // the texts of the bos and eos ids, for templates
   std::atomic<bool> verbose{false};  // the "# " start-up and perf lines
+  // Concurrent generations share its steps; null when the model's switches need a pass
+  // per sequence.
+  std::unique_ptr<Batcher> batcher;
 };
 
 // The file is mapped and parsed once: tokenizer from its metadata, then the model
 // (which prints its load lines when `verbose`).
 Result<std::unique_ptr<Engine>> open_engine(const std::string& path, StateCacheLimits limits = {},
-                                            const LoadOptions& load = {}, bool verbose = false);
+                                            const LoadOptions& load = {}, bool verbose = false,
+                                            BatchLimits batch = {});
+
+// Sequences in one step by default: enough to read each weight once for a server's
+// streams, few enough that a step stays short.
+inline constexpr size_t kDefaultMaxBatch = 16;
 
 struct CompletionRequest {
   uint64_t max_tokens = 64;
@@ -91,6 +100,7 @@ struct Stream {
   Clock::time_point start;
   uint64_t cached = 0;  // prompt tokens the resumed state had already consumed
   std::string held;     // bytes of a character that is not complete yet
+  BatchSeat seat;       // while the stream runs, when the engine batches
   bool started = false;
   bool finished = false;
   // Set from any thread: the running or next step gives up at its next prompt slice.

@@ -22,6 +22,7 @@ class Engine:
         verbose: bool = False,
         cache_states: int = 4,
         cache_bytes: int = 1073741824,
+        max_batch: int = 16,
     ) -> None: ...
     @property
     def verbose(self) -> bool: ...

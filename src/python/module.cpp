@@ -714,14 +714,16 @@ PYBIND11_MODULE(kestrune, m) {
   options.disable_function_signatures();
 
   py::class_<EngineBox> engine(m, "Engine",
-                               "Engine(path, *, threads=None, verbose=False, cache_states=4, cache_bytes=1073741824)\n--\n\n"
+                               "Engine(path, *, threads=None, verbose=False, cache_states=4, cache_bytes=1073741824, max_batch=16)\n--\n\n"
                                "One loaded model. threads: CPU threads (None: KESTRUNE_THREADS, else every core\n"
                                "this process may use; results are identical whatever the count). verbose: print\n"
                                "the '# ' start-up and performance lines on standard error. Finished streams and\n"
                                "chats leave their decode state in a cache of at most cache_states states and\n"
-                               "cache_bytes bytes (0 turns it off).");
+                               "cache_bytes bytes (0 turns it off). Generations running at the same time in\n"
+                               "different threads share each pass over the weights, at most max_batch of them\n"
+                               "a step; each one's text is what it would be alone.");
   engine.def(py::init([](py::object path, py::object threads, py::object verbose, py::object cache_states,
-                         py::object cache_bytes) {
+                         py::object cache_bytes, py::object max_batch) {
                std::string p = to_string_arg(path.ptr(), "path");
                kestrune::LoadOptions load;
                if (!threads.is_none()) {
@@ -734,11 +736,17 @@ PYBIND11_MODULE(kestrune, m) {
                kestrune::StateCacheLimits limits;
                limits.max_states = static_cast<size_t>(to_u64_arg(cache_states.ptr(), "cache_states"));
                limits.max_bytes = to_u64_arg(cache_bytes.ptr(), "cache_bytes");
-               return EngineBox{unwrap(kestrune::open_engine(p, limits, load, loud != 0))};
+               kestrune::BatchLimits batch;
+               const uint64_t most = to_u64_arg(max_batch.ptr(), "max_batch");
+               if (most == 0) throw py::value_error("max_batch must be 1 or more, got 0");
+               batch.max_batch = static_cast<size_t>(std::min<uint64_t>(most, 1024));
+               return EngineBox{unwrap(kestrune::open_engine(p, limits, load, loud != 0, batch))};
              }),
              py::arg("path"), py::kw_only(), py::arg("threads") = py::none(), py::arg("verbose") = false,
              py::arg("cache_states") = 4, py::arg("cache_bytes") = 1073741824,
-             "__init__(self, path, *, threads=None, verbose=False, cache_states=4, cache_bytes=1073741824)\n--\n\n");
+             py::arg("max_batch") = kestrune::kDefaultMaxBatch,
+             "__init__(self, path, *, threads=None, verbose=False, cache_states=4, cache_bytes=1073741824, "
+             "max_batch=16)\n--\n\n");
   engine.def_property(
       "verbose", [](const EngineBox& box) { return box.engine->verbose.load(); },
       [](EngineBox& box, bool v) { box.engine->verbose = v; },

@@ -78,6 +78,36 @@ Status make_resident(CudaContext& c, Activations& a, const char* op) {
   return {};
 }
 
+Result<Activations> cuda_slice(CudaContext& c, const Activations& a, size_t first, size_t count) {
+  KS_TRY(Activations out, device_columns(c, count, a.n));
+  if (count > 0) {
+    KS_CHECK(copy_checked(*c.api, out.device->floats(), a.device->floats() + first * a.n, 4 * count * a.n,
+                          CopyKind::DeviceToDevice, "cudaMemcpy D2D (columns)"));
+  }
+  return out;
+}
+
+Result<Activations> cuda_concat(CudaContext& c, std::span<const Activations> parts) {
+  size_t k = 0;
+  const size_t n = parts.empty() ? 0 : parts[0].n;
+  for (const Activations& p : parts) {
+    if (p.n != n) return invalid_data("concat: column length mismatch");
+    k += p.k;
+  }
+  KS_TRY(Activations out, device_columns(c, k, n));
+  size_t at = 0;
+  for (const Activations& p : parts) {
+    Activations staged;
+    KS_TRY(const float* src, device_input(c, p, staged, "concat", n));
+    if (p.k > 0) {
+      KS_CHECK(copy_checked(*c.api, out.device->floats() + at * n, src, 4 * p.k * n, CopyKind::DeviceToDevice,
+                            "cudaMemcpy D2D (columns)"));
+    }
+    at += p.k;
+  }
+  return out;
+}
+
 Result<Activations> cuda_upload(CudaContext& c, Columns xs) {
   const size_t n = xs.empty() ? 0 : xs[0].size();
   KS_CHECK(check_lengths(xs, n, "upload"));

@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 
 #include "backend/backend.h"
 #include "backend/cuda/cuda.h"
@@ -41,6 +42,10 @@ Result<const float*> device_input(CudaContext& c, const Activations& a, Activati
                                   size_t n = 0);
 // Moves `a` onto the device in place (an accumulator held on the host).
 Status make_resident(CudaContext& c, Activations& a, const char* op);
+
+// Columns of device activations, copied on the device.
+Result<Activations> cuda_slice(CudaContext& c, const Activations& a, size_t first, size_t count);
+Result<Activations> cuda_concat(CudaContext& c, std::span<const Activations> parts);
 
 Result<Activations> cuda_upload(CudaContext& c, Columns xs);
 Result<Columns> cuda_download(CudaContext& c, const Activations& a);

@@ -45,8 +45,8 @@ def _parser():
                    help="port to bind, 0 for any free one (default 8080)")
     p.add_argument("--api-key", type=_api_key, default=None,
                    help="require 'Authorization: Bearer KEY' on every request but GET /health")
-    p.add_argument("--max-concurrency", type=_ranged(int, 1), default=2, metavar="N",
-                   help="generations running at once (default 2)")
+    p.add_argument("--max-concurrency", type=_ranged(int, 1), default=8, metavar="N",
+                   help="generations running at once, sharing each pass over the weights (default 8)")
     p.add_argument("--max-queue", type=_ranged(int, 0), default=16, metavar="N",
                    help="requests waiting for a slot before new ones get 429 (default 16)")
     p.add_argument("--queue-timeout", type=_ranged(float, 0.0), default=30.0, metavar="S",
@@ -96,7 +96,8 @@ def main(argv=None):
     try:
         # The start-up lines once; requests then run without their perf lines.
         engine = kestrune.Engine(args.model, threads=args.threads, verbose=not args.quiet,
-                                 cache_states=args.cache_states, cache_bytes=args.cache_bytes)
+                                 cache_states=args.cache_states, cache_bytes=args.cache_bytes,
+                                 max_batch=args.max_concurrency)
         engine.verbose = False
     except (OSError, ValueError, TypeError) as e:
         sys.exit(f"kestrune-server: {e}")

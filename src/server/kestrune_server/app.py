@@ -1,7 +1,8 @@
 """The OpenAI-compatible HTTP application over one kestrune.Engine.
 
 Generations run on a pool of worker threads, one per concurrency slot; the engine
-releases the interpreter lock while it computes, so the slots run in parallel. Requests
+releases the interpreter lock while it computes and steps the slots' sequences together,
+one pass over the weights for all of them. Requests
 beyond the slots wait in a bounded queue, and get 429 when it is full or they waited too
 long. Streams are stepped one token at a time, so a client that goes away stops its
 generation at the next token."""
@@ -33,7 +34,7 @@ ROLES = {"system": "system", "developer": "system", "user": "user", "assistant":
 class Settings:
     model_name: str
     api_key: str | None = None
-    max_concurrency: int = 2
+    max_concurrency: int = 8
     max_queue: int = 16
     queue_timeout: float = 30.0
     max_body_bytes: int = 1 << 20
