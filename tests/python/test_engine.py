@@ -73,7 +73,7 @@ def test_signatures():
     assert str(inspect.signature(kestrune.Engine.decode)) == "(self, /, ids)"
     assert str(inspect.signature(kestrune.cli_main)) == "()"
     assert str(inspect.signature(kestrune.Engine)) == \
-        "(path, *, threads=None, verbose=False, cache_states=4, cache_bytes=1073741824)"
+        "(path, *, threads=None, verbose=False, cache_states=4, cache_bytes=1073741824, max_batch=16)"
 
 
 def test_bound_method_signature_drops_self(engine):
@@ -88,7 +88,8 @@ def test_constructor_prints_load_lines(models, capfd):
     assert capfd.readouterr().err == ""  # quiet unless asked
     kestrune.Engine(models["tiny"], verbose=True)
     err = capfd.readouterr().err
-    assert err.rstrip("\n").split("\n")[-1] == "# backend: cpu (scalar reference)"
+    assert err.rstrip("\n").split("\n")[-2:] == ["# backend: cpu (scalar reference)",
+                                                 "# batching: up to 16 sequences and 64 tokens a step"]
 
 
 @pytest.mark.parametrize("bad", [3, None, b"/tmp/x.gguf", pathlib.Path("/tmp/x.gguf")])

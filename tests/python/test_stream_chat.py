@@ -176,6 +176,53 @@ def test_concurrent_streams_match_sequential(tiny):
     assert out == expect
 
 
+@pytest.mark.parametrize("max_batch", [1, 3, 16])
+def test_batched_streams_keep_their_text_when_one_leaves(models, max_batch):
+    # Concurrent streams share steps; one closed early, one abandoned after a token and
+    # a chat among them change nothing in the others' text.
+    e = kestrune.Engine(models["noeos"], cache_states=0, max_batch=max_batch)
+    prompts = ["Hello world", "Once upon a time " * 20, "numbers 1 2 3", "What is"]
+    expect = [e.generate(p, 24, temperature=0.0) for p in prompts]
+    chat_expect = "".join(e.chat([{"role": "user", "content": "hi"}], max_tokens=12, temperature=0.0, stream=True))
+    out = [None] * len(prompts)
+    barrier = threading.Barrier(len(prompts) + 3)
+
+    def work(i):
+        barrier.wait()
+        out[i] = "".join(e.stream(prompts[i], 24, temperature=0.0))
+
+    def closer():
+        barrier.wait()
+        it = e.stream("Hello world", 24, temperature=0.0)
+        next(it)
+        it.close()
+
+    def abandoner():
+        barrier.wait()
+        next(e.stream("What is", 24, temperature=0.0))
+
+    chat_out = []
+
+    def chatter():
+        barrier.wait()
+        chat_out.append("".join(e.chat([{"role": "user", "content": "hi"}], max_tokens=12, temperature=0.0,
+                                        stream=True)))
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(len(prompts))]
+    threads += [threading.Thread(target=f) for f in (closer, abandoner, chatter)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(120)
+    assert out == expect
+    assert chat_out == [chat_expect]
+
+
+def test_max_batch_is_checked(models):
+    with pytest.raises(ValueError, match="max_batch must be 1 or more, got 0"):
+        kestrune.Engine(models["noeos"], max_batch=0)
+
+
 # -- chat -----------------------------------------------------------------------------------
 
 @pytest.mark.parametrize("messages, exc, text", [
