@@ -45,6 +45,12 @@ def prompt_of(i, words=6):
     return " ".join(f"w{(i * 7 + j) % 50}" for j in range(words))
 
 
+def long_prompt(engine, n):
+    """A text of about n tokens."""
+    ids = engine.encode(prompt_of(99, n))[:n]
+    return engine.decode(ids)
+
+
 def concurrent(engine, n, tokens):
     """Total tokens/s of n streams started together."""
     counts = [0] * n
@@ -98,7 +104,7 @@ def joining_request(engine, tokens):
     time.sleep(1.0)
     joined.set()
     start = time.perf_counter()
-    it = engine.stream(prompt_of(99, 512), 4, temperature=0.0)
+    it = engine.stream(long_prompt(engine, 512), 4, temperature=0.0)
     next(it)
     ttft = time.perf_counter() - start
     done_joining.set()

@@ -59,7 +59,8 @@ FeedFn engine_feed(const Engine& engine, DecodeState& state) {
   return [b, &state](uint32_t token) { return batched_feed(*b, state, std::span<const uint32_t>(&token, 1)); };
 }
 
-// Prompt runs in chunks, `between` checked between them as the model's prefill does.
+// Prompt runs in slices, `between` checked between them; a batched slice goes through
+// the shared steps at what their budget leaves.
 PrefillFn engine_prefill(const Engine& engine, DecodeState& state, const BetweenPasses& between) {
   const Model& model = *engine.model;
   if (!engine.batcher) {
@@ -70,9 +71,9 @@ PrefillFn engine_prefill(const Engine& engine, DecodeState& state, const Between
   Batcher* b = engine.batcher.get();
   return [b, &state, between](std::span<const uint32_t> tokens) -> Result<std::vector<float>> {
     std::vector<float> logits;
-    for (size_t s = 0; s < tokens.size(); s += kPrefillChunk) {
+    for (size_t s = 0; s < tokens.size(); s += kPromptSlice) {
       if (s > 0 && between) KS_CHECK(between());
-      KS_TRY(logits, batched_feed(*b, state, tokens.subspan(s, std::min(kPrefillChunk, tokens.size() - s))));
+      KS_TRY(logits, batched_feed(*b, state, tokens.subspan(s, std::min(kPromptSlice, tokens.size() - s))));
     }
     return logits;
   };
