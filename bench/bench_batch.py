@@ -48,7 +48,7 @@ def prompt_of(i, words=6):
 def long_prompt(engine, n):
     """A text of about n tokens."""
     ids = engine.encode(prompt_of(99, n))[:n]
-    return engine.decode(ids)
+    return engine.decode(ids).decode("utf-8", "replace")
 
 
 def concurrent(engine, n, tokens):
@@ -158,9 +158,9 @@ def server_figures(model, args):
         first = None
         for chunk in client.chat.completions.create(model="m", messages=[{"role": "user", "content": prompt_of(i)}],
                                                     max_tokens=args.tokens, temperature=0, stream=True):
-            if first is None:
-                first = time.perf_counter() - start
             if chunk.choices and chunk.choices[0].delta.content:
+                if first is None:
+                    first = time.perf_counter() - start
                 tokens[i] += 1
         ttfts.append(first)
 
@@ -186,6 +186,7 @@ def main():
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--modes", default="exact,int8")
     ap.add_argument("--server", action="store_true")
+    ap.add_argument("--server-only", action="store_true", help=argparse.SUPPRESS)
     ap.add_argument("--one", nargs=2, help=argparse.SUPPRESS)  # model mode: run in this process
     args = ap.parse_args()
     if args.one:
@@ -193,14 +194,14 @@ def main():
         return
     models = args.model or default_models()
     for model in models:
-        for mode in args.modes.split(","):
+        for mode in args.modes.split(",") if not args.server_only else []:
             env = dict(os.environ)
             env.pop("KESTRUNE_CPU_XQUANT", None)
             if mode == "int8":
                 env["KESTRUNE_CPU_XQUANT"] = "q8"
             subprocess.run([sys.executable, __file__, "--one", model, mode, "--tokens", str(args.tokens),
                             "--streams", args.streams, "--threads", str(args.threads)], env=env, check=True)
-        if args.server:
+        if args.server or args.server_only:
             server_figures(model, args)
 
 

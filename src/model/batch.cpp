@@ -91,7 +91,7 @@ void BatchSeat::leave() {
 
 namespace {
 
-// How long a leader waits for the feeds of joined sequences that are still sampling.
+// The least a leader waits for the feeds of joined sequences that are still sampling.
 constexpr auto kGather = std::chrono::milliseconds(2);
 
 // Takes the next step's feeds under the lock: decoding feeds (one token) first in
@@ -128,15 +128,19 @@ Result<std::vector<float>> batched_feed(Batcher& b, DecodeState& state, std::spa
       continue;
     }
     b.stepping = true;
-    const auto deadline = std::chrono::steady_clock::now() + kGather;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::max<std::chrono::steady_clock::duration>(kGather, b.last_step / 8);
     while (b.pending.size() < std::min(b.seated, b.limits.max_batch) &&
            b.cv.wait_until(lock, deadline) != std::cv_status::timeout) {
     }
     std::vector<BatchItem> items;
     std::vector<Batcher::Feed*> taken = take_step(b, items);
     lock.unlock();
+    const auto started = std::chrono::steady_clock::now();
     std::vector<Result<std::vector<float>>> results = forward_batch(*b.model, items);
+    const auto took = std::chrono::steady_clock::now() - started;
     lock.lock();
+    b.last_step = took;
     // A prompt cut by the budget goes first in the next step.
     for (size_t j = taken.size(); j-- > 0;) {
       Batcher::Feed* f = taken[j];

@@ -6,6 +6,7 @@
 // the bits it would get alone (on the CPU, exact and int8 alike).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -38,8 +39,9 @@ struct BatchLimits {
 
 // Steps the sequences of concurrent callers together. A caller joins for the life of a
 // generation; each feed waits for a step that carries it. The first caller to find no
-// step running leads the next one: it waits briefly until every joined sequence has its
-// feed in, takes them (decoding sequences first, then prompt chunks within the step's
+// step running leads the next one: it waits until every joined sequence has its feed in
+// (at most an eighth of the last step's time, and at least 2 ms: a sequence that misses
+// a step would otherwise fall into a cohort of its own), takes them (decoding sequences first, then prompt chunks within the step's
 // budget) and runs one pass. A caller that stops feeding (finished, cancelled) leaves at
 // once by dropping its seat.
 struct Batcher {
@@ -58,6 +60,7 @@ struct Batcher {
   size_t seated = 0;
   bool stepping = false;
   uint64_t steps = 0;  // passes run, for the tests and the benchmark
+  std::chrono::steady_clock::duration last_step{};
 };
 
 // A joined sequence; the step leader waits for the feeds of every seat.

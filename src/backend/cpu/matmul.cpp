@@ -371,12 +371,4 @@ Result<Columns> matvec_cols(const Matrix& m, const Columns& xs, ThreadPool* pool
   return matvec_cols(m, column_spans(xs), pool);
 }
 
-Result<Columns> multiply(const Matrix& m, ColumnsIn xs, ThreadPool* pool, const ProductFn& products) {
-  return products ? products(m, xs) : matvec_cols(m, xs, pool);
-}
-
-Result<Columns> multiply(const Matrix& m, const Columns& xs, ThreadPool* pool, const ProductFn& products) {
-  return multiply(m, column_spans(xs), pool, products);
-}
-
 }  // namespace kestrune

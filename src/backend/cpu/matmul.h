@@ -3,7 +3,6 @@
 // of one row with one column, accumulated left to right from zero.
 #pragma once
 
-#include <functional>
 #include <span>
 #include <vector>
 
@@ -34,11 +33,5 @@ Result<std::vector<float>> matvec(const Matrix& m, std::span<const float> x, Thr
 // matvec of every column. A single column goes through matvec; several share each row.
 Result<Columns> matvec_cols(const Matrix& m, ColumnsIn xs, ThreadPool* pool);
 Result<Columns> matvec_cols(const Matrix& m, const Columns& xs, ThreadPool* pool);
-
-// Another backend's products for the layer operations (every column of one matrix at
-// once); empty: matvec_cols on the pool.
-using ProductFn = std::function<Result<Columns>(const Matrix&, ColumnsIn)>;
-Result<Columns> multiply(const Matrix& m, ColumnsIn xs, ThreadPool* pool, const ProductFn& products);
-Result<Columns> multiply(const Matrix& m, const Columns& xs, ThreadPool* pool, const ProductFn& products);
 
 }  // namespace kestrune
