@@ -115,34 +115,39 @@ TEST(SpecStep, WithoutHiddenVectorTakesAPlainStep) {
 
 TEST(SpecStep, VerifyColumnsMatchSingleTokenPasses) {
   REQUIRE_SPEC_MODEL(draft, kRandom);
-  auto m = load_with(draft, kArmedEnv);
-  ASSERT_TRUE(m);
-  const std::vector<uint32_t> prompt = {3, 14, 15};
-  const std::array<uint32_t, 3> cols = {92, 65, 35};
+  // The int8 products too: verification and plain passes read the same head.
+  testing::ScopedEnv::Vars int8_env = kArmedEnv;
+  int8_env.push_back({"KESTRUNE_CPU_XQUANT", "q8"});
+  for (const testing::ScopedEnv::Vars& env : {kArmedEnv, int8_env}) {
+    auto m = load_with(draft, env);
+    ASSERT_TRUE(m);
+    const std::vector<uint32_t> prompt = {3, 14, 15};
+    const std::array<uint32_t, 3> cols = {92, 65, 35};
 
-  DecodeState st = fed_state(*m, prompt);
-  auto v = verify(*m, cols, st);
-  ASSERT_TRUE(v.ok()) << v.error().message;
-  EXPECT_EQ(st.position, 3u);  // verify never moves the position
-  DecodeState ref = fed_state(*m, prompt);
-  for (size_t c = 0; c < 3; ++c) {
-    auto l = forward_mtp(*m, ref, cols[c]);
-    ASSERT_TRUE(l.ok());
-    EXPECT_EQ((*v)[c].logits, *l) << "column " << c;
-    EXPECT_EQ((*v)[c].hidden, ref.hidden) << "column " << c;
-  }
-  for (size_t i = 0; i < st.layers.size(); ++i) {
-    if (auto* kv = std::get_if<KvCache>(&st.layers[i].data)) {
-      EXPECT_EQ(kv->k, std::get<KvCache>(ref.layers[i].data).k);
-      EXPECT_EQ(kv_positions(*m, *kv), 6u);
+    DecodeState st = fed_state(*m, prompt);
+    auto v = verify(*m, cols, st);
+    ASSERT_TRUE(v.ok()) << v.error().message;
+    EXPECT_EQ(st.position, 3u);  // verify never moves the position
+    DecodeState ref = fed_state(*m, prompt);
+    for (size_t c = 0; c < 3; ++c) {
+      auto l = forward_mtp(*m, ref, cols[c]);
+      ASSERT_TRUE(l.ok());
+      EXPECT_EQ((*v)[c].logits, *l) << "column " << c;
+      EXPECT_EQ((*v)[c].hidden, ref.hidden) << "column " << c;
     }
-  }
+    for (size_t i = 0; i < st.layers.size(); ++i) {
+      if (auto* kv = std::get_if<KvCache>(&st.layers[i].data)) {
+        EXPECT_EQ(kv->k, std::get<KvCache>(ref.layers[i].data).k);
+        EXPECT_EQ(kv_positions(*m, *kv), 6u);
+      }
+    }
 
-  DecodeState st2 = fed_state(*m, prompt);
-  auto v2 = verify(*m, std::span(cols).first(2), st2);
-  ASSERT_TRUE(v2.ok()) << v2.error().message;
-  EXPECT_EQ((*v2)[1].logits, (*v)[1].logits);
-  EXPECT_EQ((*v2)[1].hidden, (*v)[1].hidden);
+    DecodeState st2 = fed_state(*m, prompt);
+    auto v2 = verify(*m, std::span(cols).first(2), st2);
+    ASSERT_TRUE(v2.ok()) << v2.error().message;
+    EXPECT_EQ((*v2)[1].logits, (*v)[1].logits);
+    EXPECT_EQ((*v2)[1].hidden, (*v)[1].hidden);
+  }
 }
 
 TEST(SpecStep, TruncateOnlyShortens) {
