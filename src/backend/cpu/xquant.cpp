@@ -273,11 +273,4 @@ Result<Columns> xquant_cols(const Matrix& m, ColumnsIn xs, ThreadPool* pool) {
   return ys;
 }
 
-Result<std::vector<float>> xquant_matvec(const Matrix& m, std::span<const float> x, ThreadPool* pool) {
-  const std::span<const float> xs[1] = {x};
-  if (!int8_view(m, xs)) return matvec(m, x, pool);
-  KS_TRY(Columns ys, xquant_cols(m, xs, pool));
-  return std::move(ys[0]);
-}
-
 }  // namespace kestrune

@@ -51,9 +51,8 @@ QuantizedColumn quantize_column(std::span<const float> x, XquantIsa isa = Xquant
 // invalid-input error.
 Status xquant_rows(XquantIsa isa, const TensorView& t, ColumnsIn xs, ColumnsOut ys, ThreadPool* pool);
 
-// The products of a layer operation or of one projection: int8 for stored tensors of an
-// int8 type, the exact products (with their checks and errors) for everything else.
+// The products of every column: int8 for stored tensors of an int8 type, the exact
+// products (with their checks and errors) for everything else.
 Result<Columns> xquant_cols(const Matrix& m, ColumnsIn xs, ThreadPool* pool);
-Result<std::vector<float>> xquant_matvec(const Matrix& m, std::span<const float> x, ThreadPool* pool);
 
 }  // namespace kestrune
